@@ -1,0 +1,276 @@
+#include "blockio/block_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "blockio/free_form.h"
+
+namespace {
+
+// Blocks are moved to and from the system in chunks of this many bytes.
+constexpr size_t kChunkSize = 64 * kBlockSize;
+
+struct Connection {
+  bool open;
+  int fd;
+  bool seekable;  // a regular file or device that takes positioned transfers
+  bool regular;
+  // Read side: chunk[0] holds the file's byte at chunk_offset.
+  unsigned char* chunk;
+  off_t chunk_offset;
+  size_t chunk_fill;
+  off_t stream_offset;  // next byte a sequential read() returns
+  bool at_end;
+  int read_error;
+  // Write side: pending holds the bytes for pending_offset onwards.
+  unsigned char* pending;
+  off_t pending_offset;
+  size_t pending_fill;
+  off_t written_end;  // end of the last block written
+  int write_error;
+};
+
+Connection connections[kMaxUnit + 1];
+long long reader_counter = 0;
+long long writer_counter = 0;
+
+bool valid_unit(int unit) { return unit >= 0 && unit <= kMaxUnit; }
+
+// Reads up to `count` bytes at `offset` (positioned for files that allow it,
+// sequentially otherwise). Returns the bytes read, 0 at the end of the file,
+// -1 with errno on failure.
+ssize_t read_at(Connection* c, unsigned char* into, size_t count, off_t offset) {
+  for (;;) {
+    ssize_t got;
+    if (c->seekable) {
+      got = ::pread(c->fd, into, count, offset);
+    } else {
+      if (offset != c->stream_offset) {
+        errno = ESPIPE;
+        return -1;
+      }
+      got = ::read(c->fd, into, count);
+      if (got > 0) c->stream_offset += got;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return got;
+  }
+}
+
+// Makes chunk hold the byte at `offset`. Returns 1 when it does, 0 at the
+// end of the file, -1 on failure (errno kept in read_error).
+int load_chunk(Connection* c, off_t offset) {
+  if (offset >= c->chunk_offset &&
+      offset < c->chunk_offset + static_cast<off_t>(c->chunk_fill)) {
+    return 1;
+  }
+  if (!c->seekable) {
+    // A stream can only move forward: skip what lies before `offset`.
+    while (c->stream_offset < offset) {
+      off_t gap = offset - c->stream_offset;
+      size_t part = gap < static_cast<off_t>(kChunkSize) ? static_cast<size_t>(gap)
+                                                         : kChunkSize;
+      ssize_t got = read_at(c, c->chunk, part, c->stream_offset);
+      if (got <= 0) {
+        if (got < 0) c->read_error = errno;
+        c->chunk_fill = 0;
+        return got < 0 ? -1 : 0;
+      }
+    }
+  }
+  ssize_t got = read_at(c, c->chunk, kChunkSize, offset);
+  c->chunk_offset = offset;
+  c->chunk_fill = got > 0 ? static_cast<size_t>(got) : 0;
+  if (got < 0) {
+    c->read_error = errno;
+    return -1;
+  }
+  return got > 0 ? 1 : 0;
+}
+
+int write_all_at(Connection* c, const unsigned char* bytes, size_t count, off_t offset) {
+  while (count > 0) {
+    ssize_t put = c->seekable ? ::pwrite(c->fd, bytes, count, offset)
+                              : ::write(c->fd, bytes, count);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (put == 0) return EIO;
+    bytes += put;
+    count -= static_cast<size_t>(put);
+    offset += put;
+  }
+  return 0;
+}
+
+int flush_pending(Connection* c) {
+  if (c->pending_fill > 0 && c->write_error == 0) {
+    c->write_error = write_all_at(c, c->pending, c->pending_fill, c->pending_offset);
+  }
+  c->pending_offset += static_cast<off_t>(c->pending_fill);
+  c->pending_fill = 0;
+  return c->write_error;
+}
+
+void release(Connection* c) {
+  delete[] c->chunk;
+  delete[] c->pending;
+  std::memset(c, 0, sizeof *c);
+}
+
+}  // namespace
+
+size_t trimmed_length(const char* name) {
+  size_t length = std::strlen(name);
+  while (length > 0 && name[length - 1] == ' ') --length;
+  return length;
+}
+
+int open_block_file(int unit, const char* name, OpenStatus status) {
+  if (!valid_unit(unit)) return EBADF;
+  Connection* c = &connections[unit];
+  if (c->open) close_block_file(unit, false);
+
+  std::string path(name, trimmed_length(name));
+  if (path.empty()) return kNullFileName;
+
+  int fd;
+  if (status == OpenStatus::kOld) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) return errno;
+    // Inputs are only ever read.
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } else {
+    // An existing output is updated in place from its first byte.
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  }
+  if (fd < 0) return errno;
+
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    int error = errno;
+    ::close(fd);
+    return error;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return EISDIR;
+  }
+  c->open = true;
+  c->fd = fd;
+  c->regular = S_ISREG(info.st_mode);
+  c->seekable = ::lseek(fd, 0, SEEK_CUR) >= 0 && (c->regular || S_ISBLK(info.st_mode));
+  c->chunk = new unsigned char[kChunkSize];
+  c->pending = new unsigned char[kChunkSize];
+  return 0;
+}
+
+void write_open_diagnostic(TextSink* err, int error, int unit, const char* name,
+                           bool after_formatted_read) {
+  std::string text = "open: ";
+  text += error == kNullFileName ? "null file name" : std::strerror(error);
+  text += "\napparent state: unit ";
+  text += std::to_string(unit);
+  text += " named ";
+  text.append(name, trimmed_length(name));
+  text += after_formatted_read ? "\nlately reading sequential formatted external IO\n"
+                               : "\nlately writing direct unformatted external IO\n";
+  append_sink(err, text.data(), text.size());
+}
+
+void write_transfer_error(TextSink* err, const char* program, const char* verb,
+                          const char* name, int error) {
+  // One text item, so that a long name never splits the line.
+  std::string text = program;
+  text += "-> ERROR: cannot ";
+  text += verb;
+  text += " ";
+  text.append(name, trimmed_length(name));
+  text += ": ";
+  text += std::strerror(error);
+  FreeItem item = free_text(text.c_str(), static_cast<int>(text.size()));
+  write_free_form(err, &item, 1);
+}
+
+bool read4kb(int unit, unsigned char* block) {
+  long long n = ++reader_counter;
+  std::memset(block, 0, kBlockSize);
+  if (!valid_unit(unit) || !connections[unit].open) return true;
+  Connection* c = &connections[unit];
+  if (c->at_end || c->read_error != 0) return true;
+
+  off_t offset = static_cast<off_t>(n - 1) * kBlockSize;
+  size_t done = 0;
+  while (done < static_cast<size_t>(kBlockSize)) {
+    off_t at = offset + static_cast<off_t>(done);
+    int loaded = load_chunk(c, at);
+    if (loaded < 0) return true;
+    if (loaded == 0) {
+      // The end of the file: before the first byte it ends the recording;
+      // inside the block the rest stays zero.
+      c->at_end = true;
+      return done == 0;
+    }
+    size_t from = static_cast<size_t>(at - c->chunk_offset);
+    size_t part = c->chunk_fill - from;
+    if (part > kBlockSize - done) part = kBlockSize - done;
+    std::memcpy(block + done, c->chunk + from, part);
+    done += part;
+  }
+  return false;
+}
+
+int block_read_error(int unit) {
+  return valid_unit(unit) ? connections[unit].read_error : EBADF;
+}
+
+bool write4kb(int unit, const unsigned char* block) {
+  long long n = ++writer_counter;
+  if (!valid_unit(unit) || !connections[unit].open) return true;
+  Connection* c = &connections[unit];
+  if (c->write_error != 0) return true;
+
+  off_t offset = static_cast<off_t>(n - 1) * kBlockSize;
+  bool follows = offset == c->pending_offset + static_cast<off_t>(c->pending_fill);
+  if (!follows || c->pending_fill + kBlockSize > kChunkSize) {
+    if (flush_pending(c) != 0) return true;
+    if (!c->seekable && offset != c->pending_offset) {
+      c->write_error = ESPIPE;
+      return true;
+    }
+    c->pending_offset = offset;
+  }
+  std::memcpy(c->pending + c->pending_fill, block, kBlockSize);
+  c->pending_fill += kBlockSize;
+  if (offset + kBlockSize > c->written_end) c->written_end = offset + kBlockSize;
+  return false;
+}
+
+int block_write_error(int unit) {
+  return valid_unit(unit) ? connections[unit].write_error : EBADF;
+}
+
+int close_block_file(int unit, bool truncate_to_written) {
+  if (!valid_unit(unit) || !connections[unit].open) return 0;
+  Connection* c = &connections[unit];
+  int error = flush_pending(c);
+  if (error == 0 && truncate_to_written && c->regular) {
+    struct stat info;
+    if (::fstat(c->fd, &info) != 0) {
+      error = errno;
+    } else if (info.st_size > c->written_end &&
+               ::ftruncate(c->fd, c->written_end) != 0) {
+      error = errno;
+    }
+  }
+  if (::close(c->fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  release(c);
+  return error;
+}

@@ -1,0 +1,113 @@
+// Column formats: the notation in which every table line, header line, dump
+// line and the group time text is laid out, e.g. "('Read-> ',20(1X,Z2.2))".
+// A format is parsed once into a plan and then applied to many writes.
+#ifndef BLOCKIO_COLUMN_FORMAT_H_
+#define BLOCKIO_COLUMN_FORMAT_H_
+
+#include <cstdint>
+
+#include "blockio/text_sink.h"
+
+// One value handed to a write.
+enum class ItemKind : uint8_t {
+  kByte,     // 1-byte signed integer (raw block bytes, digits)
+  kInteger,  // 4-byte signed integer
+  kReal,     // single-precision real
+  kText,     // text of a fixed length (may be 0)
+};
+
+struct Item {
+  ItemKind kind;
+  int32_t integer;   // kByte (-128..127) and kInteger
+  float real;        // kReal
+  const char* text;  // kText
+  int length;        // kText
+};
+
+Item byte_item(int8_t value);
+Item integer_item(int32_t value);
+Item real_item(float value);
+Item text_item(const char* text, int length);
+
+enum class DescriptorKind : uint8_t {
+  kLiteral,     // 'text'
+  kSkip,        // nX
+  kInteger,     // Iw, Iw.m
+  kReal,        // Fw.d
+  kHex,         // Zw, Zw.m
+  kText,        // Aw
+  kGroupOpen,   // r(
+  kGroupClose,  // )
+};
+
+struct Descriptor {
+  DescriptorKind kind;
+  int repeat;          // data descriptors and groups; 1 when not written
+  int width;           // w; n for kSkip
+  int digits;          // d for F; m for I and Z; -1 when not written
+  int literal_offset;  // kLiteral: where its characters start in literals
+  int literal_length;
+  int partner;         // kGroupOpen/kGroupClose: index of the other end
+};
+
+constexpr int kMaxDescriptors = 96;
+constexpr int kMaxLiteralChars = 512;
+constexpr int kMaxFieldWidth = 1024;
+
+// A parsed format. Walking it is a loop over `descriptors`; reversion (more
+// items than the format takes) jumps back to `reversion`, the index of the
+// last group standing directly inside the outer parentheses, or 0.
+struct FormatPlan {
+  Descriptor descriptors[kMaxDescriptors];
+  int count;
+  char literals[kMaxLiteralChars];
+  int literal_chars;
+  int reversion;
+};
+
+// Parses `format` (blanks outside literals ignored). Returns false when the
+// text is no format of the supported descriptors or exceeds the limits.
+bool parse_format(const char* format, FormatPlan* plan);
+
+// Field writers: each writes exactly `width` characters to `out`, asterisks
+// when the value does not fit.
+void render_integer(int64_t value, int width, int min_digits, char* out);
+void render_real(float value, int width, int decimals, char* out);
+void render_hex(uint32_t value, int width, int min_digits, char* out);
+void render_text(const char* text, int length, int width, char* out);
+// Applies data descriptor `d` to `item`: width characters.
+void render_item(const Descriptor& d, const Item& item, char* out);
+
+// Writes the items with the plan: one line, or more where the items outlast
+// the format, each ending in "\n".
+void write_formatted(TextSink* sink, const FormatPlan& plan, const Item* items,
+                     int count);
+
+// Walks the plan into a text of `text_length` characters instead of a line;
+// characters beyond those produced are blanks.
+void format_into_text(const FormatPlan& plan, const Item* items, int count,
+                      char* text, int text_length);
+
+// A compiled single-line layout: for a given item count, where each item's
+// field starts and what the constant characters are. A write then copies
+// `skeleton` and renders each item at its column.
+constexpr int kMaxLayoutItems = 96;
+constexpr int kMaxLayoutChars = 2048;
+
+struct LayoutSlot {
+  int column;
+  Descriptor descriptor;
+};
+
+struct LineLayout {
+  int item_count;
+  int width;  // characters before the line end
+  LayoutSlot slots[kMaxLayoutItems];
+  char skeleton[kMaxLayoutChars];  // literals and blanks; fields blank
+};
+
+// Compiles the layout of a write of `item_count` items. Returns false when
+// such a write would not give exactly one line or exceeds the limits.
+bool compile_layout(const FormatPlan& plan, int item_count, LineLayout* layout);
+
+#endif  // BLOCKIO_COLUMN_FORMAT_H_

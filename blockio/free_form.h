@@ -1,0 +1,30 @@
+// Free-form lines: the layout of every message and of blank separator lines.
+#ifndef BLOCKIO_FREE_FORM_H_
+#define BLOCKIO_FREE_FORM_H_
+
+#include <cstdint>
+
+#include "blockio/text_sink.h"
+
+// One item of a free-form write: a text of `length` characters (trailing
+// blanks included) or a 4-byte integer.
+struct FreeItem {
+  bool is_text;
+  const char* text;
+  int length;
+  int32_t value;
+};
+
+FreeItem free_text(const char* text);  // the whole NUL-terminated text
+FreeItem free_text(const char* text, int length);
+FreeItem free_integer(int32_t value);
+
+// Writes the items as one line (or more, where an item would reach column
+// 80) ending in a line end: a blank starts each line, texts follow one
+// another, an integer is preceded by one blank.
+void write_free_form(TextSink* sink, const FreeItem* items, int count);
+
+// The common one-text line: one blank, the text, the line end.
+void write_free_line(TextSink* sink, const char* text);
+
+#endif  // BLOCKIO_FREE_FORM_H_

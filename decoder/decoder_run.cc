@@ -1,0 +1,89 @@
+#include "decoder/decoder_run.h"
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "blockio/block_file.h"
+#include "blockio/exit_status.h"
+#include "decoder/channels.h"
+#include "decoder/group_reader.h"
+#include "decoder/group_record.h"
+#include "decoder/output_writer.h"
+#include "decoder/signal_measures.h"
+
+namespace {
+
+constexpr int kKeyCount = 5;
+
+// Error-free difference: a - b == *high + *low exactly.
+void exact_difference(double a, double b, double* high, double* low) {
+  double s = a - b;
+  double bb = s - a;
+  *high = s;
+  *low = (a - (s - bb)) + (-b - bb);
+}
+
+}  // namespace
+
+bool frequency_selected(float frequency, float selected) {
+  const double limit = 0.02f;
+  double high, low;
+  exact_difference(frequency, selected, &high, &low);
+  if (high < 0) {
+    high = -high;
+    low = -low;
+  }
+  if (high > 2 * limit) return false;
+  if (high < limit / 2) return true;
+  // Here high - limit is exact, and the sign of the exact sum below is
+  // the sign of its rounded value.
+  double excess = (high - limit) + low;
+  return !(excess > 0);
+}
+
+int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
+  std::string name(options.file_name, trimmed_length(options.file_name));
+  struct stat info;
+  if (::stat(name.c_str(), &info) != 0) return kExitMissing;
+
+  int error = open_block_file(kRecordingUnit, options.file_name, OpenStatus::kOld);
+  if (error != 0) {
+    write_open_diagnostic(err, error, kRecordingUnit, options.file_name,
+                          options.value_read);
+    return kExitFailure;
+  }
+
+  // All storage of the walk, reused for every block.
+  static unsigned char block[kBlockSize];
+  static GroupRecord group;
+  static ChannelTable channels;
+  float noise_level = 0;
+  int doppler_line_count = 0;
+
+  while (!read4kb(kRecordingUnit, block)) {
+    if (read_group(block, &group, err) == 0) continue;
+    if (options.select_frequency &&
+        !frequency_selected(group.frequency, options.selected_frequency)) {
+      continue;
+    }
+    if (options.correct_phase) {
+      correct_phase_by_range(group.gate_range, group.phase, group.gate_count);
+    }
+    decode_channels(group.preface, &channels, &doppler_line_count, err);
+    order_channels(channels.channel_frequency, channels.polarization,
+                   channels.doppler, channels.azimuth, channels.zenith, kKeyCount,
+                   channels.channel_order);
+    noise_level = measure_noise_level(group.amplitude, group.gate_count);
+    write_group(options, group, channels, noise_level, out);
+    // Once standard output fails, nothing more can reach it.
+    if (out->error != 0) break;
+  }
+  error = block_read_error(kRecordingUnit);
+  close_block_file(kRecordingUnit, false);
+  if (error != 0) {
+    write_transfer_error(err, "tolvek", "read", options.file_name, error);
+    return kExitFailure;
+  }
+  return kExitSuccess;
+}

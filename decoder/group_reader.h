@@ -1,0 +1,23 @@
+// Recognising data blocks that hold a group and reading them.
+#ifndef DECODER_GROUP_READER_H_
+#define DECODER_GROUP_READER_H_
+
+#include <cstdint>
+
+#include "blockio/text_sink.h"
+#include "decoder/group_record.h"
+
+// The block kind (low four bits of byte 0) when the block passes the test
+// of its kind, else 0. Only kinds 12 and 13 hold a group.
+int block_kind(const uint8_t* block);
+
+// The 57 preface digits carried in bit 0 of the amplitude codes of
+// channels 1 and 2, four bytes to a digit, low bit first.
+void extract_preface(const uint8_t* block, uint8_t* preface);
+
+// Clears the record (all but `preface`) and, when the block holds a group,
+// fills it and returns 1; otherwise returns 0. Range gate messages go to
+// `messages`.
+int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages);
+
+#endif  // DECODER_GROUP_READER_H_

@@ -1,0 +1,22 @@
+// The group's time, frequency and range gates from its preface digits.
+#ifndef DECODER_PREFACE_H_
+#define DECODER_PREFACE_H_
+
+#include <cstdint>
+
+#include "blockio/text_sink.h"
+
+// "YYYY DDD HH:MM:SS" (17 characters, no terminator); a digit above 9 in
+// the day or clock shows as "*".
+void group_time_text(const uint8_t* preface, char* time_text);
+
+// Sounding frequency in MHz: digits 20 to 25 plus the offset of mode d56.
+float group_frequency(const uint8_t* preface);
+
+// Sets gate_count (128 or 256) and the first gate_count ranges from H = d54
+// and E = d55. Invalid codes: the range gate message on `messages`,
+// gate_count 0, gate_range untouched.
+void range_gates(const uint8_t* preface, int* gate_count, float* gate_range,
+                 TextSink* messages);
+
+#endif  // DECODER_PREFACE_H_
