@@ -1,0 +1,212 @@
+// Whole-program tests of tolvek's command line, exit statuses and messages.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/block_builder.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+const char kUsage[] =
+    "  useage: tolvek {-vapsh} {-f #} filename\n"
+    "  \n"
+    "    Decode 16 channel data from a Digisonde 256 16C file\n"
+    "  Filename must be provided on the command line.\n"
+    "  Command line options:\n"
+    "   -v  Verbose.  Prints the status on stdout\n"
+    "   -f  <freq>  extract data for <frequency>\n"
+    "   -c  Correct phase based on range gate\n"
+    "   -a  Write Amplitude Table\n"
+    "   -p  Write Phase Table\n"
+    "   -s  Write data for gnuplot splot command\n"
+    "   -t  <val> Threshold Detect, <val> above noise\n"
+    "       output format set to -s\n"
+    "  \n"
+    "  Returns exit status as follows:\n"
+    "   0:  No Problems\n"
+    "  -1:  File unreadable or nonexistent\n";
+
+// One valid 128-gate group at 2.5025 MHz whose preface draws no message.
+std::string quiet_group(const char* frequency_digits = "025000") {
+  BlockSpec spec;
+  set_default_preface(&spec);
+  set_digits(&spec, 20, frequency_digits);
+  set_digit(&spec, 45, 1);  // L = 1: PZA bytes used as the table gives them
+  return block_bytes(spec);
+}
+
+std::string open_failure(const std::string& message, const std::string& name,
+                         const char* lately) {
+  return "open: " + message + "\napparent state: unit 5 named " + name + "\nlately " +
+         lately + " external IO\n";
+}
+
+ProgramResult tolvek_in(const TempDir& dir, const std::string& args) {
+  return run_shell("cd '" + dir.path() + "' && tolvek " + args);
+}
+
+TEST(TolvekCommandLine, NoArgumentIsAnErrorWithStatus255) {
+  ProgramResult r = run_program("tolvek", {});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, " tolvek-> ERROR: Input file must be specified\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST(TolvekCommandLine, HelpPrintsTheUsageAndOpensNothing) {
+  TempDir dir;
+  dir.write("rec", quiet_group());
+  for (const char* args : {"-h", "rec -h", "missing -h", "-s -f 2.5 -h rec", "-h -f"}) {
+    SCOPED_TRACE(args);
+    ProgramResult r = tolvek_in(dir, args);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST(TolvekCommandLine, TheRecordingIsTheLastArgumentThatIsNoOptionWord) {
+  TempDir dir;
+  dir.write("rec", quiet_group());
+  static const struct {
+    const char* args;
+    int status;
+    bool writes_table;
+  } cases[] = {
+      {"-a -f 2.5 rec", 0, true},   // the value is examined again, then replaced
+      {"-a rec -f 2.5", 255, false},  // looks for a file named 2.5
+      {"-ap rec", 0, false},        // -ap is no option word
+      {"-v rec", 0, false},         // no output mode
+      {"rec", 0, false},
+      {"-a", 255, false},           // looks for "error"
+      {"-a missing", 255, false},
+      {"'' ", 255, false},          // an empty name exists nowhere
+      {"-a 'rec  '", 0, true},      // trailing blanks are not part of the name
+      {"'-a ' rec", 0, true},       // nor of an option word
+      {"-A rec", 0, false},         // option words are case-sensitive
+      {"-A", 255, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    ProgramResult r = tolvek_in(dir, c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(!r.out.empty(), c.writes_table) << r.out;
+  }
+}
+
+TEST(TolvekCommandLine, OnlyOptionsLookForAFileNamedError) {
+  TempDir dir;
+  dir.write("error", quiet_group());
+  dir.write("rec", quiet_group());
+  ProgramResult by_default = tolvek_in(dir, "-a");
+  ProgramResult named = tolvek_in(dir, "-a rec");
+  EXPECT_EQ(by_default.status, 0);
+  EXPECT_FALSE(by_default.out.empty());
+  EXPECT_EQ(by_default.out, named.out);
+}
+
+TEST(TolvekCommandLine, UnreadableOptionValuesStopBeforeAnyFileIsLookedFor) {
+  TempDir dir;
+  static const struct {
+    const char* args;
+    const char* err;
+  } cases[] = {
+      {"rec -f", " tolvek-> ERROR: option -f needs a number\n"},
+      {"-t", " tolvek-> ERROR: option -t needs a number\n"},
+      {"-f abc rec", " tolvek-> ERROR: option -f: cannot read \"abc\" as a number\n"},
+      {"-t 3x rec", " tolvek-> ERROR: option -t: cannot read \"3x\" as a number\n"},
+      {"-f -h rec", " tolvek-> ERROR: option -f: cannot read \"-h\" as a number\n"},
+      {"-f 1e99 rec", " tolvek-> ERROR: option -f: cannot read \"1e99\" as a number\n"},
+      {"-f . rec", " tolvek-> ERROR: option -f: cannot read \".\" as a number\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    ProgramResult r = tolvek_in(dir, c.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+TEST(TolvekCommandLine, ValuesReadAsFreeFormReals) {
+  TempDir dir;
+  dir.write("rec", quiet_group());  // 2.5025 MHz
+  // Each value selects the group (within 0.02 MHz) or not.
+  static const struct {
+    const char* value;
+    bool selects;
+  } cases[] = {
+      {"2.5", true},     {"2.5025", true},   {"+2.51", true},   {"25.025E-1", true},
+      {"2.5d0", true},   {"0.25D+1", true},  {"'  2.5'", true}, {"'2.5,junk'", true},
+      {"'2.5 junk'", true}, {"2.48", false}, {"2.53", false},   {"-2.5", false},
+      {"5", false},      {".25e1", true},    {"2.", false},     {"3", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    ProgramResult r = tolvek_in(dir, std::string("-a -f ") + c.value + " rec");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(!r.out.empty(), c.selects);
+  }
+}
+
+TEST(TolvekCommandLine, AnEmptyRecordingWritesNothing) {
+  TempDir dir;
+  dir.write("empty", "");
+  for (const char* args : {"-s empty", "-a -p empty", "-t 3 empty", "empty"}) {
+    ProgramResult r = tolvek_in(dir, args);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST(TolvekCommandLine, ADirectoryIsAFailedOpen) {
+  TempDir dir;
+  ProgramResult r = run_program("tolvek", {"-a", dir.path()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, open_failure("Is a directory", dir.path(),
+                                "writing direct unformatted"));
+  // After an option value was read, the latest transfer was that read.
+  r = run_program("tolvek", {"-f", "2.5", dir.path()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, open_failure("Is a directory", dir.path(),
+                                "reading sequential formatted"));
+}
+
+TEST(TolvekCommandLine, LongNamesAndPipesReadTheSameRecording) {
+  TempDir dir;
+  std::string bytes = quiet_group() + quiet_group("125000") + std::string(100, '\0');
+  std::string path = dir.write(std::string(130, 'r'), bytes);
+  ProgramResult from_file = run_program("tolvek", {"-a", path});
+  ASSERT_EQ(from_file.status, 0);
+  ASSERT_FALSE(from_file.out.empty());
+  ProgramResult from_stdin = run_program("tolvek", {"-a", "/dev/stdin"}, &bytes);
+  EXPECT_EQ(from_stdin.out, from_file.out);
+  EXPECT_EQ(from_stdin.status, 0);
+  ProgramResult substituted = run_shell("tolvek -a <(cat '" + path + "')");
+  EXPECT_EQ(substituted.out, from_file.out);
+}
+
+TEST(TolvekCommandLine, InvalidRangeGateCodesAreReportedOncePerGroup) {
+  TempDir dir;
+  BlockSpec spec;
+  set_default_preface(&spec);
+  set_digit(&spec, 45, 1);
+  set_digit(&spec, 55, 0);  // E = 0
+  std::string bytes = block_bytes(spec);
+  set_digit(&spec, 44, 8);  // the Doppler table row that suits 256 gates
+  set_digit(&spec, 54, 9);
+  set_digit(&spec, 55, 6);
+  bytes += block_bytes(spec);
+  std::string path = dir.write("rec", bytes);
+  ProgramResult r = run_program("tolvek", {path});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, " UNDEFIEND RANGE GATES H= 0 E= 0\n UNDEFIEND RANGE GATES H= 9 E= 6\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+}  // namespace
