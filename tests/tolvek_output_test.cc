@@ -1,0 +1,227 @@
+// Whole-program golden tests of tolvek's output modes. Expected text is
+// derived from the decoding rules: literal lines written out by hand, and
+// rows assembled with the C library's printf from hand-derived values.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/block_builder.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+const char kPlotHeader[] =
+    "#            Time      Freq     Range  Polarize     Noise   Doppler        Az"
+    "        Zn  Ampltude     Phase\n";
+
+std::string fixed(const char* format, double value) {
+  char field[64];
+  std::snprintf(field, sizeof field, format, value);
+  return field;
+}
+
+// What a group decodes to, stated by hand for each test recording.
+struct Expected {
+  std::string time = "2001 123 04:55:30";
+  float frequency = 2.5025f;
+  int gates = 128;
+  std::vector<float> ranges;
+  int order[16];            // channel printed in place k
+  float doppler[16];        // by channel - 1
+  float polarization = -90.0f;
+  float noise = 0.0f;
+  std::vector<std::vector<float>> amplitude;  // [channel - 1][gate - 1]
+  std::vector<std::vector<float>> phase;
+};
+
+std::string plot_row(const Expected& e, int g, int k) {
+  int c = e.order[k] - 1;
+  return e.time + fixed("%10.4f", e.frequency) + fixed("%10.3f", e.ranges[g]) +
+         fixed("%10.3f", e.polarization) + fixed("%10.3f", e.noise) +
+         fixed("%10.3f", e.doppler[c]) + "     0.000     0.000" +
+         fixed("%10.3f", e.amplitude[c][g]) + fixed("%10.3f", e.phase[c][g]) + "\n";
+}
+
+std::string plot_rows(const Expected& e) {
+  std::string text = kPlotHeader;
+  for (int g = 0; g < e.gates; ++g) {
+    for (int k = 0; k < 16; ++k) text += plot_row(e, g, k);
+    text += " \n";
+  }
+  return text + " \n";
+}
+
+std::string threshold_rows(const Expected& e, double threshold) {
+  std::string text = kPlotHeader;
+  for (int g = 0; g < e.gates; ++g) {
+    for (int k = 0; k < 16; ++k) {
+      int c = e.order[k] - 1;
+      if (e.amplitude[c][g] > e.noise + threshold) text += plot_row(e, g, k);
+    }
+  }
+  return text;
+}
+
+std::string channel_header(const char* label, const char* format,
+                           const std::vector<float>& by_print_position, int copies) {
+  std::string line = "#";
+  char padded[32];
+  std::snprintf(padded, sizeof padded, "%15s", label);
+  line += padded;
+  for (int copy = 0; copy < copies; ++copy) {
+    for (float v : by_print_position) line += fixed(format, v);
+  }
+  return line + "\n";
+}
+
+// Table modes: 'a' amplitudes, 'p' phases, 'b' both.
+std::string tables(const Expected& e, const std::string& group_header, char mode) {
+  int copies = mode == 'b' ? 2 : 1;
+  std::vector<float> frequency(16, e.frequency), polarization(16, e.polarization),
+      zero(16, 0.0f), doppler;
+  for (int k = 0; k < 16; ++k) doppler.push_back(e.doppler[e.order[k] - 1]);
+  std::string text = group_header;
+  text += channel_header("Frequency", "%8.4f", frequency, copies);
+  text += channel_header("Polarize", "%8.2f", polarization, copies);
+  text += channel_header("Doppler", "%8.3f", doppler, copies);
+  text += channel_header("Azimuth", "%8.2f", zero, copies);
+  text += channel_header("Zenith", "%8.2f", zero, copies);
+  for (int g = 0; g < e.gates; ++g) {
+    text += fixed("%8.4f", e.frequency) + fixed("%8.1f", e.ranges[g]);
+    for (int half = 0; half < copies; ++half) {
+      bool amplitudes = mode == 'a' || (mode == 'b' && half == 0);
+      for (int k = 0; k < 16; ++k) {
+        int c = e.order[k] - 1;
+        text += fixed("%8.1f", amplitudes ? e.amplitude[c][g] : e.phase[c][g]);
+      }
+    }
+    text += "\n";
+  }
+  return text + " \n";
+}
+
+// The quiet 128-gate group: 2.5025 MHz, H = 0, E = 1, L = 1 (no warnings),
+// PZA bytes 0x20 (polarization -90, azimuth and zenith 0), 16 Doppler lines
+// of 12.5 Hz (PRF 50, d48 = 0: N = 1 x 2 x 1, step 50 / 4), amplitude
+// codes 100 with a few stronger samples, phase codes (g + 3c) mod 256.
+struct QuietGroup {
+  BlockSpec spec;
+  Expected expected;
+};
+
+QuietGroup quiet_group() {
+  QuietGroup q;
+  set_default_preface(&q.spec);
+  set_digit(&q.spec, 45, 1);
+  for (int c = 1; c <= 16; ++c) {
+    for (int g = 1; g <= 128; ++g) {
+      set_amplitude_code(&q.spec, g, c, 100);
+      set_phase_code(&q.spec, g, c, static_cast<uint8_t>((g + 3 * c) % 256));
+    }
+  }
+  set_amplitude_code(&q.spec, 1, 3, 200);    // 75.0
+  set_amplitude_code(&q.spec, 2, 16, 110);   // 41.25
+  set_amplitude_code(&q.spec, 128, 8, 255);  // 95.625
+  set_amplitude_code(&q.spec, 5, 9, 0);      // 0.0
+
+  Expected& e = q.expected;
+  for (int i = 0; i < 128; ++i) e.ranges.push_back(10.0f + 2.5f * i);
+  // Keys differ by Doppler alone: the most negative line first.
+  const int order[16] = {16, 15, 14, 13, 12, 11, 10, 9, 1, 2, 3, 4, 5, 6, 7, 8};
+  for (int k = 0; k < 16; ++k) e.order[k] = order[k];
+  for (int c = 1; c <= 8; ++c) e.doppler[c - 1] = 12.5f * c;
+  for (int c = 9; c <= 16; ++c) e.doppler[c - 1] = -12.5f * (c - 8);
+  // Codes 100 (bit 0 of the preface carriers may make them 101) fill bin 37.
+  e.noise = 37.0f;
+  uint8_t block[4096];
+  build_block(q.spec, block);
+  e.amplitude.assign(16, std::vector<float>(256, 0.0f));
+  e.phase.assign(16, std::vector<float>(256, 0.0f));
+  for (int c = 0; c < 16; ++c) {
+    for (int g = 0; g < 128; ++g) {
+      e.amplitude[c][g] = 0.375f * block[256 * c + g];
+      e.phase[c][g] = 1.40625f * block[256 * c + 128 + g];
+    }
+  }
+  return q;
+}
+
+const char kQuietGroupHeader[] =
+    "# 2001 123 04:55:30 2.5025 01123045530 00000000 025000 0000000 00000 000 000"
+    " 0100 000 000 0100\n";
+
+ProgramResult decode(const TempDir& dir, const std::string& bytes,
+                     std::vector<std::string> options) {
+  options.push_back(dir.write("rec.16c", bytes));
+  return run_program("tolvek", options);
+}
+
+TEST(TolvekOutput, FixedLinesHaveTheirExactLayout) {
+  EXPECT_EQ(std::string(kPlotHeader).size(), 108u);
+  EXPECT_EQ(std::string(kQuietGroupHeader).size(), 95u);
+  TempDir dir;
+  QuietGroup q = quiet_group();
+  ProgramResult r = decode(dir, block_bytes(q.spec), {"-s"});
+  ASSERT_EQ(r.status, 0);
+  // Gate 1, print place 1 is channel 16 (-100 Hz), amplitude code 100.
+  EXPECT_EQ(r.out.substr(0, 108 + 108),
+            std::string(kPlotHeader) +
+                "2001 123 04:55:30    2.5025    10.000   -90.000    37.000  -100.000"
+                "     0.000     0.000    37.500    68.906\n");
+  std::string frequencies, dopplers;
+  for (int k = 0; k < 16; ++k) frequencies += "  2.5025";
+  const char* doppler_fields[16] = {"-100.000", " -87.500", " -75.000", " -62.500",
+                                    " -50.000", " -37.500", " -25.000", " -12.500",
+                                    "  12.500", "  25.000", "  37.500", "  50.000",
+                                    "  62.500", "  75.000", "  87.500", " 100.000"};
+  for (const char* field : doppler_fields) dopplers += field;
+  r = decode(dir, block_bytes(q.spec), {"-a"});
+  std::string expected = std::string(kQuietGroupHeader) + "#      Frequency" +
+                         frequencies + "\n#       Polarize";
+  for (int k = 0; k < 16; ++k) expected += "  -90.00";
+  expected += "\n#        Doppler" + dopplers + "\n";
+  EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+  EXPECT_EQ(expected.size(), 95u + 3 * 145u);
+}
+
+TEST(TolvekOutput, PlotRowsHoldEveryGateAndChannelInPrintOrder) {
+  TempDir dir;
+  QuietGroup q = quiet_group();
+  ProgramResult r = decode(dir, block_bytes(q.spec), {"-s"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, plot_rows(q.expected));
+  // Plot rows win over the tables and over an earlier -t.
+  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-a", "-p", "-s"}).out, r.out);
+  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-t", "3", "-s"}).out, r.out);
+}
+
+TEST(TolvekOutput, ThresholdRowsKeepSamplesStrictlyAboveNoisePlusThreshold) {
+  TempDir dir;
+  QuietGroup q = quiet_group();
+  static const struct {
+    const char* threshold;
+    double value;
+    size_t rows;
+  } cases[] = {
+      // above 40: 75.0, 41.25, 95.625 and 40.5 (byte 0 carries the kind: 0x6C)
+      {"3", 3.0, 4},
+      {"38", 38.0, 1},        // above 75: 95.625 alone, not 75.0 itself
+      {"0", 0.0, 2047},       // above 37: all but the zero sample
+      {"-37", -37.0, 2047},   // above 0: the same
+      {"-37.5", -37.5, 2048}, // above -0.5: every sample
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.threshold);
+    ProgramResult r = decode(dir, block_bytes(q.spec), {"-s", "-t", c.threshold});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, threshold_rows(q.expected, c.value));
+    size_t lines = 0;
+    for (char ch : r.out) lines += ch == '\n';
+    EXPECT_EQ(lines, 1 + c.rows);
+  }
+}
+
+}  // namespace
