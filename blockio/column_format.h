@@ -43,7 +43,8 @@ enum class DescriptorKind : uint8_t {
 struct Descriptor {
   DescriptorKind kind;
   int repeat;          // data descriptors and groups; 1 when not written
-  int width;           // w; n for kSkip
+  int width;           // w; n for kSkip; kGroupOpen: columns one pass skips
+                       // when the group holds only X moves, else -1
   int digits;          // d for F; m for I and Z; -1 when not written
   int literal_offset;  // kLiteral: where its characters start in literals
   int literal_length;
@@ -53,6 +54,7 @@ struct Descriptor {
 constexpr int kMaxDescriptors = 96;
 constexpr int kMaxLiteralChars = 512;
 constexpr int kMaxFieldWidth = 1024;
+constexpr int kMaxRepeat = 65535;  // repeat counts of descriptors and groups
 
 // A parsed format. Walking it is a loop over `descriptors`; reversion (more
 // items than the format takes) jumps back to `reversion`, the index of the
@@ -65,26 +67,35 @@ struct FormatPlan {
   int reversion;
 };
 
-// Parses `format` (blanks outside literals ignored). Returns false when the
-// text is no format of the supported descriptors or exceeds the limits.
+// Parses `format` (blanks outside literals ignored; descriptor letters in
+// either case). Returns false when the text is no format of the supported
+// descriptors or exceeds the limits: widths, d and m up to kMaxFieldWidth,
+// m no larger than w, repeat counts 1..kMaxRepeat, X counts 1..kMaxFieldWidth.
 bool parse_format(const char* format, FormatPlan* plan);
 
 // Field writers: each writes exactly `width` characters to `out`, asterisks
-// when the value does not fit.
+// when the value does not fit. A min_digits below 0 means m was not written.
+// render_real rounds the exact value to `decimals` places, ties to even, and
+// writes NaN, Inf or Infinity (signed when negative) when they fit.
 void render_integer(int64_t value, int width, int min_digits, char* out);
 void render_real(float value, int width, int decimals, char* out);
 void render_hex(uint32_t value, int width, int min_digits, char* out);
 void render_text(const char* text, int length, int width, char* out);
-// Applies data descriptor `d` to `item`: width characters.
+// Applies data descriptor `d` to `item`: width characters. Items of another
+// kind are converted where that is meaningful (F of an integer; I of a real,
+// truncated toward zero; Z of any item's bytes) and give asterisks otherwise.
+// A descriptor that takes no item writes nothing.
 void render_item(const Descriptor& d, const Item& item, char* out);
 
 // Writes the items with the plan: one line, or more where the items outlast
-// the format, each ending in "\n".
+// the format, each ending in "\n". When the part of the format that would be
+// repeated takes no item, the write ends after its line; the rest are unused.
 void write_formatted(TextSink* sink, const FormatPlan& plan, const Item* items,
                      int count);
 
 // Walks the plan into a text of `text_length` characters instead of a line;
-// characters beyond those produced are blanks.
+// characters beyond those produced are blanks, characters beyond the text
+// are dropped, and the walk stops where the first line would end.
 void format_into_text(const FormatPlan& plan, const Item* items, int count,
                       char* text, int text_length);
 
@@ -107,7 +118,8 @@ struct LineLayout {
 };
 
 // Compiles the layout of a write of `item_count` items. Returns false when
-// such a write would not give exactly one line or exceeds the limits.
+// such a write would not give exactly one line holding all the items, or
+// exceeds the limits.
 bool compile_layout(const FormatPlan& plan, int item_count, LineLayout* layout);
 
 #endif  // BLOCKIO_COLUMN_FORMAT_H_
