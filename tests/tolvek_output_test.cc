@@ -1,6 +1,7 @@
 // Whole-program golden tests of tolvek's output modes. Expected text is
 // derived from the decoding rules: literal lines written out by hand, and
 // rows assembled with the C library's printf from hand-derived values.
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -111,6 +112,21 @@ struct QuietGroup {
   Expected expected;
 };
 
+// The 128-gate samples of the built block (bit 0 of the preface carriers
+// and the kind in byte 0 included): amplitude 0.375 x code, phase 1.40625 x code.
+void take_samples(const BlockSpec& spec, Expected* e) {
+  uint8_t block[4096];
+  build_block(spec, block);
+  e->amplitude.assign(16, std::vector<float>(256, 0.0f));
+  e->phase.assign(16, std::vector<float>(256, 0.0f));
+  for (int c = 0; c < 16; ++c) {
+    for (int g = 0; g < 128; ++g) {
+      e->amplitude[c][g] = 0.375f * block[256 * c + g];
+      e->phase[c][g] = 1.40625f * block[256 * c + 128 + g];
+    }
+  }
+}
+
 QuietGroup quiet_group() {
   QuietGroup q;
   set_default_preface(&q.spec);
@@ -135,16 +151,7 @@ QuietGroup quiet_group() {
   for (int c = 9; c <= 16; ++c) e.doppler[c - 1] = -12.5f * (c - 8);
   // Codes 100 (bit 0 of the preface carriers may make them 101) fill bin 37.
   e.noise = 37.0f;
-  uint8_t block[4096];
-  build_block(q.spec, block);
-  e.amplitude.assign(16, std::vector<float>(256, 0.0f));
-  e.phase.assign(16, std::vector<float>(256, 0.0f));
-  for (int c = 0; c < 16; ++c) {
-    for (int g = 0; g < 128; ++g) {
-      e.amplitude[c][g] = 0.375f * block[256 * c + g];
-      e.phase[c][g] = 1.40625f * block[256 * c + 128 + g];
-    }
-  }
+  take_samples(q.spec, &e);
   return q;
 }
 
@@ -222,6 +229,146 @@ TEST(TolvekOutput, ThresholdRowsKeepSamplesStrictlyAboveNoisePlusThreshold) {
     for (char ch : r.out) lines += ch == '\n';
     EXPECT_EQ(lines, 1 + c.rows);
   }
+}
+
+TEST(TolvekOutput, TablesHoldTheHeadersAndOneLinePerGate) {
+  TempDir dir;
+  QuietGroup q = quiet_group();
+  static const struct {
+    std::vector<std::string> options;
+    char mode;
+  } cases[] = {
+      {{"-a"}, 'a'}, {{"-p"}, 'p'}, {{"-a", "-p"}, 'b'}, {{"-p", "-a", "-v"}, 'b'},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options[0] + (c.options.size() > 1 ? " " + c.options[1] : ""));
+    ProgramResult r = decode(dir, block_bytes(q.spec), c.options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, tables(q.expected, kQuietGroupHeader, c.mode));
+  }
+  // Line widths: 144 characters with 16 values, 272 with 32.
+  std::string both = decode(dir, block_bytes(q.spec), {"-a", "-p"}).out;
+  size_t second_line = both.find('\n') + 1;
+  EXPECT_EQ(both.find('\n', second_line) - second_line, 272u);
+}
+
+TEST(TolvekOutput, GroupsWithoutGatesWriteOnlyTheirHeaders) {
+  TempDir dir;
+  QuietGroup q = quiet_group();
+  set_digit(&q.spec, 55, 7);  // E = 7: no range gates
+  Expected e = q.expected;
+  e.gates = 0;
+  std::string header = kQuietGroupHeader;
+  header.replace(header.size() - 4, 1, "7");
+  static const struct {
+    std::vector<std::string> options;
+    char mode;  // 's' plot rows, 't' threshold rows, or a table mode
+  } cases[] = {{{"-s"}, 's'}, {{"-t", "-100"}, 't'}, {{"-a"}, 'a'}, {{"-p"}, 'p'},
+               {{"-a", "-p"}, 'b'}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ProgramResult r = decode(dir, block_bytes(q.spec), c.options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, " UNDEFIEND RANGE GATES H= 0 E= 7\n");
+    // The noise level of a group without samples is 0.
+    e.noise = 0.0f;
+    std::string expected = c.mode == 's'   ? std::string(kPlotHeader) + " \n"
+                           : c.mode == 't' ? std::string(kPlotHeader)
+                                           : tables(e, header, c.mode);
+    EXPECT_EQ(r.out, expected);
+  }
+}
+
+TEST(TolvekOutput, PhaseCorrectionAppliesToEveryMode) {
+  TempDir dir;
+  QuietGroup q = quiet_group();
+  Expected e = q.expected;
+  for (int c = 0; c < 16; ++c) {
+    for (int g = 1; g < 128; ++g) {
+      double v = e.phase[c][g] + (e.ranges[g] - e.ranges[0]) * 540.0;
+      e.phase[c][g] = static_cast<float>(std::fmod(v, 360.0));
+    }
+  }
+  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-c", "-s"}).out, plot_rows(e));
+  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-t", "0", "-c"}).out, threshold_rows(e, 0));
+  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-p", "-c"}).out,
+            tables(e, kQuietGroupHeader, 'p'));
+  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-c", "-a", "-p"}).out,
+            tables(e, kQuietGroupHeader, 'b'));
+  // Amplitudes are not touched by the correction.
+  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-c", "-a"}).out,
+            tables(q.expected, kQuietGroupHeader, 'a'));
+}
+
+TEST(TolvekOutput, FrequencySelectionPassesOverOtherGroups) {
+  TempDir dir;
+  QuietGroup q = quiet_group();
+  std::string at_2_5 = block_bytes(q.spec);
+  set_digits(&q.spec, 20, "052970");  // 5.2970 + 0.0025 MHz
+  std::string at_5_3 = block_bytes(q.spec);
+  std::string header_5_3 = kQuietGroupHeader;
+  header_5_3.replace(19, 7, " 5.2995");
+  header_5_3.replace(48, 6, "052970");
+  Expected e = q.expected;
+  e.frequency = 5.2995f;
+  take_samples(q.spec, &e);
+  std::string bytes = at_2_5 + std::string(4096, '\0') + at_5_3 + at_2_5;
+  ProgramResult r = decode(dir, bytes, {"-f", "5.3", "-a"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, tables(e, header_5_3, 'a'));
+  r = decode(dir, bytes, {"-a", "-f", "2.5"});
+  EXPECT_EQ(r.out, tables(q.expected, kQuietGroupHeader, 'a') +
+                       tables(q.expected, kQuietGroupHeader, 'a'));
+  EXPECT_EQ(decode(dir, bytes, {"-a", "-f", "4"}).out, "");
+}
+
+TEST(TolvekOutput, FrequenciesTooWideForTheirFieldsShowAsterisks) {
+  TempDir dir;
+  QuietGroup q = quiet_group();
+  set_digits(&q.spec, 20, "A00000");  // digit 20 = 10: 100.0025 MHz
+  ProgramResult r = decode(dir, block_bytes(q.spec), {"-a"});
+  EXPECT_EQ(r.out.substr(0, 35), "# 2001 123 04:55:30******* 01123045");
+  EXPECT_EQ(r.out.find('\n'), 94u);
+  // F10.4 and F8.4 still hold 100.0025.
+  EXPECT_NE(r.out.find("#      Frequency100.0025100.0025"), std::string::npos);
+}
+
+// A 256-gate group (H = 8) fills channels 1 to 8; its gate g > 128 reads the
+// bytes of gate g - 128's phase code (amplitude) and of the next channel's
+// amplitude code (phase). d44 = 0 with H = 8 draws the Doppler table
+// message, after which the 16-line table applies.
+TEST(TolvekOutput, TwoHundredFiftySixGateGroupsPrintEmptyChannelsAsZeros) {
+  TempDir dir;
+  QuietGroup q = quiet_group();
+  set_digit(&q.spec, 54, 8);
+  uint8_t block[4096];
+  build_block(q.spec, block);
+  Expected e = q.expected;
+  e.gates = 256;
+  e.noise = 0.0f;
+  e.ranges.clear();
+  for (int i = 0; i < 256; ++i) e.ranges.push_back(10.0f + 2.5f * i);
+  for (int c = 0; c < 16; ++c) {
+    for (int g = 0; g < 256; ++g) {
+      e.amplitude[c][g] = c < 8 ? 0.375f * block[256 * c + g] : 0.0f;
+      e.phase[c][g] = c < 8 ? 1.40625f * block[256 * c + 128 + g] : 0.0f;
+    }
+  }
+  std::string header = kQuietGroupHeader;
+  header.replace(header.size() - 5, 1, "8");
+  ProgramResult r = decode(dir, block_bytes(q.spec), {"-s"});
+  EXPECT_EQ(r.err, " Doppler Table Error..\n");
+  EXPECT_EQ(r.out, plot_rows(e));
+  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-a", "-p"}).out, tables(e, header, 'b'));
+  // After -c the empty channels show the wrapped correction of their zeros.
+  for (int c = 0; c < 16; ++c) {
+    for (int g = 1; g < 256; ++g) {
+      double v = e.phase[c][g] + (e.ranges[g] - e.ranges[0]) * 540.0;
+      e.phase[c][g] = static_cast<float>(std::fmod(v, 360.0));
+    }
+  }
+  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-p", "-c"}).out, tables(e, header, 'p'));
 }
 
 }  // namespace
