@@ -335,7 +335,7 @@ class TextOutput {
     int room = this->room();
     if (d.width <= room) {
       render_item(d, items_[index], text_ + position_);
-    } else if (room > 0) {
+    } else if (room > 0 && d.width <= kMaxFieldWidth) {
       char scratch[kMaxFieldWidth];
       render_item(d, items_[index], scratch);
       std::memcpy(text_ + position_, scratch, static_cast<size_t>(room));
@@ -716,7 +716,9 @@ void render_text(const char* text, int length, int width, char* out) {
   if (text == nullptr || length < 0) length = 0;
   if (width > length) {
     fill(out, width - length, ' ');
-    std::memcpy(out + width - length, text, static_cast<size_t>(length));
+    if (length > 0) {
+      std::memcpy(out + width - length, text, static_cast<size_t>(length));
+    }
   } else {
     std::memcpy(out, text, static_cast<size_t>(width));
   }

@@ -791,10 +791,39 @@ Item random_item(std::mt19937_64& random) {
   }
 }
 
+// Writes the items as lines, into a text and through a compiled layout, and
+// checks that the three agree on the first line. Counts what it saw.
+void check_writers_agree(const FormatPlan& plan, const std::vector<Item>& items,
+                         int* compiled, int* several_lines) {
+  int count = static_cast<int>(items.size());
+  std::string lines = write_lines(plan, items);
+  ASSERT_FALSE(lines.empty());
+  ASSERT_EQ(lines.back(), '\n');
+  std::string first = lines.substr(0, lines.find('\n'));
+  if (first.size() + 1 != lines.size()) ++*several_lines;
+
+  std::string text(first.size() + 3, '?');
+  format_into_text(plan, items.data(), count, &text[0],
+                   static_cast<int>(text.size()));
+  EXPECT_EQ(text, first + "   ");
+
+  LineLayout layout;
+  if (!compile_layout(plan, count, &layout)) return;
+  ++*compiled;
+  ASSERT_EQ(first.size() + 1, lines.size()) << "compiled yet several lines";
+  std::string line(layout.skeleton, static_cast<size_t>(layout.width));
+  for (int i = 0; i < count; ++i) {
+    const LayoutSlot& slot = layout.slots[i];
+    render_item(slot.descriptor, items[static_cast<size_t>(i)],
+                &line[static_cast<size_t>(slot.column)]);
+  }
+  ASSERT_EQ(line, first);
+}
+
 TEST(ColumnFormat, LayoutAndTextAgreeWithLineWriter) {
   std::mt19937_64 random(77);
   int compiled = 0;
-  int multi_line = 0;
+  int several_lines = 0;
   for (int round = 0; round < 3000; ++round) {
     std::string format = "(" + random_list(random, 0) + ")";
     FormatPlan plan;
@@ -803,32 +832,49 @@ TEST(ColumnFormat, LayoutAndTextAgreeWithLineWriter) {
       SCOPED_TRACE(format + " with " + std::to_string(count) + " items");
       std::vector<Item> items;
       for (int i = 0; i < count; ++i) items.push_back(random_item(random));
-      std::string lines = write_lines(plan, items);
-      ASSERT_FALSE(lines.empty());
-      ASSERT_EQ(lines.back(), '\n');
-      std::string first = lines.substr(0, lines.find('\n'));
-      if (first.size() + 1 != lines.size()) ++multi_line;
-
-      std::string text(first.size() + 3, '?');
-      format_into_text(plan, items.data(), count, &text[0],
-                       static_cast<int>(text.size()));
-      EXPECT_EQ(text, first + "   ");
-
-      LineLayout layout;
-      if (!compile_layout(plan, count, &layout)) continue;
-      ++compiled;
-      ASSERT_EQ(first.size() + 1, lines.size()) << "compiled yet several lines";
-      std::string line(layout.skeleton, static_cast<size_t>(layout.width));
-      for (int i = 0; i < count; ++i) {
-        const LayoutSlot& slot = layout.slots[i];
-        render_item(slot.descriptor, items[static_cast<size_t>(i)],
-                    &line[static_cast<size_t>(slot.column)]);
-      }
-      ASSERT_EQ(line, first);
+      check_writers_agree(plan, items, &compiled, &several_lines);
+      if (HasFatalFailure()) return;
     }
   }
   EXPECT_GT(compiled, 10000);
-  EXPECT_GT(multi_line, 1000);
+  EXPECT_GT(several_lines, 1000);
+}
+
+// Damaged formats are either refused or written like any other.
+TEST(ColumnFormat, DamagedFormats) {
+  static const char kAlphabet[] = "()',.0123XIFZAxifza ";
+  std::mt19937_64 random(4242);
+  int accepted = 0;
+  int refused = 0;
+  int compiled = 0;
+  int several_lines = 0;
+  for (int round = 0; round < 40000; ++round) {
+    std::string format = "(" + random_list(random, 0) + ")";
+    int edits = 1 + static_cast<int>(random() % 3);
+    for (int e = 0; e < edits && !format.empty(); ++e) {
+      size_t at = random() % format.size();
+      char c = kAlphabet[random() % (sizeof kAlphabet - 1)];
+      switch (random() % 3) {
+        case 0: format.erase(at, 1); break;
+        case 1: format.insert(at, 1, c); break;
+        default: format[at] = c; break;
+      }
+    }
+    FormatPlan plan;
+    if (!parse_format(format.c_str(), &plan)) {
+      ++refused;
+      continue;
+    }
+    ++accepted;
+    SCOPED_TRACE(format);
+    std::vector<Item> items;
+    int count = static_cast<int>(random() % 10);
+    for (int i = 0; i < count; ++i) items.push_back(random_item(random));
+    check_writers_agree(plan, items, &compiled, &several_lines);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(accepted, 2000);
+  EXPECT_GT(refused, 2000);
 }
 
 }  // namespace
