@@ -1,0 +1,202 @@
+#include "decoder/preface.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "decoder/group_record.h"
+#include "tests/support/block_builder.h"
+
+namespace {
+
+struct Capture {
+  char buf[1 << 16];
+  TextSink sink;
+  Capture() : sink(make_text_sink(-1, buf, sizeof buf)) {}
+  std::string text() const { return std::string(sink.data, sink.length); }
+};
+
+TEST(GroupTimeText, DigitsOneToEleven) {
+  static const struct {
+    const char* digits;  // digits 1..11
+    const char* expected;
+  } kCases[] = {
+      {"01123045530", "2001 123 04:55:30"},
+      {"81001000000", "2081 001 00:00:00"},
+      {"82366235959", "1982 366 23:59:59"},
+      {"99999999999", "1999 999 99:99:99"},
+      {"00000000000", "2000 000 00:00:00"},
+      {"01123C45530", "2001 123 *4:55:30"},
+      {"01F23ABCDEF", "2001 *23 **:**:**"},
+      {"7A123045530", "2080 123 04:55:30"},  // yy = 80
+      {"8A123045530", "1990 123 04:55:30"},  // yy = 90
+      {"FF123045530", "2065 123 04:55:30"},  // yy = 165
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.digits);
+    BlockSpec draft;
+    set_digits(&draft, 1, row.digits);
+    char text[kTimeTextLength + 1];
+    text[kTimeTextLength] = '#';
+    group_time_text(draft.preface, text);
+    EXPECT_EQ(std::string(text, kTimeTextLength), row.expected);
+    EXPECT_EQ(text[kTimeTextLength], '#');
+  }
+}
+
+TEST(GroupFrequency, DigitsAndOffsetModes) {
+  static const struct {
+    const char* digits;  // digits 20..25
+    int mode;            // d56
+    int step;            // d52
+    float expected;
+  } kCases[] = {
+      {"025000", 0, 0, 2.5025f},
+      {"025000", 1, 0, 2.5225f},   // 0.0225 in all
+      {"025000", 1, 9, 2.5225f},   // the step plays no part
+      {"025000", 2, 3, 2.5325f},   // 0.0025 + 0.03
+      {"025000", 2, 15, 2.5025f},  // a step of 15 counts as 0
+      {"025000", 3, 15, 2.5025f},
+      {"025000", 3, 2, 2.5425f},   // 0.0025 + 0.04
+      {"025000", 3, 14, 2.7825f},  // 0.0025 + 0.28
+      {"025000", 7, 5, 2.5025f},
+      {"025000", 15, 5, 2.5025f},
+      {"123456", 0, 0, 12.3481f},
+      {"299999", 0, 0, 30.0024f},
+      {"0A0000", 0, 0, 10.0025f},  // a digit above 9 counts with its value
+      {"F00001", 0, 0, 150.0026f},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(testing::Message() << row.digits << " mode " << row.mode
+                                    << " step " << row.step);
+    BlockSpec draft;
+    set_digits(&draft, 20, row.digits);
+    set_digit(&draft, 56, row.mode);
+    set_digit(&draft, 52, row.step);
+    EXPECT_EQ(group_frequency(draft.preface), row.expected);
+  }
+}
+
+TEST(GroupFrequency, ModeOneOffsetIsJustBelowNearestFloat) {
+  BlockSpec draft;
+  set_digit(&draft, 56, 1);
+  EXPECT_EQ(group_frequency(draft.preface), std::nextafter(0.0225f, 0.0f));
+  set_digit(&draft, 56, 0);
+  EXPECT_EQ(group_frequency(draft.preface), 0.0025f);
+}
+
+TEST(RangeGates, GateCountAndRanges) {
+  static const struct {
+    int h;
+    int e;
+    int gate_count;
+    struct {
+      int gate;
+      float range;
+    } checks[5];
+  } kCases[] = {
+      {0, 1, 128, {{1, 10.0f}, {2, 12.5f}, {3, 15.0f}, {127, 325.0f}, {128, 327.5f}}},
+      {1, 2, 128, {{1, 60.0f}, {2, 65.0f}, {64, 375.0f}, {127, 690.0f}, {128, 695.0f}}},
+      {2, 1, 128, {{1, 10.0f}, {2, 20.0f}, {40, 400.0f}, {41, 410.0f}, {128, 1280.0f}}},
+      {3, 1, 128, {{1, 10.0f}, {40, 107.5f}, {41, 210.0f}, {42, 215.0f}, {128, 645.0f}}},
+      {5, 3, 128, {{1, 160.0f}, {2, 160.0f}, {41, 160.0f}, {127, 160.0f}, {128, 160.0f}}},
+      {4, 4, 128, {{1, 380.0f}, {2, 380.0f}, {64, 380.0f}, {127, 380.0f}, {128, 380.0f}}},
+      {7, 1, 128, {{1, 10.0f}, {2, 10.0f}, {64, 10.0f}, {127, 10.0f}, {128, 10.0f}}},
+      {8, 1, 256, {{1, 10.0f}, {128, 327.5f}, {129, 330.0f}, {255, 645.0f}, {256, 647.5f}}},
+      {9, 4, 256, {{1, 380.0f}, {2, 385.0f}, {129, 1020.0f}, {255, 1650.0f}, {256, 1655.0f}}},
+      {10, 5, 256, {{1, 760.0f}, {2, 770.0f}, {128, 2030.0f}, {129, 2040.0f}, {256, 3310.0f}}},
+      {11, 2, 256, {{1, 60.0f}, {128, 377.5f}, {129, 700.0f}, {130, 705.0f}, {256, 1335.0f}}},
+      {12, 5, 256, {{1, 760.0f}, {128, 1395.0f}, {129, 2040.0f}, {130, 2050.0f}, {256, 3310.0f}}},
+      {13, 2, 256, {{1, 60.0f}, {2, 60.0f}, {128, 60.0f}, {129, 60.0f}, {256, 60.0f}}},
+      {15, 5, 256, {{1, 760.0f}, {2, 760.0f}, {128, 760.0f}, {129, 760.0f}, {256, 760.0f}}},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(testing::Message() << "H " << row.h << " E " << row.e);
+    BlockSpec draft;
+    set_digit(&draft, 54, row.h);
+    set_digit(&draft, 55, row.e);
+    float gate_range[kMaxGates];
+    for (float& r : gate_range) r = -1.0f;
+    int gate_count = -7;
+    Capture messages;
+    range_gates(draft.preface, &gate_count, gate_range, &messages.sink);
+    EXPECT_EQ(messages.text(), "");
+    ASSERT_EQ(gate_count, row.gate_count);
+    for (const auto& check : row.checks) {
+      EXPECT_EQ(gate_range[check.gate - 1], check.range) << "gate " << check.gate;
+    }
+    for (int g = gate_count + 1; g <= kMaxGates; ++g) {
+      EXPECT_EQ(gate_range[g - 1], -1.0f) << "gate " << g << " was written";
+    }
+  }
+}
+
+TEST(RangeGates, SpacingBeforeAndAfterTheDoublingBoundary) {
+  // Differences between neighbouring gates: `before` up to the boundary
+  // gate b, a jump to gate b + 1, then twice the spacing.
+  static const struct {
+    int h;
+    int gate_count;
+    int boundary;  // 0: none
+    float before;
+    float jump;
+    float after;
+  } kCases[] = {
+      {0, 128, 0, 2.5f, 0.0f, 0.0f},   {1, 128, 0, 5.0f, 0.0f, 0.0f},
+      {2, 128, 0, 10.0f, 0.0f, 0.0f},  {3, 128, 40, 2.5f, 102.5f, 5.0f},
+      {8, 256, 0, 2.5f, 0.0f, 0.0f},   {9, 256, 0, 5.0f, 0.0f, 0.0f},
+      {10, 256, 0, 10.0f, 0.0f, 0.0f}, {11, 256, 128, 2.5f, 322.5f, 5.0f},
+      {12, 256, 128, 5.0f, 645.0f, 10.0f},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(testing::Message() << "H " << row.h);
+    BlockSpec draft;
+    set_digit(&draft, 54, row.h);
+    set_digit(&draft, 55, 3);
+    float gate_range[kMaxGates] = {};
+    int gate_count = 0;
+    Capture messages;
+    range_gates(draft.preface, &gate_count, gate_range, &messages.sink);
+    ASSERT_EQ(gate_count, row.gate_count);
+    EXPECT_EQ(gate_range[0], 160.0f);
+    for (int g = 2; g <= gate_count; ++g) {
+      float expected = row.before;
+      if (row.boundary > 0 && g == row.boundary + 1) expected = row.jump;
+      if (row.boundary > 0 && g > row.boundary + 1) expected = row.after;
+      ASSERT_EQ(gate_range[g - 1] - gate_range[g - 2], expected) << "gate " << g;
+    }
+  }
+}
+
+TEST(RangeGates, InvalidStartRangeCode) {
+  static const struct {
+    int h;
+    int e;
+    const char* message;
+  } kCases[] = {
+      {2, 0, " UNDEFIEND RANGE GATES H= 2 E= 0\n"},
+      {9, 6, " UNDEFIEND RANGE GATES H= 9 E= 6\n"},
+      {0, 0, " UNDEFIEND RANGE GATES H= 0 E= 0\n"},
+      {15, 15, " UNDEFIEND RANGE GATES H= 15 E= 15\n"},
+      {11, 7, " UNDEFIEND RANGE GATES H= 11 E= 7\n"},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(testing::Message() << "H " << row.h << " E " << row.e);
+    BlockSpec draft;
+    set_digit(&draft, 54, row.h);
+    set_digit(&draft, 55, row.e);
+    float gate_range[kMaxGates];
+    for (float& r : gate_range) r = -1.0f;
+    int gate_count = 128;
+    Capture messages;
+    range_gates(draft.preface, &gate_count, gate_range, &messages.sink);
+    EXPECT_EQ(messages.text(), row.message);
+    EXPECT_EQ(gate_count, 0);
+    for (int g = 1; g <= kMaxGates; ++g) {
+      ASSERT_EQ(gate_range[g - 1], -1.0f) << "gate " << g << " was written";
+    }
+  }
+}
+
+}  // namespace
