@@ -1,0 +1,115 @@
+#include "decoder/signal_measures.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr int kNoiseBins = 121;
+
+}  // namespace
+
+float measure_noise_level(const float (*amplitude)[kMaxGates],
+                          int gate_count) {
+  int counts[kNoiseBins] = {};
+  const int gates = gate_count < kMaxGates ? gate_count : kMaxGates;
+  for (int g = 0; g < gates; ++g) {
+    for (int c = 0; c < kChannels; ++c) {
+      const float a = amplitude[c][g];
+      // Clamp before converting, so that no value overflows the integer;
+      // truncation toward zero puts -0.9 into bin 0 as well.
+      int bin = 0;
+      if (a >= static_cast<float>(kNoiseBins - 1)) {
+        bin = kNoiseBins - 1;
+      } else if (a > 0.0f) {
+        bin = static_cast<int>(a);
+      }
+      ++counts[bin];
+    }
+  }
+  int best_bin = 0;
+  int best_count = 0;
+  for (int bin = 0; bin < kNoiseBins; ++bin) {
+    if (counts[bin] > best_count) {
+      best_count = counts[bin];
+      best_bin = bin;
+    }
+  }
+  return static_cast<float>(best_bin);
+}
+
+void sort_index(int n, const float* keys, int* index) {
+  // Items are numbered 1..n as in the classic index heap sort; these two
+  // accessors map them onto the 0-based arrays.
+  auto x = [keys](int item) { return keys[item - 1]; };
+  auto ix = [index](int i) -> int& { return index[i - 1]; };
+
+  for (int i = 1; i <= n; ++i) ix(i) = i;
+  if (n < 2) return;
+
+  int l = n / 2 + 1;
+  int ir = n;
+  for (;;) {
+    int t;
+    float q;
+    if (l > 1) {
+      --l;
+      t = ix(l);
+      q = x(t);
+    } else {
+      t = ix(ir);
+      q = x(t);
+      ix(ir) = ix(1);
+      --ir;
+      if (ir == 1) {
+        ix(1) = t;
+        return;
+      }
+    }
+    int i = l;
+    int j = 2 * l;
+    while (j <= ir) {
+      if (j < ir && x(ix(j)) < x(ix(j + 1))) ++j;
+      if (!(q < x(ix(j)))) break;
+      ix(i) = ix(j);
+      i = j;
+      j = 2 * j;
+    }
+    ix(i) = t;
+  }
+}
+
+void order_channels(const float* channel_frequency, const float* polarization,
+                    const float* doppler, const float* azimuth,
+                    const float* zenith, int key_count, int* channel_order) {
+  for (int c = 0; c < kChannels; ++c) channel_order[c] = c + 1;
+  if (key_count < 1 || key_count > 5) return;
+
+  const float* const levels[4] = {polarization, doppler, azimuth, zenith};
+  float keys[kChannels];
+  for (int c = 0; c < kChannels; ++c) {
+    float key = channel_frequency[c];
+    // Each level is rounded to single precision before the next is added,
+    // which decides how much of the later levels survives.
+    for (int level = 0; level < key_count - 1; ++level) {
+      key = static_cast<float>(static_cast<double>(key) * 1000.0 +
+                               static_cast<double>(levels[level][c]));
+    }
+    keys[c] = key;
+  }
+  sort_index(kChannels, keys, channel_order);
+}
+
+void correct_phase_by_range(const float* gate_range, float (*phase)[kMaxGates],
+                            int gate_count) {
+  const int gates = gate_count < kMaxGates ? gate_count : kMaxGates;
+  if (gates < 2) return;
+  const double first_range = gate_range[0];
+  for (int g = 1; g < gates; ++g) {
+    const double correction = (gate_range[g] - first_range) * 540.0;
+    for (int c = 0; c < kChannels; ++c) {
+      const double v = phase[c][g] + correction;
+      // Wrap into one turn keeping the sign of v.
+      phase[c][g] = static_cast<float>(v - 360.0 * std::trunc(v / 360.0));
+    }
+  }
+}
