@@ -12,7 +12,7 @@ namespace {
 TEST(ReadFailure, EachProgramReportsItAndFails) {
   TempDir dir;
   const std::string source = "/proc/self/mem";
-  static const struct {
+  const struct {
     const char* program;
     std::vector<std::string> args;
     const char* err;
