@@ -274,3 +274,9 @@ int close_block_file(int unit, bool truncate_to_written) {
   release(c);
   return error;
 }
+
+void reset_block_files() {
+  for (int unit = 0; unit <= kMaxUnit; ++unit) close_block_file(unit, false);
+  reader_counter = 0;
+  writer_counter = 0;
+}

@@ -58,6 +58,11 @@ int block_write_error(int unit);
 // remain. Returns 0 or the errno of a failed flush, truncate or close.
 int close_block_file(int unit, bool truncate_to_written);
 
+// Closes every unit and sets both block counters back to 0, as at process
+// start. Only for running a program's procedure several times in one process
+// (tests and fuzzing); the programs themselves never call it.
+void reset_block_files();
+
 // The one-line report of a failed transfer after a successful open, e.g.
 // " kesp-> ERROR: cannot read rec.16c: Input/output error".
 void write_transfer_error(TextSink* err, const char* program, const char* verb,
