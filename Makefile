@@ -2,8 +2,9 @@
 # `make test` builds and runs every test.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX ?= /usr/local
 
-.PHONY: all build demo test clean
+.PHONY: all build demo test install clean
 
 all: build
 
@@ -16,6 +17,10 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The three programs into $(PREFIX)/bin, their pages into $(PREFIX)/share/man/man1.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD)
