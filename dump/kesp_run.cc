@@ -1,0 +1,49 @@
+#include "dump/kesp_run.h"
+
+#include <cstdint>
+
+#include "blockio/block_file.h"
+#include "blockio/column_format.h"
+#include "blockio/exit_status.h"
+
+namespace {
+
+constexpr int kShownBytes = 20;
+
+// Writes one line per block until the end of the recording or a failure of
+// `out`. Returns the errno of a read failure, or 0.
+int dump_blocks(const FormatPlan& line, TextSink* out) {
+  unsigned char block[kBlockSize];
+  Item items[kShownBytes];
+  while (!read4kb(kDumpUnit, block)) {
+    for (int i = 0; i < kShownBytes; ++i) {
+      items[i] = byte_item(static_cast<int8_t>(block[i]));
+    }
+    write_formatted(out, line, items, kShownBytes);
+    // Nothing more can reach a failed output; reading on would be wasted.
+    if (out->error != 0) return 0;
+  }
+  return block_read_error(kDumpUnit);
+}
+
+}  // namespace
+
+int run_kesp(int argc, char** argv, TextSink* out, TextSink* err) {
+  const char* name = argc > 1 ? argv[1] : "";
+  static FormatPlan line;
+  static bool parsed = parse_format("('Read-> ',20(1X,Z2.2))", &line);
+  (void)parsed;
+
+  int error = open_block_file(kDumpUnit, name, OpenStatus::kOld);
+  if (error != 0) {
+    write_open_diagnostic(err, error, kDumpUnit, name, false);
+    return kExitFailure;
+  }
+  error = dump_blocks(line, out);
+  close_block_file(kDumpUnit, false);
+  if (error != 0) {
+    write_transfer_error(err, "kesp", "read", name, error);
+    return kExitFailure;
+  }
+  return kExitSuccess;
+}
