@@ -1,0 +1,136 @@
+// Writes synthetic 16C recordings: an ionogram sweep over a list of sounding
+// frequencies, one kind-12 group per frequency, with the echoes of a simple
+// two-layer ionosphere on a noise floor.
+//
+// The model, in the units of the recording (MHz, km, dB, degrees):
+// - Each layer is a parabola of electron density with critical frequency fo,
+//   peak height hm and half thickness ym. An ordinary (O) wave of frequency
+//   f < fo entering it from below at the base hb = hm - ym has the virtual
+//   height h' = hb + ym (x/2) ln((1 + x) / (1 - x)), x = f / fo, which rises
+//   from hb towards infinity as f approaches fo. A wave that passes a whole
+//   layer (f > fo) is delayed by ym (x ln((x + 1) / (x - 1)) - 2), x = f / fo.
+//   The F layer's trace therefore carries the E layer's delay; below foE the
+//   E layer reflects and screens the F layer.
+// - The extraordinary (X) trace at frequency f lies where the O trace lies at
+//   f - fH/2, fH the electron gyrofrequency.
+// - Echo power: echo_power - absorption / f^2 - 20 log10(h' / 100 km); the X
+//   trace is x_loss weaker, and each trace leaks into the channels of the
+//   other polarization cross_loss weaker still.
+// - In range, an echo is a Gaussian of standard deviation `spread` around h';
+//   in Doppler, a Gaussian of width doppler_width around doppler_shift, its
+//   power shared among the Doppler lines of the group.
+// - Every sample is the complex sum of the echoes and a complex Gaussian
+//   noise of mean power noise_power. An echo's phase turns by -540 degrees
+//   per km of range beyond the first gate, the turn that `tolvek -c` takes
+//   out, so that corrected phases stay constant along an echo.
+#ifndef TOOLS_SYNTHESIZER_H_
+#define TOOLS_SYNTHESIZER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "tests/support/block_builder.h"
+
+// One parabolic layer; fo 0 means the layer is absent.
+struct Layer {
+  double fo;  // critical frequency, MHz
+  double hm;  // peak height, km
+  double ym;  // half thickness, km
+};
+
+struct LayerModel {
+  Layer e_layer = {3.0, 110.0, 15.0};
+  Layer f_layer = {7.5, 300.0, 80.0};
+  double gyrofrequency = 1.4;  // MHz
+};
+
+// Group time: the recording's time text fields.
+struct GroupTime {
+  int year = 2024;  // 1982 to 2081: the years a preface can hold
+  int day = 172;    // day of the year, 1 to 365 or 366
+  int hour = 12;
+  int minute = 0;
+  int second = 0;
+};
+
+struct SynthesisOptions {
+  int frequency_count = 45;
+  double first_frequency = 1.0;  // MHz
+  double last_frequency = 12.0;  // MHz
+  LayerModel model;
+  double spread = 6.0;           // km, standard deviation of an echo in range
+  double doppler_shift = 0.2;    // Hz
+  double doppler_width = 0.6;    // Hz, standard deviation
+  double echo_power = 75.0;      // dB, O echo at 100 km without absorption
+  double absorption = 15.0;      // dB MHz^2
+  double x_loss = 6.0;           // dB, X trace below the O trace
+  double cross_loss = 15.0;      // dB, leak into the other polarization
+  double noise_power = 20.0;     // dB, mean noise power
+  GroupTime start;
+  int time_step = 2;             // seconds between groups
+  int gate_code = 1;             // H, 0 to 3 (128 gates)
+  int start_code = 1;            // E, 1 to 5
+  uint64_t seed = 1;
+};
+
+// Preface settings of every synthesized group. Doppler: d44 0, d47 1 and
+// d48 4 with PRF code d49 2 (100 Hz) give 8 Doppler lines of 0.78125 Hz,
+// each shared by two channels. PZA: d46 5 and d47 1 give vertical channels
+// of polarization +90 (O, odd channels) and -90 (X, even channels); d45 1
+// leaves the bytes unrotated. Amplitude scale 0.375 (d46 <= 7), gain d53 0.
+constexpr double kDopplerStep = 0.78125;   // Hz
+constexpr double kAmplitudeStep = 0.375;   // dB per amplitude code
+constexpr double kPhaseStep = 1.40625;     // degrees per phase code
+constexpr double kPhaseTurnPerKm = 540.0;  // degrees
+
+// The Doppler shift (Hz) and whether channel c (1..16) receives the O
+// polarization (+90), as the preface settings above make tolvek decode them.
+double channel_doppler(int channel);
+bool channel_is_ordinary(int channel);
+
+// Virtual height (km) of the O trace at frequency f (MHz); false when the
+// model returns no echo there (f <= 0, at a critical frequency, or above
+// foF2).
+bool ordinary_height(const LayerModel& model, double f, double* height);
+// Virtual height of the X trace: the O trace at f - fH/2.
+bool extraordinary_height(const LayerModel& model, double f, double* height);
+
+// Empty when the options describe a recording the model can make, else a
+// one-line reason.
+std::string check_options(const SynthesisOptions& options);
+
+// The n-th sounding frequency (0-based), rounded to 0.0001 MHz: evenly spaced
+// from first_frequency to last_frequency.
+double sounding_frequency(const SynthesisOptions& options, int n);
+
+// The time of the n-th group (0-based): start plus n time steps, carried
+// across minutes, hours, days and years (leap years included).
+GroupTime group_time(const SynthesisOptions& options, int n);
+
+// Range (km) of gate g (1..128) for the range codes H and E, as tolvek
+// decodes them; 0 for codes the synthesizer does not write.
+double gate_range(int gate_code, int start_code, int gate);
+
+// Writes the 57 preface digits of the n-th group: time, frequency (the
+// digits hold f - 0.0025, which frequency offset mode 0 adds back), the
+// channel settings above, H and E.
+void group_preface(const SynthesisOptions& options, int n, uint8_t* digits);
+
+// Fills `spec` with the n-th group: preface, amplitude and phase codes.
+// Deterministic in the options and n.
+void synthesize_group(const SynthesisOptions& options, int n, BlockSpec* spec);
+
+// The whole recording: frequency_count blocks of 4096 bytes.
+std::string synthesize_recording(const SynthesisOptions& options);
+
+// Reads the command line (argv[1..argc-1]) into `options` and `output_path`.
+// Returns an empty text on success, "help" for -h or --help, or a one-line
+// reason for an unusable command line.
+std::string read_synthesis_command_line(int argc, const char* const* argv,
+                                        SynthesisOptions* options,
+                                        std::string* output_path);
+
+// The usage text, lines ending in '\n'.
+const char* synthesis_usage();
+
+#endif  // TOOLS_SYNTHESIZER_H_
