@@ -665,7 +665,7 @@ void render_real(float value, int width, int decimals, char* out) {
   }
   double x = value;  // exact
   bool negative = x < 0;  // -0 counts as +0
-  double magnitude = negative ? -x : x;
+  double magnitude = std::fabs(x);  // also drops the sign of -0
   if (d <= kMaxExactDecimals) {
     double scaled = magnitude * kPow10[d];  // exact, see kMaxExactDecimals
     if (scaled < kFastLimit) {
