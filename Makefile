@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 
-.PHONY: all build demo test install clean
+.PHONY: all build demo sample test install clean
 
 all: build
 
@@ -12,8 +12,28 @@ build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The shipped synthetic recording: its block headers, the amplitude table of
+# its 5 MHz group and, where gnuplot is installed, its ionogram as a picture.
 demo: build
 	$(BUILD)/bin/kesp examples/sample.16c
+	$(BUILD)/bin/tolvek -a -f 5 examples/sample.16c
+	@if command -v gnuplot > /dev/null 2>&1; then \
+	  $(BUILD)/bin/tolvek -s examples/sample.16c > $(BUILD)/ionogram.rows && \
+	  gnuplot -e "datafile='$(BUILD)/ionogram.rows'; outfile='$(BUILD)/ionogram.png'" \
+	    examples/ionogram.gp && \
+	  echo "The ionogram of examples/sample.16c is in $(BUILD)/ionogram.png"; \
+	else \
+	  echo "gnuplot is not installed (Debian package gnuplot-nox): no picture drawn"; \
+	fi
+
+# Regenerates examples/sample.16c and, with gnuplot, docs/ionogram.png.
+SAMPLE_OPTIONS = --frequencies 45 --first 1 --last 12 --foE 3 --hmE 110 --ymE 15 \
+  --foF2 7.5 --hmF2 300 --ymF2 80 --start '2024 172 12:00:00' --step 2 --seed 1
+sample: build
+	$(BUILD)/bin/synth16c $(SAMPLE_OPTIONS) examples/sample.16c
+	$(BUILD)/bin/tolvek -s examples/sample.16c > $(BUILD)/ionogram.rows
+	gnuplot -e "datafile='$(BUILD)/ionogram.rows'; outfile='docs/ionogram.png'" \
+	  examples/ionogram.gp
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
