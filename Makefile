@@ -4,7 +4,12 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 
-.PHONY: all build demo sample test install clean
+# Sanitizer build of the test suite, and the fuzz targets (clang's libFuzzer).
+SANITIZE_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: all build demo sample test test-sanitize fuzz install clean
 
 all: build
 
@@ -37,6 +42,21 @@ sample: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Every test under AddressSanitizer and UndefinedBehaviorSanitizer; any
+# report ends the test that made it.
+test-sanitize:
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# Builds the fuzz targets and runs each for $(FUZZ_SECONDS) seconds.
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
+	  -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	fuzz/run_fuzzers.sh $(FUZZ_BUILD)/bin $(FUZZ_SECONDS) $(FUZZ_BUILD)/fuzz-work
 
 # The three programs into $(PREFIX)/bin, their pages into $(PREFIX)/share/man/man1.
 install: build

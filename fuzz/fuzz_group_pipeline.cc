@@ -1,0 +1,126 @@
+// The decoder's pipeline on one arbitrary data block: read_group, phase
+// correction, decode_channels, order_channels, measure_noise_level and
+// write_group in the output mode that the input picks, into memory.
+//
+// Input: 4096 block bytes (zero-padded when shorter), then a selector byte
+// (bit 0: correct phases; bits 1-7: the output mode, modulo 6) and the
+// threshold of the threshold rows as the four bytes of a single-precision
+// real.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "blockio/block_file.h"
+#include "decoder/channels.h"
+#include "decoder/command_line.h"
+#include "decoder/group_reader.h"
+#include "decoder/group_record.h"
+#include "decoder/output_writer.h"
+#include "decoder/signal_measures.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+constexpr int kKeyCount = 5;
+
+// Output of one group in one mode; 16 channels x 256 gates of plot rows fit.
+char out_storage[1 << 20];
+char err_storage[1 << 16];
+
+void check_group(int result, const GroupRecord& group) {
+  FUZZ_CHECK(result == 0 || result == 1);
+  FUZZ_CHECK(group.gate_count == 0 || group.gate_count == 128 || group.gate_count == 256);
+  if (result == 0) {
+    FUZZ_CHECK(group.gate_count == 0);
+    FUZZ_CHECK(group.frequency == 0);
+    for (char c : group.time_text) FUZZ_CHECK(c == ' ');
+  }
+  for (uint8_t d : group.preface) FUZZ_CHECK(result == 0 || d <= 15);
+  // Samples beyond the group's gates and channels stay 0.
+  int channels = group.gate_count == 256 ? 8 : 16;
+  for (int c = 0; c < kChannels; ++c) {
+    for (int g = 0; g < kMaxGates; ++g) {
+      bool inside = c < channels && g < group.gate_count;
+      float a = group.amplitude[c][g];
+      float p = group.phase[c][g];
+      FUZZ_CHECK(std::isfinite(a) && std::isfinite(p));
+      if (!inside) FUZZ_CHECK(a == 0 && p == 0);
+      if (inside) FUZZ_CHECK(p >= 0 && p < 360);
+    }
+  }
+}
+
+void check_order(const int* order) {
+  bool seen[kChannels + 1] = {};
+  for (int i = 0; i < kChannels; ++i) {
+    FUZZ_CHECK(order[i] >= 1 && order[i] <= kChannels);
+    FUZZ_CHECK(!seen[order[i]]);
+    seen[order[i]] = true;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static unsigned char block[kBlockSize];
+  static GroupRecord group;
+  static ChannelTable channels;
+  std::memset(block, 0, sizeof block);
+  std::memcpy(block, data, size < sizeof block ? size : sizeof block);
+  InputReader extra{data, size, sizeof block};
+  uint8_t selector = extra.byte();
+  float threshold = extra.real();
+
+  TextSink err = memory_sink(err_storage, sizeof err_storage);
+  int result = read_group(block, &group, &err);
+  check_group(result, group);
+  if (result == 0) {
+    FUZZ_CHECK(sink_total(err) == 0);
+    return 0;
+  }
+
+  if (selector & 1) {
+    correct_phase_by_range(group.gate_range, group.phase, group.gate_count);
+    for (int c = 0; c < kChannels; ++c) {
+      for (int g = 0; g < kMaxGates; ++g) {
+        FUZZ_CHECK(std::fabs(group.phase[c][g]) <= 360);
+      }
+    }
+  }
+  int doppler_line_count = -1;
+  decode_channels(group.preface, &channels, &doppler_line_count, &err);
+  order_channels(channels.channel_frequency, channels.polarization, channels.doppler,
+                 channels.azimuth, channels.zenith, kKeyCount, channels.channel_order);
+  check_order(channels.channel_order);
+  float noise_level = measure_noise_level(group.amplitude, group.gate_count);
+  FUZZ_CHECK(noise_level >= 0 && noise_level <= 120 && noise_level == std::floor(noise_level));
+  FUZZ_CHECK(is_plain_text(err));
+
+  // The output modes: plot rows, threshold rows, both tables, amplitude
+  // table, phase table, none. One mode a run keeps the runs fast.
+  static const struct {
+    bool plot_rows, threshold_detect, amplitude_table, phase_table;
+  } kModes[] = {
+      {true, false, false, false}, {false, true, false, false}, {false, false, true, true},
+      {false, false, true, false}, {false, false, false, true}, {false, false, false, false},
+  };
+  {
+    const auto& mode = kModes[(selector >> 1) % 6];
+    RunOptions options{};
+    options.file_name = "fuzz";
+    options.plot_rows = mode.plot_rows;
+    options.threshold_detect = mode.threshold_detect;
+    options.threshold = threshold;
+    options.amplitude_table = mode.amplitude_table;
+    options.phase_table = mode.phase_table;
+    options.correct_phase = selector & 1;
+    TextSink out = memory_sink(out_storage, sizeof out_storage);
+    write_group(options, group, channels, noise_level, &out);
+    FUZZ_CHECK(out.discarded == 0);
+    FUZZ_CHECK(is_plain_text(out));
+    bool any = mode.plot_rows || mode.threshold_detect || mode.amplitude_table ||
+               mode.phase_table;
+    FUZZ_CHECK(any == (out.length > 0));
+  }
+  return 0;
+}
