@@ -9,7 +9,7 @@ SANITIZE_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo sample test test-sanitize fuzz install clean
+.PHONY: all build demo sample test test-sanitize fuzz install bench clean
 
 all: build
 
@@ -61,6 +61,14 @@ fuzz:
 # The three programs into $(PREFIX)/bin, their pages into $(PREFIX)/share/man/man1.
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Output throughput of the three programs against cat and a printf port, in
+# its own Release build; never part of test or CI. See bench/run_bench.sh.
+BENCH_BUILD ?= build-bench
+bench:
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON
+	cmake --build $(BENCH_BUILD) -j 2
+	bash bench/run_bench.sh $(BENCH_BUILD)
 
 clean:
 	rm -rf $(BUILD)
