@@ -4,7 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "blockio/fast_format.h"
+
 namespace {
+
+bool fast_routes = true;
+
+bool write_compiled(TextSink* sink, const FormatPlan& plan, const Item* items,
+                    int count);
 
 // Pending moves and the columns of X-only groups are held below this, so a
 // format of nested repeated X moves cannot overflow the counters.
@@ -33,6 +40,38 @@ constexpr uint64_t kPow10Integer[] = {1ull,
                                       1000000000000ull};
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// "00", "01", ... "99": two decimal digits per lookup.
+struct DigitPairs {
+  char pairs[200];
+  constexpr DigitPairs() : pairs() {
+    for (int i = 0; i < 100; ++i) {
+      pairs[2 * i] = static_cast<char>('0' + i / 10);
+      pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+};
+constexpr DigitPairs kDigitPairs;
+
+// "00" to "FF", upper case: a byte in two hexadecimal digits.
+struct HexPairs {
+  char pairs[512];
+  constexpr HexPairs() : pairs() {
+    for (int i = 0; i < 256; ++i) {
+      pairs[2 * i] = "0123456789ABCDEF"[i >> 4];
+      pairs[2 * i + 1] = "0123456789ABCDEF"[i & 15];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+// The integer route of F fields: up to this many decimals and magnitudes
+// below kSmallFixedLimit, |x| * 10^d has at most 24 + 4 * 2.33 significant
+// bits and stays far below 2^52, so the product is exact in double and the
+// rounding trick below applies.
+constexpr int kMaxSmallFixedDecimals = 4;
+constexpr double kSmallFixedLimit = 1e9;
+constexpr double kTwoTo52 = 4503599627370496.0;
 
 inline void fill(char* out, int count, char c) {
   if (count > 0) std::memset(out, c, static_cast<size_t>(count));
@@ -102,6 +141,46 @@ void place_fixed(bool negative, const char* integer, int integer_length,
     out += fraction_length;
   }
   fill(out, zero_tail, '0');
+}
+
+// Fixed point for d <= kMaxSmallFixedDecimals and magnitude below
+// kSmallFixedLimit. Returns false, having written nothing, when the text
+// does not fit the field as it is; the general route then decides between a
+// dropped leading zero and asterisks.
+bool render_small_fixed(bool negative, double magnitude, int width, int d,
+                        char* out) {
+  double scaled = magnitude * kPow10[d];  // exact
+  // Adding and taking away 2^52 leaves the integer nearest to `scaled` in
+  // the current rounding mode (to nearest, ties to even) for 0 <= scaled
+  // < 2^52.
+  double rounded = (scaled + kTwoTo52) - kTwoTo52;
+  uint64_t q = static_cast<uint64_t>(rounded);
+  if (q == 0) negative = false;
+  char text[32];
+  char* end = text + sizeof text;
+  char* p = end;
+  for (int i = 0; i < d; ++i) {
+    *--p = static_cast<char>('0' + q % 10);
+    q /= 10;
+  }
+  *--p = '.';
+  while (q >= 100) {
+    p -= 2;
+    std::memcpy(p, kDigitPairs.pairs + 2 * (q % 100), 2);
+    q /= 100;
+  }
+  if (q >= 10) {
+    p -= 2;
+    std::memcpy(p, kDigitPairs.pairs + 2 * q, 2);
+  } else {
+    *--p = static_cast<char>('0' + q);
+  }
+  if (negative) *--p = '-';
+  int n = static_cast<int>(end - p);
+  if (n > width) return false;
+  fill(out, width - n, ' ');
+  std::memcpy(out + width - n, p, static_cast<size_t>(n));
+  return true;
 }
 
 // Exact conversion for magnitudes or decimals beyond the integer route. The
@@ -666,6 +745,11 @@ void render_real(float value, int width, int decimals, char* out) {
   double x = value;  // exact
   bool negative = x < 0;  // -0 counts as +0
   double magnitude = std::fabs(x);  // also drops the sign of -0
+  if (fast_routes && d <= kMaxSmallFixedDecimals &&
+      magnitude < kSmallFixedLimit &&
+      render_small_fixed(negative, magnitude, width, d, out)) {
+    return;
+  }
   if (d <= kMaxExactDecimals) {
     double scaled = magnitude * kPow10[d];  // exact, see kMaxExactDecimals
     if (scaled < kFastLimit) {
@@ -792,6 +876,7 @@ void write_formatted(TextSink* sink, const FormatPlan& plan, const Item* items,
                      int count) {
   if (sink == nullptr) return;
   if (items == nullptr || count < 0) count = 0;
+  if (write_compiled(sink, plan, items, count)) return;
   SinkOutput out(sink, items);
   walk_plan(plan, count, &out);
 }
@@ -818,3 +903,144 @@ bool compile_layout(const FormatPlan& plan, int item_count,
   layout->width = out.width();
   return true;
 }
+
+void set_fast_format(bool enabled) { fast_routes = enabled; }
+bool fast_format_enabled() { return fast_routes; }
+
+namespace {
+
+// Compiled writes: a write that gives one line is laid out once per plan
+// and item count, and then costs a copy of the skeleton and one field
+// writer per item, chosen when the layout is compiled.
+using FieldWriter = void (*)(const Descriptor& d, const Item& item, char* out);
+
+void write_any_field(const Descriptor& d, const Item& item, char* out) {
+  render_item(d, item, out);
+}
+
+void write_real_field(const Descriptor& d, const Item& item, char* out) {
+  if (item.kind == ItemKind::kReal) {
+    render_real(item.real, d.width, d.digits, out);
+  } else {
+    render_item(d, item, out);
+  }
+}
+
+// Z of a byte in two columns or more, where a byte always fits.
+void write_hex_byte_field(const Descriptor& d, const Item& item, char* out) {
+  if (item.kind != ItemKind::kByte) {
+    render_item(d, item, out);
+    return;
+  }
+  unsigned value = static_cast<uint8_t>(item.integer);
+  int e = value >= 16 ? 2 : 1;
+  int m = d.digits < 0 ? 0 : (d.digits > d.width ? d.width : d.digits);
+  int shown = e > m ? e : m;
+  fill(out, d.width - shown, ' ');
+  fill(out + d.width - shown, shown - e, '0');
+  std::memcpy(out + d.width - e, kHexPairs.pairs + 2 * value + (2 - e),
+              static_cast<size_t>(e));
+}
+
+FieldWriter field_writer(const Descriptor& d) {
+  switch (d.kind) {
+    case DescriptorKind::kReal:
+      return write_real_field;
+    case DescriptorKind::kHex:
+      return d.width >= 2 ? write_hex_byte_field : write_any_field;
+    default:
+      return write_any_field;
+  }
+}
+
+struct CompiledWrite {
+  bool used;
+  bool single_line;  // compile_layout succeeded
+  int item_count;
+  FormatPlan plan;  // the plan it was compiled from, to recognise it
+  LineLayout layout;
+  FieldWriter writers[kMaxLayoutItems];
+};
+
+// Programs write with a handful of formats; more are compiled in turn.
+constexpr int kCompiledWrites = 8;
+CompiledWrite compiled_writes[kCompiledWrites];
+int last_used = 0;
+int next_replaced = 0;
+
+// Whether two plans walk alike: the same descriptors, the same literal
+// characters and the same reversion point.
+bool same_plan(const FormatPlan& a, const FormatPlan& b) {
+  if (a.count != b.count || a.reversion != b.reversion) return false;
+  if (a.count < 0 || a.count > kMaxDescriptors) return false;
+  for (int i = 0; i < a.count; ++i) {
+    const Descriptor& x = a.descriptors[i];
+    const Descriptor& y = b.descriptors[i];
+    if (x.kind != y.kind || x.repeat != y.repeat || x.width != y.width ||
+        x.digits != y.digits || x.partner != y.partner) {
+      return false;
+    }
+    if (x.kind == DescriptorKind::kLiteral) {
+      if (x.literal_length != y.literal_length) return false;
+      if (x.literal_length <= 0) continue;
+      if (x.literal_offset < 0 || y.literal_offset < 0 ||
+          x.literal_offset > kMaxLiteralChars - x.literal_length ||
+          y.literal_offset > kMaxLiteralChars - y.literal_length ||
+          std::memcmp(a.literals + x.literal_offset,
+                      b.literals + y.literal_offset,
+                      static_cast<size_t>(x.literal_length)) != 0) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+const CompiledWrite* find_compiled(const FormatPlan& plan, int count) {
+  for (int i = 0; i < kCompiledWrites; ++i) {
+    int at = (last_used + i) % kCompiledWrites;
+    const CompiledWrite& c = compiled_writes[at];
+    if (c.used && c.item_count == count && same_plan(c.plan, plan)) {
+      last_used = at;
+      return &c;
+    }
+  }
+  if (plan.count < 0 || plan.count > kMaxDescriptors) return nullptr;
+  int at = next_replaced;
+  next_replaced = (next_replaced + 1) % kCompiledWrites;
+  CompiledWrite& c = compiled_writes[at];
+  c.used = true;
+  c.item_count = count;
+  c.plan = plan;
+  c.single_line = compile_layout(plan, count, &c.layout);
+  if (c.single_line) {
+    for (int i = 0; i < count; ++i) {
+      c.writers[i] = field_writer(c.layout.slots[i].descriptor);
+    }
+  }
+  last_used = at;
+  return &c;
+}
+
+// Writes the line through its compiled layout; false when the write is not
+// one that compiles (several lines, too many items), leaving it to the walk.
+bool write_compiled(TextSink* sink, const FormatPlan& plan, const Item* items,
+                    int count) {
+  if (!fast_routes || count > kMaxLayoutItems) return false;
+  const CompiledWrite* c = find_compiled(plan, count);
+  if (c == nullptr || !c->single_line) return false;
+  const LineLayout& layout = c->layout;
+  size_t length = static_cast<size_t>(layout.width) + 1;
+  if (length > sink->capacity) return false;
+  char* line = reserve_sink(sink, length);
+  std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
+  for (int i = 0; i < count; ++i) {
+    const LayoutSlot& slot = layout.slots[i];
+    c->writers[i](slot.descriptor, items[i], line + slot.column);
+  }
+  line[layout.width] = '\n';
+  commit_sink(sink, length);
+  return true;
+}
+
+}  // namespace

@@ -1,0 +1,354 @@
+// The output writer's fast route (compiled layouts, per-group rows, texts of
+// grid values) against its plain route (one write_formatted per line with
+// every fast route of the engine off): the same bytes in every mode.
+#include "decoder/output_writer.h"
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "blockio/fast_format.h"
+#include "decoder/channels.h"
+#include "decoder/group_reader.h"
+#include "decoder/signal_measures.h"
+#include "tests/support/block_builder.h"
+
+namespace {
+
+struct Mode {
+  const char* name;
+  bool plot_rows;
+  bool threshold_detect;
+  float threshold;
+  bool amplitude_table;
+  bool phase_table;
+};
+
+const Mode kModes[] = {
+    {"-s", true, false, 0, false, false},   {"-t 0", false, true, 0, false, false},
+    {"-t 3", false, true, 3, false, false}, {"-t -1", false, true, -1, false, false},
+    {"-a", false, false, 0, true, false},   {"-p", false, false, 0, false, true},
+    {"-a -p", false, false, 0, true, true},
+};
+
+RunOptions options_of(const Mode& mode) {
+  RunOptions options{};
+  options.file_name = "recording";
+  options.plot_rows = mode.plot_rows;
+  options.threshold_detect = mode.threshold_detect;
+  options.threshold = mode.threshold;
+  options.amplitude_table = mode.amplitude_table;
+  options.phase_table = mode.phase_table;
+  return options;
+}
+
+std::string written(const Mode& mode, const GroupRecord& group,
+                    const ChannelTable& channels, float noise, bool fast) {
+  static std::vector<char> storage(1 << 21);  // a whole group's output
+  TextSink sink = make_text_sink(-1, storage.data(), storage.size());
+  set_fast_format(fast);
+  write_group(options_of(mode), group, channels, noise, &sink);
+  set_fast_format(true);
+  EXPECT_EQ(sink.discarded, 0u);
+  return std::string(sink.data, sink.length);
+}
+
+// Compares the two routes in every mode; returns the bytes compared.
+size_t expect_routes_agree(const GroupRecord& group, const ChannelTable& channels,
+                           float noise, const std::string& what) {
+  size_t bytes = 0;
+  for (const Mode& mode : kModes) {
+    std::string fast = written(mode, group, channels, noise, true);
+    std::string plain = written(mode, group, channels, noise, false);
+    bytes += fast.size();
+    if (fast != plain) {
+      size_t at = 0;
+      while (at < fast.size() && at < plain.size() && fast[at] == plain[at]) ++at;
+      size_t line = plain.rfind('\n', at == 0 ? 0 : at - 1);
+      line = line == std::string::npos ? 0 : line + 1;
+      ADD_FAILURE() << what << ", mode " << mode.name << ": first difference at byte "
+                    << at << "\n  fast:  " << fast.substr(line, fast.find('\n', line) - line)
+                    << "\n  plain: " << plain.substr(line, plain.find('\n', line) - line);
+      return bytes;
+    }
+  }
+  return bytes;
+}
+
+TextSink* null_messages() {
+  static char storage[256];
+  static TextSink sink = make_text_sink(-1, storage, sizeof storage);
+  return &sink;
+}
+
+// Decodes a built block the way the decoder does.
+void decode(const BlockSpec& spec, bool correct_phase, GroupRecord* group,
+            ChannelTable* channels, float* noise) {
+  uint8_t block[kBuilderBlockSize];
+  build_block(spec, block);
+  read_group(block, group, null_messages());
+  if (correct_phase) correct_phase_by_range(group->gate_range, group->phase, group->gate_count);
+  int line_count = 0;
+  decode_channels(group->preface, channels, &line_count, null_messages());
+  order_channels(channels->channel_frequency, channels->polarization, channels->doppler,
+                 channels->azimuth, channels->zenith, 5, channels->channel_order);
+  *noise = measure_noise_level(group->amplitude, group->gate_count);
+}
+
+// Every amplitude and phase code once or more, in channels 3 to 16 whose
+// codes carry no preface bits.
+void set_every_code(BlockSpec* spec, int offset) {
+  int slot = 0;
+  for (int c = 3; c <= 16; ++c) {
+    for (int g = 1; g <= 128; ++g, ++slot) {
+      set_amplitude_code(spec, g, c, static_cast<uint8_t>((slot + offset) % 256));
+      set_phase_code(spec, g, c, static_cast<uint8_t>((3 * slot + offset) % 256));
+    }
+  }
+}
+
+TEST(OutputWriterRoutes, EveryCodeUnderBothScalesAndAllGains) {
+  for (int scale_digit : {0, 8}) {
+    for (int gain = 0; gain < 16; ++gain) {
+      BlockSpec spec;
+      set_default_preface(&spec);
+      set_digit(&spec, 45, 1);
+      set_digit(&spec, 46, scale_digit);
+      set_digit(&spec, 53, gain);
+      set_every_code(&spec, gain);
+      GroupRecord group;
+      ChannelTable channels;
+      float noise;
+      decode(spec, false, &group, &channels, &noise);
+      ASSERT_EQ(group.gate_count, 128);
+      expect_routes_agree(group, channels, noise,
+                          "d46 " + std::to_string(scale_digit) + " d53 " +
+                              std::to_string(gain));
+    }
+  }
+}
+
+// Gate ranges of every H and E (invalid pairs give groups without gates),
+// with the phases as read and as corrected by range.
+TEST(OutputWriterRoutes, EveryGateRangeWithPhasesAsReadAndCorrected) {
+  int corrected_groups = 0;
+  for (int h = 0; h < 16; ++h) {
+    for (int e = 0; e < 8; ++e) {
+      for (bool correct : {false, true}) {
+        BlockSpec spec;
+        set_default_preface(&spec);
+        set_digit(&spec, 45, 1);
+        set_digit(&spec, 54, h);
+        set_digit(&spec, 55, e);
+        set_digit(&spec, 44, h >= 8 ? 8 : 0);
+        set_every_code(&spec, 7 * h + e);
+        GroupRecord group;
+        ChannelTable channels;
+        float noise;
+        decode(spec, correct, &group, &channels, &noise);
+        if (correct && group.gate_count > 0) ++corrected_groups;
+        expect_routes_agree(group, channels, noise,
+                            "H " + std::to_string(h) + " E " + std::to_string(e) +
+                                (correct ? " corrected" : ""));
+        if (HasFailure()) return;
+      }
+    }
+  }
+  EXPECT_EQ(corrected_groups, 5 * 16);
+}
+
+// Every value of the five channel columns that the preface can give.
+TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
+  std::set<float> values[5];
+  auto collect = [&values](const BlockSpec& spec) {
+    ChannelTable t;
+    int line_count = 0;
+    decode_channels(spec.preface, &t, &line_count, null_messages());
+    for (int c = 0; c < kChannels; ++c) {
+      values[0].insert(t.channel_frequency[c]);
+      values[1].insert(t.polarization[c]);
+      values[2].insert(t.doppler[c]);
+      values[3].insert(t.azimuth[c]);
+      values[4].insert(t.zenith[c]);
+    }
+  };
+  BlockSpec spec;
+  set_default_preface(&spec);
+  // The Doppler step and lines: d44 with d54, d47, d48, d49 and bit 2 of d50.
+  for (int d44 = 0; d44 < 16; ++d44) {
+    for (int d54 : {0, 8}) {
+      for (int d47 = 0; d47 < 16; ++d47) {
+        for (int d48 = 0; d48 < 16; ++d48) {
+          for (int d49 = 0; d49 < 4; ++d49) {
+            for (int d50 : {0, 2}) {
+              set_digit(&spec, 44, d44);
+              set_digit(&spec, 54, d54);
+              set_digit(&spec, 47, d47);
+              set_digit(&spec, 48, d48);
+              set_digit(&spec, 49, d49);
+              set_digit(&spec, 50, d50);
+              collect(spec);
+            }
+          }
+        }
+      }
+    }
+  }
+  // Polarization, azimuth and zenith: the PZA digits d45, d46 and d47.
+  set_default_preface(&spec);
+  for (int d45 = 0; d45 < 16; ++d45) {
+    for (int d46 = 0; d46 < 16; ++d46) {
+      for (int d47 = 0; d47 < 16; ++d47) {
+        set_digit(&spec, 45, d45);
+        set_digit(&spec, 46, d46);
+        set_digit(&spec, 47, d47);
+        collect(spec);
+      }
+    }
+  }
+  EXPECT_GT(values[2].size(), 100u);  // many Doppler values
+
+  // A short group whose channels take the values 16 at a time.
+  set_default_preface(&spec);
+  set_digit(&spec, 45, 1);
+  set_every_code(&spec, 0);
+  GroupRecord group;
+  ChannelTable channels;
+  float noise;
+  decode(spec, false, &group, &channels, &noise);
+  group.gate_count = 2;
+  for (int column = 0; column < 5; ++column) {
+    std::vector<float> list(values[column].begin(), values[column].end());
+    for (size_t first = 0; first < list.size(); first += kChannels) {
+      ChannelTable t = channels;
+      for (int c = 0; c < kChannels; ++c) {
+        t.channel_order[c] = kChannels - c;
+        float* target = column == 0   ? t.channel_frequency
+                        : column == 1 ? t.polarization
+                        : column == 2 ? t.doppler
+                        : column == 3 ? t.azimuth
+                                      : t.zenith;
+        target[c] = list[(first + static_cast<size_t>(c)) % list.size()];
+      }
+      expect_routes_agree(group, t, noise, "column " + std::to_string(column));
+      if (HasFailure()) return;
+    }
+  }
+}
+
+TEST(OutputWriterRoutes, NoiseLevels0To120) {
+  BlockSpec spec;
+  set_default_preface(&spec);
+  set_digit(&spec, 45, 1);
+  set_every_code(&spec, 3);
+  GroupRecord group;
+  ChannelTable channels;
+  float noise;
+  decode(spec, false, &group, &channels, &noise);
+  group.gate_count = 8;
+  for (int level = 0; level <= 120; ++level) {
+    expect_routes_agree(group, channels, static_cast<float>(level),
+                        "noise " + std::to_string(level));
+    if (HasFailure()) return;
+  }
+}
+
+// Values on the grid of 1/32 that the writer keeps texts for, across its
+// whole span and beyond both ends, and their neighbours off the grid.
+TEST(OutputWriterRoutes, EveryGridValueAndItsNeighbours) {
+  std::vector<float> list;
+  for (int k = -130 * 32; k < 386 * 32; ++k) {
+    float x = static_cast<float>(k) / 32.0f;
+    list.push_back(x);
+    if (k % 7 == 0) {
+      list.push_back(std::nextafter(x, 1e9f));
+      list.push_back(std::nextafter(x, -1e9f));
+    }
+  }
+  list.push_back(-0.0f);
+  BlockSpec spec;
+  set_default_preface(&spec);
+  set_digit(&spec, 45, 1);
+  GroupRecord group;
+  ChannelTable channels;
+  float noise;
+  decode(spec, false, &group, &channels, &noise);
+  size_t next = 0;
+  while (next < list.size()) {
+    for (int c = 0; c < kChannels; ++c) {
+      for (int g = 0; g < group.gate_count; ++g) {
+        group.amplitude[c][g] = list[next % list.size()];
+        group.phase[c][g] = list[(next + 1000) % list.size()];
+        ++next;
+      }
+    }
+    expect_routes_agree(group, channels, noise, "grid values from " + std::to_string(next));
+    if (HasFailure()) return;
+  }
+}
+
+// Any single-precision values in every field: some million values, with
+// ties, negatives that round to zero and values too wide for their fields.
+TEST(OutputWriterRoutes, RandomValuesInEveryField) {
+  std::mt19937_64 random(5150);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  auto value = [&]() -> float {
+    double sign = (random() & 1) ? -1.0 : 1.0;
+    switch (random() % 6) {
+      case 0: {
+        uint32_t bits = static_cast<uint32_t>(random());
+        float x;
+        std::memcpy(&x, &bits, sizeof x);
+        return x;
+      }
+      case 1:
+        return static_cast<float>(sign * std::pow(10.0, 8 * unit(random) - 2));
+      case 2:  // ties at 1 to 4 decimals
+        return static_cast<float>(sign * static_cast<double>(2 * (random() % 100000) + 1) /
+                                  std::ldexp(1.0, 2 + static_cast<int>(random() % 4)));
+      case 3:  // rounds to zero at every width
+        return static_cast<float>(-unit(random) * 4e-5);
+      case 4:  // around the widths' limits
+        return static_cast<float>(sign * std::pow(10.0, 3 + static_cast<int>(random() % 6)) *
+                                  (1 - 1e-7 * static_cast<double>(random() % 3)));
+      default:
+        return static_cast<float>(sign * 360 * unit(random));
+    }
+  };
+  BlockSpec spec;
+  set_default_preface(&spec);
+  set_digit(&spec, 45, 1);
+  GroupRecord group;
+  ChannelTable channels;
+  float noise;
+  decode(spec, false, &group, &channels, &noise);
+  size_t values = 0;
+  for (int round = 0; round < 200; ++round) {
+    group.gate_count = round % 3 == 0 ? 256 : 128;
+    group.frequency = value();
+    for (int g = 0; g < group.gate_count; ++g) {
+      group.gate_range[g] = value();
+      for (int c = 0; c < kChannels; ++c) {
+        group.amplitude[c][g] = value();
+        group.phase[c][g] = value();
+      }
+    }
+    float* columns[5] = {channels.channel_frequency, channels.polarization, channels.doppler,
+                         channels.azimuth, channels.zenith};
+    for (float* column : columns) {
+      for (int c = 0; c < kChannels; ++c) column[c] = value();
+    }
+    std::shuffle(channels.channel_order, channels.channel_order + kChannels, random);
+    values += static_cast<size_t>(group.gate_count) * (2 * kChannels + 1) + 5 * kChannels + 2;
+    expect_routes_agree(group, channels, value(), "random round " + std::to_string(round));
+    if (HasFailure()) return;
+  }
+  EXPECT_GT(values, 1000000u);
+}
+
+}  // namespace
