@@ -1,7 +1,8 @@
 // Writes the seed corpus of the fuzz targets: valid groups of 128 and 256
 // gates, a group with invalid range gate codes, the first blocks of a
-// synthetic recording, and command lines and items for each target.
-// Usage: make_seeds DIRECTORY  (writes DIRECTORY/<target>/<seed>)
+// synthetic recording and of the sample recording, and command lines and
+// items for each target.
+// Usage: make_seeds DIRECTORY [SAMPLE]  (writes DIRECTORY/<target>/<seed>)
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -61,11 +62,22 @@ std::string synthetic(int gate_code, int blocks) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_seeds DIRECTORY\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: make_seeds DIRECTORY [SAMPLE]\n");
     return 2;
   }
   root = argv[1];
+  std::string sample;
+  if (argc == 3) {
+    std::FILE* f = std::fopen(argv[2], "rb");
+    if (f == nullptr) {
+      std::perror(argv[2]);
+      return 2;
+    }
+    char head[3 * 4096];
+    sample.assign(head, std::fread(head, 1, sizeof head, f));
+    std::fclose(f);
+  }
 
   const std::vector<std::pair<std::string, std::string>> groups = {
       {"group128", quiet_group(0, 1)},
@@ -78,10 +90,14 @@ int main(int argc, char** argv) {
 
   // Group pipeline: the block, the selector (bit 0: correct phases; bits
   // 1-7: the output mode) and the threshold.
-  for (const auto& g : groups) {
+  std::vector<std::pair<std::string, std::string>> blocks = groups;
+  for (size_t at = 0; at + 4096 <= sample.size(); at += 4096) {
+    blocks.emplace_back("sample_block" + std::to_string(at / 4096 + 1), sample.substr(at, 4096));
+  }
+  for (const auto& g : blocks) {
     for (int mode = 0; mode < 6; ++mode) {
       for (int corrected = 0; corrected < 2; ++corrected) {
-        if (corrected && g.first.compare(0, 9, "synthetic") != 0) continue;
+        if (corrected && g.first.compare(0, 6, "sample") != 0) continue;
         char selector = static_cast<char>(mode << 1 | corrected);
         write_seed("fuzz_group_pipeline",
                    g.first + "_mode" + std::to_string(mode) + (corrected ? "_corrected" : ""),
@@ -103,6 +119,12 @@ int main(int argc, char** argv) {
   };
   for (const auto& c : command_lines) {
     write_seed("fuzz_tolvek_run", c.first, c.second + recording);
+  }
+  if (!sample.empty()) {
+    write_seed("fuzz_tolvek_run", "sample_plot_rows", std::string("\x02\x05\x08", 3) + sample);
+    write_seed("fuzz_tolvek_run", "sample_corrected_tables",
+               std::string("\x05\x06\x03\x04\x08", 5) + sample);
+    write_seed("fuzz_brovik_kesp", "sample", std::string("\x0A", 1) + sample);
   }
 
   // brovik and kesp: selector (two arguments and an old output of about a
