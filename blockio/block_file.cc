@@ -123,6 +123,32 @@ void release(Connection* c) {
   std::memset(c, 0, sizeof *c);
 }
 
+// The descriptor that a name such as /dev/stdout, /dev/fd/3 or
+// /proc/self/fd/3 stands for, when it is open in this process; else -1.
+int inherited_descriptor(const std::string& path) {
+  int fd = -1;
+  if (path == "/dev/stdout") {
+    fd = 1;
+  } else if (path == "/dev/stderr") {
+    fd = 2;
+  } else {
+    for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+      size_t length = std::strlen(prefix);
+      if (path.compare(0, length, prefix) != 0 || path.size() == length ||
+          path.size() > length + 6) {
+        continue;
+      }
+      fd = 0;
+      for (size_t i = length; i < path.size(); ++i) {
+        if (path[i] < '0' || path[i] > '9') return -1;
+        fd = fd * 10 + (path[i] - '0');
+      }
+    }
+  }
+  if (fd < 0 || ::fcntl(fd, F_GETFD) < 0) return -1;
+  return fd;
+}
+
 }  // namespace
 
 size_t trimmed_length(const char* name) {
@@ -140,11 +166,18 @@ int open_block_file(int unit, const char* name, OpenStatus status) {
   if (path.empty()) return kNullFileName;
 
   int fd;
+  bool stream_output = false;
   if (status == OpenStatus::kOld) {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0) return errno;
     // Inputs are only ever read.
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } else if ((fd = inherited_descriptor(path)) >= 0) {
+    // The output is a stream the program was given (e.g. /dev/stdout): the
+    // copy goes on at its position, so `>> file` appends rather than
+    // overwriting and cutting the file.
+    fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    stream_output = true;
   } else {
     // An existing output is updated in place from its first byte.
     fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -165,8 +198,9 @@ int open_block_file(int unit, const char* name, OpenStatus status) {
   }
   c->open = true;
   c->fd = fd;
-  c->regular = S_ISREG(info.st_mode);
-  c->seekable = ::lseek(fd, 0, SEEK_CUR) >= 0 && (c->regular || S_ISBLK(info.st_mode));
+  c->regular = S_ISREG(info.st_mode) && !stream_output;
+  c->seekable = !stream_output && ::lseek(fd, 0, SEEK_CUR) >= 0 &&
+                (c->regular || S_ISBLK(info.st_mode));
   c->chunk = new unsigned char[kChunkSize];
   c->pending = new unsigned char[kChunkSize];
   return 0;

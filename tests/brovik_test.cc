@@ -163,6 +163,18 @@ TEST(Brovik, CopiesFromAndToPipes) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(read_file(dir.path() + "/piped.16c"), expected);
+
+  // Standard output redirected to a file: `>` writes the copy, `>>` adds it
+  // after what the file held.
+  std::string target = dir.write("target.16c", "earlier bytes");
+  r = run_shell("brovik '" + in + "' /dev/stdout > '" + target + "'");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(target), expected);
+  r = run_shell("brovik '" + in + "' /dev/stdout >> '" + target + "'");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(target), expected + expected);
+  r = run_shell("brovik '" + in + "' /dev/fd/3 3>> '" + target + "'");
+  EXPECT_EQ(read_file(target), expected + expected + expected);
 }
 
 }  // namespace
