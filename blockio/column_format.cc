@@ -942,11 +942,21 @@ void write_hex_byte_field(const Descriptor& d, const Item& item, char* out) {
               static_cast<size_t>(e));
 }
 
+// Z2.2 of a byte: always its two digits.
+void write_hex_byte_pair(const Descriptor& d, const Item& item, char* out) {
+  if (item.kind != ItemKind::kByte) {
+    render_item(d, item, out);
+    return;
+  }
+  std::memcpy(out, kHexPairs.pairs + 2 * static_cast<uint8_t>(item.integer), 2);
+}
+
 FieldWriter field_writer(const Descriptor& d) {
   switch (d.kind) {
     case DescriptorKind::kReal:
       return write_real_field;
     case DescriptorKind::kHex:
+      if (d.width == 2 && d.digits == 2) return write_hex_byte_pair;
       return d.width >= 2 ? write_hex_byte_field : write_any_field;
     default:
       return write_any_field;
