@@ -131,6 +131,15 @@ TEST(Fault, NamedPipesAreReadLikeFiles) {
   EXPECT_EQ(r.status, 0);
 }
 
+// The start of a command line that runs a program with the file faults of
+// `settings` (tests/support/file_faults.cc) on the file `path`. A sanitizer
+// build's runtime is told to accept the preloaded library before it.
+std::string with_faults(const std::string& path, const std::string& settings) {
+  return std::string("LD_PRELOAD=") + FILE_FAULTS_LIBRARY +
+         " ASAN_OPTIONS=verify_asan_link_order=0 FAULT_PATH=" + shell_word(path) + " " +
+         settings + " ";
+}
+
 // The file is cut to `size` bytes after the program has opened it and before
 // its first read: the programs read what is left, padded to a whole block,
 // and end normally.
@@ -147,11 +156,7 @@ TEST(Fault, AFileThatShrinksAfterTheOpenIsReadAsItIsLeft) {
 
     std::string rec = dir.path() + "/rec.16c";
     std::string copy = dir.path() + "/copy.16c";
-    // A sanitizer build's runtime accepts the preloaded library before it.
-    std::string preload = std::string("LD_PRELOAD=") + SHRINK_LIBRARY +
-                          " ASAN_OPTIONS=verify_asan_link_order=0" +
-                          " SHRINK_PATH=" + shell_word(rec) +
-                          " SHRINK_SIZE=" + std::to_string(size) + " ";
+    std::string preload = with_faults(rec, "SHRINK_SIZE=" + std::to_string(size));
     dir.write("rec.16c", bytes);
     ProgramResult dump = run_shell(preload + "kesp " + shell_word(rec));
     EXPECT_EQ(dump.out, dump_lines(left));
@@ -172,6 +177,39 @@ TEST(Fault, AFileThatShrinksAfterTheOpenIsReadAsItIsLeft) {
     EXPECT_EQ(repair.status, 0);
     EXPECT_EQ(read_file(copy), repaired(left));
   }
+}
+
+// Reads fail from block 71 on, after more blocks than one transfer chunk:
+// every block before the bad spot is delivered, then the failure is
+// reported and the run fails; brovik's copy keeps those 70 blocks.
+TEST(Fault, AReadFailureInsideTheRecordingKeepsEverythingBeforeIt) {
+  TempDir dir;
+  constexpr size_t kGoodBlocks = 70;
+  std::string bytes;
+  for (int b = 0; b < 100; ++b) bytes += group_block(static_cast<uint8_t>(b));
+  std::string good = bytes.substr(0, kGoodBlocks * 4096);
+  std::string rec = dir.write("rec.16c", bytes);
+  ProgramResult decoded = run_program("tolvek", {"-a", dir.write("good.16c", good)});
+  ASSERT_EQ(decoded.status, 0);
+  std::string faults = with_faults(rec, "FAIL_OFFSET=" + std::to_string(kGoodBlocks * 4096));
+  std::string failure = "-> ERROR: cannot read " + rec + ": Input/output error\n";
+
+  ProgramResult dump = run_shell(faults + "kesp " + shell_word(rec));
+  EXPECT_EQ(dump.out, dump_lines(good));
+  EXPECT_EQ(dump.err, " kesp" + failure);
+  EXPECT_EQ(dump.status, 2);
+
+  ProgramResult decode = run_shell(faults + "tolvek -a " + shell_word(rec));
+  EXPECT_EQ(decode.out, decoded.out);
+  EXPECT_EQ(decode.err, " tolvek" + failure);
+  EXPECT_EQ(decode.status, 2);
+
+  std::string copy = dir.path() + "/copy.16c";
+  ProgramResult repair = run_shell(faults + "brovik " + shell_word(rec) + " " + shell_word(copy));
+  EXPECT_EQ(repair.out, "");
+  EXPECT_EQ(repair.err, " brovik" + failure);
+  EXPECT_EQ(repair.status, 2);
+  EXPECT_EQ(read_file(copy), repaired(good));
 }
 
 TEST(Fault, PartialLastBlocksOfOneAndOfAllButOneByte) {
