@@ -1,13 +1,37 @@
 #include "fuzz/fuzz_support.h"
 
-#include <sys/mman.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+char scratch_directory[64];
+constexpr int kMaxScratchFiles = 8;
+char scratch_files[kMaxScratchFiles][256];
+int scratch_count = 0;
+
+void remove_scratch() {
+  for (int i = 0; i < scratch_count; ++i) unlink(scratch_files[i]);
+  rmdir(scratch_directory);
+}
+
+}  // namespace
+
 void open_memory_file(MemoryFile* file, const char* name) {
-  file->fd = memfd_create(name, 0);
+  if (scratch_directory[0] == '\0') {
+    std::snprintf(scratch_directory, sizeof scratch_directory, "/dev/shm/fuzz16c.XXXXXX");
+    if (mkdtemp(scratch_directory) == nullptr) {
+      std::snprintf(scratch_directory, sizeof scratch_directory, "/tmp/fuzz16c.XXXXXX");
+      FUZZ_CHECK(mkdtemp(scratch_directory) != nullptr);
+    }
+    std::atexit(remove_scratch);
+  }
+  FUZZ_CHECK(scratch_count < kMaxScratchFiles);
+  std::snprintf(file->path, sizeof file->path, "%s/%s", scratch_directory, name);
+  std::snprintf(scratch_files[scratch_count++], sizeof scratch_files[0], "%s", file->path);
+  file->fd = open(file->path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   FUZZ_CHECK(file->fd >= 0);
-  std::snprintf(file->path, sizeof file->path, "/proc/self/fd/%d", file->fd);
 }
 
 void fill_memory_file(const MemoryFile& file, const uint8_t* data, size_t size) {

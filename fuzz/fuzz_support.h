@@ -78,11 +78,13 @@ struct InputReader {
   size_t left() const { return at < size ? size - at : 0; }
 };
 
-// A file in memory with a path that the programs can open: memfd_create's
-// descriptor, reached as /proc/self/fd/N. `fill` replaces its content.
+// A scratch file that the programs open by its path, in a private directory
+// on /dev/shm (or /tmp), removed at exit; the harness keeps `fd` open to
+// fill and read it. Not a /proc/self/fd name: the block files take such
+// names for descriptors the program was given.
 struct MemoryFile {
   int fd = -1;
-  char path[64] = {};
+  char path[256] = {};
 };
 void open_memory_file(MemoryFile* file, const char* name);
 void fill_memory_file(const MemoryFile& file, const uint8_t* data, size_t size);
