@@ -21,7 +21,7 @@ std::vector<unsigned char> random_blocks(int count) {
   return bytes;
 }
 
-// kesp's line through write_formatted, as kesp writes it.
+// kesp's line through write_formatted.
 void BM_KespLineEngine(benchmark::State& state) {
   FormatPlan line;
   parse_format("('Read-> ',20(1X,Z2.2))", &line);
@@ -41,6 +41,29 @@ void BM_KespLineEngine(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_KespLineEngine);
+
+// kesp's line as kesp writes it: through the layout compiled once.
+void BM_KespLineLayout(benchmark::State& state) {
+  FormatPlan plan;
+  parse_format("('Read-> ',20(1X,Z2.2))", &plan);
+  static LineLayout line;
+  compile_layout(plan, kShownBytes, &line);
+  static char storage[1 << 18];
+  TextSink sink = make_text_sink(-1, storage, sizeof storage);
+  const int kLines = 1024;
+  std::vector<unsigned char> bytes = random_blocks(kLines);
+  int n = 0;
+  for (auto _ : state) {
+    const unsigned char* block = &bytes[static_cast<size_t>(n) * kShownBytes];
+    Item items[kShownBytes];
+    for (int i = 0; i < kShownBytes; ++i) items[i] = byte_item(static_cast<int8_t>(block[i]));
+    write_layout(&sink, line, items);
+    n = (n + 1) % kLines;
+  }
+  benchmark::DoNotOptimize(sink.discarded);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_KespLineLayout);
 
 // The same line with printf into a fully buffered stream on /dev/null.
 void BM_KespLinePrintf(benchmark::State& state) {

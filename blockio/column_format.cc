@@ -668,22 +668,6 @@ class FormatParser {
 
 }  // namespace
 
-Item byte_item(int8_t value) {
-  return Item{ItemKind::kByte, value, 0.0f, nullptr, 0};
-}
-
-Item integer_item(int32_t value) {
-  return Item{ItemKind::kInteger, value, 0.0f, nullptr, 0};
-}
-
-Item real_item(float value) {
-  return Item{ItemKind::kReal, 0, value, nullptr, 0};
-}
-
-Item text_item(const char* text, int length) {
-  return Item{ItemKind::kText, 0, 0.0f, text, length};
-}
-
 bool parse_format(const char* format, FormatPlan* plan) {
   if (format == nullptr || plan == nullptr) return false;
   FormatParser parser(format, plan);
@@ -1054,3 +1038,23 @@ bool write_compiled(TextSink* sink, const FormatPlan& plan, const Item* items,
 }
 
 }  // namespace
+
+void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
+  size_t length = static_cast<size_t>(layout.width) + 1;
+  char* line = reserve_sink(sink, length);
+  std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
+  for (int i = 0; i < layout.item_count; ++i) {
+    const LayoutSlot& slot = layout.slots[i];
+    const Descriptor& d = slot.descriptor;
+    // Z2.2 of a byte, the dump line's field, is its two digits.
+    if (d.kind == DescriptorKind::kHex && d.width == 2 && d.digits == 2 &&
+        items[i].kind == ItemKind::kByte) {
+      std::memcpy(line + slot.column,
+                  kHexPairs.pairs + 2 * static_cast<uint8_t>(items[i].integer), 2);
+    } else {
+      field_writer(d)(d, items[i], line + slot.column);
+    }
+  }
+  line[layout.width] = '\n';
+  commit_sink(sink, length);
+}

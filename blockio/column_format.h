@@ -24,10 +24,17 @@ struct Item {
   int length;        // kText
 };
 
-Item byte_item(int8_t value);
-Item integer_item(int32_t value);
-Item real_item(float value);
-Item text_item(const char* text, int length);
+// Item makers; inline, since dump lines build twenty of them per line.
+inline Item byte_item(int8_t value) {
+  return Item{ItemKind::kByte, value, 0.0f, nullptr, 0};
+}
+inline Item integer_item(int32_t value) {
+  return Item{ItemKind::kInteger, value, 0.0f, nullptr, 0};
+}
+inline Item real_item(float value) { return Item{ItemKind::kReal, 0, value, nullptr, 0}; }
+inline Item text_item(const char* text, int length) {
+  return Item{ItemKind::kText, 0, 0.0f, text, length};
+}
 
 enum class DescriptorKind : uint8_t {
   kLiteral,     // 'text'
@@ -121,5 +128,10 @@ struct LineLayout {
 // such a write would not give exactly one line holding all the items, or
 // exceeds the limits.
 bool compile_layout(const FormatPlan& plan, int item_count, LineLayout* layout);
+
+// Writes one line with a compiled layout and its item_count items: the
+// same characters as write_formatted with the plan it was compiled from.
+// The line (width + 1 characters) must fit the sink's capacity.
+void write_layout(TextSink* sink, const LineLayout& layout, const Item* items);
 
 #endif  // BLOCKIO_COLUMN_FORMAT_H_

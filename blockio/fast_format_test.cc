@@ -157,8 +157,18 @@ TEST(FastFormat, CompiledWritesMatchTheWalk) {
           if (random() % 64 == 0) kind = static_cast<ItemKind>(random() % 4);
           items.push_back(random_item(random, kind));
         }
-        ASSERT_EQ(written(plan, items, true), written(plan, items, false))
+        std::string walked = written(plan, items, false);
+        ASSERT_EQ(written(plan, items, true), walked)
             << c.format << " with " << count << " items";
+        // A layout compiled once gives the same line.
+        LineLayout layout;
+        if (compile_layout(plan, count, &layout)) {
+          std::vector<char> storage(1 << 16);
+          TextSink sink = make_text_sink(-1, storage.data(), storage.size());
+          write_layout(&sink, layout, items.data());
+          ASSERT_EQ(std::string(sink.data, sink.length), walked)
+              << c.format << " with " << count << " items, compiled layout";
+        }
       }
     }
   }

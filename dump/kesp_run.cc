@@ -12,14 +12,14 @@ constexpr int kShownBytes = 20;
 
 // Writes one line per block until the end of the recording or a failure of
 // `out`. Returns the errno of a read failure, or 0.
-int dump_blocks(const FormatPlan& line, TextSink* out) {
+int dump_blocks(const LineLayout& line, TextSink* out) {
   unsigned char block[kBlockSize];
   Item items[kShownBytes];
   while (!read4kb(kDumpUnit, block)) {
     for (int i = 0; i < kShownBytes; ++i) {
       items[i] = byte_item(static_cast<int8_t>(block[i]));
     }
-    write_formatted(out, line, items, kShownBytes);
+    write_layout(out, line, items);
     // Nothing more can reach a failed output; reading on would be wasted.
     if (out->error != 0) return 0;
   }
@@ -30,9 +30,14 @@ int dump_blocks(const FormatPlan& line, TextSink* out) {
 
 int run_kesp(int argc, char** argv, TextSink* out, TextSink* err) {
   const char* name = argc > 1 ? argv[1] : "";
-  static FormatPlan line;
-  static bool parsed = parse_format("('Read-> ',20(1X,Z2.2))", &line);
-  (void)parsed;
+  // The dump line's format, parsed and laid out once for 20 items.
+  static LineLayout line;
+  static bool compiled = [] {
+    FormatPlan plan;
+    return parse_format("('Read-> ',20(1X,Z2.2))", &plan) &&
+           compile_layout(plan, kShownBytes, &line);
+  }();
+  (void)compiled;
 
   int error = open_block_file(kDumpUnit, name, OpenStatus::kOld);
   if (error != 0) {
