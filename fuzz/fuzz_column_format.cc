@@ -176,7 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char text[64];
   format_into_text(plan, items, count, text, sizeof text);
 
-  // A compiled layout gives the same line as the plan.
+  // A compiled layout gives the same line as the plan, field by field and
+  // through write_layout.
   static LineLayout layout;
   if (count <= kMaxLayoutItems && compile_layout(plan, count, &layout)) {
     static char line[kMaxLayoutChars + 1];
@@ -187,6 +188,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line[layout.width] = '\n';
     FUZZ_CHECK(out.length == static_cast<size_t>(layout.width) + 1);
     FUZZ_CHECK(std::memcmp(out.data, line, out.length) == 0);
+
+    // write_layout gives that line too.
+    static char layout_storage[kMaxLayoutChars + 1];
+    TextSink layout_out = memory_sink(layout_storage, sizeof layout_storage);
+    write_layout(&layout_out, layout, items);
+    FUZZ_CHECK(layout_out.discarded == 0);
+    FUZZ_CHECK(layout_out.length == out.length);
+    FUZZ_CHECK(std::memcmp(layout_out.data, out.data, out.length) == 0);
   }
   check_fields(&in);
   return 0;
