@@ -170,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   TextSink out = memory_sink(out_storage, sizeof out_storage);
   write_formatted(&out, plan, items, count);
-  FUZZ_CHECK(out.discarded == 0);
+  // Parsed formats can repeat moves and literals into lines of megabytes;
+  // what does not fit the sink is counted, and the last line end is kept.
   FUZZ_CHECK(out.length > 0 && out.data[out.length - 1] == '\n');
 
   char text[64];
@@ -180,6 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // through write_layout.
   static LineLayout layout;
   if (count <= kMaxLayoutItems && compile_layout(plan, count, &layout)) {
+    FUZZ_CHECK(out.discarded == 0);
     static char line[kMaxLayoutChars + 1];
     std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
     for (int i = 0; i < count; ++i) {
