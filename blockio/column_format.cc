@@ -1041,7 +1041,10 @@ bool write_compiled(TextSink* sink, const FormatPlan& plan, const Item* items,
 
 void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
   size_t length = static_cast<size_t>(layout.width) + 1;
-  char* line = reserve_sink(sink, length);
+  // A sink smaller than the line gets it from a buffer of its own.
+  char own_line[kMaxLayoutChars + 1];
+  bool direct = length <= sink->capacity;
+  char* line = direct ? reserve_sink(sink, length) : own_line;
   std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
   for (int i = 0; i < layout.item_count; ++i) {
     const LayoutSlot& slot = layout.slots[i];
@@ -1056,5 +1059,9 @@ void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
     }
   }
   line[layout.width] = '\n';
-  commit_sink(sink, length);
+  if (direct) {
+    commit_sink(sink, length);
+  } else {
+    append_sink(sink, line, length);
+  }
 }

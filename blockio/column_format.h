@@ -131,7 +131,6 @@ bool compile_layout(const FormatPlan& plan, int item_count, LineLayout* layout);
 
 // Writes one line with a compiled layout and its item_count items: the
 // same characters as write_formatted with the plan it was compiled from.
-// The line (width + 1 characters) must fit the sink's capacity.
 void write_layout(TextSink* sink, const LineLayout& layout, const Item* items);
 
 #endif  // BLOCKIO_COLUMN_FORMAT_H_
