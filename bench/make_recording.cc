@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 
 namespace {
 
@@ -25,19 +25,19 @@ struct Random {
   int below(int n) { return static_cast<int>(next() % static_cast<uint32_t>(n)); }
 };
 
-void set_time(BlockSpec* spec, long seconds_of_day, int day) {
+void set_time(BlockDraft* draft, long seconds_of_day, int day) {
   char digits[32];
   long h = seconds_of_day / 3600, m = seconds_of_day / 60 % 60, s = seconds_of_day % 60;
   std::snprintf(digits, sizeof digits, "24%03d%02ld%02ld%02ld", day, h, m, s);
-  set_digits(spec, 1, digits);
+  set_digits(draft, 1, digits);
 }
 
-void set_frequency(BlockSpec* spec, int step) {
+void set_frequency(BlockDraft* draft, int step) {
   // 1.000 to 15.950 MHz in 50 kHz steps: digits 20-25 "0ddddd".
   int khz10 = 100 + 5 * (step % 300);  // in units of 10 kHz
   char digits[32];
   std::snprintf(digits, sizeof digits, "%02d%02d00", khz10 / 100, khz10 % 100);
-  set_digits(spec, 20, digits);
+  set_digits(draft, 20, digits);
 }
 
 }  // namespace
@@ -62,27 +62,27 @@ int main(int argc, char** argv) {
   }
   Random random{seed * 0x9E3779B97F4A7C15ull + 1};
   for (long b = 0; b < blocks; ++b) {
-    BlockSpec spec;
-    set_default_preface(&spec);
-    set_digit(&spec, 45, 1);
+    BlockDraft draft;
+    set_default_preface(&draft);
+    set_digit(&draft, 45, 1);
     if (gates == 256) {
-      set_digit(&spec, 54, 8);
-      set_digit(&spec, 44, 8);
+      set_digit(&draft, 54, 8);
+      set_digit(&draft, 44, 8);
     }
-    set_time(&spec, (4 * 3600 + 10 * b) % 86400, static_cast<int>(123 + (4 * 3600 + 10 * b) / 86400) % 366);
-    set_frequency(&spec, static_cast<int>(b));
-    set_digit(&spec, 53, random.below(3));  // gain 0, 6 or 12 dB
-    set_digit(&spec, 46, random.below(2) * 8);  // either amplitude scale
+    set_time(&draft, (4 * 3600 + 10 * b) % 86400, static_cast<int>(123 + (4 * 3600 + 10 * b) / 86400) % 366);
+    set_frequency(&draft, static_cast<int>(b));
+    set_digit(&draft, 53, random.below(3));  // gain 0, 6 or 12 dB
+    set_digit(&draft, 46, random.below(2) * 8);  // either amplitude scale
     int floor = 20 + random.below(40);
     for (int g = 1; g <= 128; ++g) {
       bool echo = random.below(16) == 0;
       for (int c = 1; c <= 16; ++c) {
         int code = floor + random.below(12) + (echo ? 60 + random.below(120) : 0);
-        set_amplitude_code(&spec, g, c, static_cast<uint8_t>(code > 255 ? 255 : code));
-        set_phase_code(&spec, g, c, static_cast<uint8_t>(random.below(256)));
+        set_amplitude_code(&draft, g, c, static_cast<uint8_t>(code > 255 ? 255 : code));
+        set_phase_code(&draft, g, c, static_cast<uint8_t>(random.below(256)));
       }
     }
-    std::string bytes = block_bytes(spec);
+    std::string bytes = block_bytes(draft);
     if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
       std::perror(path);
       return 1;

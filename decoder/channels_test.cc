@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 
 namespace {
 
@@ -23,8 +23,8 @@ std::string repeated(const std::string& line, int times) {
 
 // A preface that decodes without messages: L = 1, PRF code 2 (100 Hz),
 // d46 = d47 = 0 (every PZA byte 0x20).
-BlockSpec quiet_preface() {
-  BlockSpec draft;
+BlockDraft quiet_preface() {
+  BlockDraft draft;
   set_default_preface(&draft);
   set_digit(&draft, 45, 1);
   set_digit(&draft, 49, 2);
@@ -74,7 +74,7 @@ TEST(DecodeChannels, DopplerShifts) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);
-    BlockSpec draft = quiet_preface();
+    BlockDraft draft = quiet_preface();
     set_digit(&draft, 44, row.d44);
     set_digit(&draft, 47, row.d47);
     set_digit(&draft, 48, row.d48);
@@ -135,7 +135,7 @@ TEST(DecodeChannels, MessagesInTheirOrder) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);
-    BlockSpec draft = quiet_preface();
+    BlockDraft draft = quiet_preface();
     set_digit(&draft, 44, row.d44);
     set_digit(&draft, 45, row.d45);
     set_digit(&draft, 46, row.d46);
@@ -151,7 +151,7 @@ TEST(DecodeChannels, MessagesInTheirOrder) {
 }
 
 TEST(DecodeChannels, DopplerTableErrorFallsBackToRowOne) {
-  BlockSpec draft = quiet_preface();
+  BlockDraft draft = quiet_preface();
   set_digit(&draft, 48, 3);
   set_digit(&draft, 54, 3);
   ChannelTable expected = {};
@@ -209,7 +209,7 @@ TEST(DecodeChannels, PzaAttributes) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);
-    BlockSpec draft = quiet_preface();
+    BlockDraft draft = quiet_preface();
     set_digit(&draft, 45, row.d45);
     set_digit(&draft, 46, row.d46);
     set_digit(&draft, 47, row.d47);
@@ -228,7 +228,7 @@ TEST(DecodeChannels, PzaAttributes) {
 }
 
 TEST(DecodeChannels, ChannelFrequencyIsTheGroupFrequency) {
-  BlockSpec draft = quiet_preface();
+  BlockDraft draft = quiet_preface();
   set_digits(&draft, 20, "123456");
   ChannelTable table = {};
   int line_count = -1;
@@ -261,7 +261,7 @@ TEST(ChannelPzaByte, RotationByL) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);
-    BlockSpec draft;
+    BlockDraft draft;
     set_digit(&draft, 45, row.d45);
     set_digit(&draft, 46, row.d46);
     set_digit(&draft, 47, row.d47);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 
 namespace {
 
@@ -124,7 +124,7 @@ TEST(ReadGroup, OnlyKinds12And13HoldAGroup) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);
-    BlockSpec draft;
+    BlockDraft draft;
     set_default_preface(&draft);
     set_amplitude_code(&draft, 10, 5, 40);
     uint8_t block[kBuilderBlockSize];
@@ -164,7 +164,7 @@ TEST(ReadGroup, ZeroBlockIsNoGroup) {
 }
 
 TEST(ReadGroup, TimeFrequencyAndRangesOfTheDefaultGroup) {
-  BlockSpec draft;
+  BlockDraft draft;
   set_default_preface(&draft);
   uint8_t block[kBuilderBlockSize];
   build_block(draft, block);
@@ -201,7 +201,7 @@ TEST(ReadGroup, AmplitudeScaleAndGain) {
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << "d46 " << row.d46 << " d53 " << row.d53
                                     << " code " << int(row.code));
-    BlockSpec draft;
+    BlockDraft draft;
     set_default_preface(&draft);
     set_digit(&draft, 46, row.d46);
     set_digit(&draft, 53, row.d53);
@@ -235,7 +235,7 @@ TEST(ReadGroup, SamplesOf128GateGroup) {
       {1, 16, 2, 192, 0.75f, 270.0f},
       {128, 3, 4, 0, 1.5f, 0.0f},
   };
-  BlockSpec draft;
+  BlockDraft draft;
   set_default_preface(&draft);
   for (const auto& row : kCases) {
     set_amplitude_code(&draft, row.gate, row.channel, row.amplitude_code);
@@ -268,7 +268,7 @@ TEST(ReadGroup, Overlapping256GateReading) {
   // Gates above 128 of channel c read, as amplitude code, the phase code of
   // gate g - 128 of channel c and, as phase code, the amplitude code of
   // gate g - 128 of channel c + 1.
-  BlockSpec draft;
+  BlockDraft draft;
   set_default_preface(&draft);
   set_digit(&draft, 54, 8);  // 256 gates, spacing 2.5
   set_phase_code(&draft, 1, 1, 40);        // amplitude of gate 129, channel 1
@@ -316,7 +316,7 @@ TEST(ReadGroup, Overlapping256GateReading) {
 }
 
 TEST(ReadGroup, InvalidStartRangeKeepsTimeAndFrequency) {
-  BlockSpec draft;
+  BlockDraft draft;
   set_default_preface(&draft);
   set_digit(&draft, 54, 2);
   set_digit(&draft, 55, 0);
@@ -335,7 +335,7 @@ TEST(ReadGroup, InvalidStartRangeKeepsTimeAndFrequency) {
 }
 
 TEST(ReadGroup, NoGroupAfterGroupKeepsOnlyThePreface) {
-  BlockSpec draft;
+  BlockDraft draft;
   set_default_preface(&draft);
   set_digit(&draft, 54, 8);
   set_digit(&draft, 40, 7);
@@ -360,7 +360,7 @@ TEST(ReadGroup, NoGroupAfterGroupKeepsOnlyThePreface) {
 }
 
 TEST(ReadGroup, ShorterGroupClearsGatesOfLongerOne) {
-  BlockSpec draft;
+  BlockDraft draft;
   set_default_preface(&draft);
   set_digit(&draft, 54, 9);
   std::memset(draft.block, 0x80, sizeof draft.block);

@@ -16,7 +16,7 @@
 #include "decoder/channels.h"
 #include "decoder/group_reader.h"
 #include "decoder/signal_measures.h"
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 
 namespace {
 
@@ -87,10 +87,10 @@ TextSink* null_messages() {
 }
 
 // Decodes a built block the way the decoder does.
-void decode(const BlockSpec& spec, bool correct_phase, GroupRecord* group,
+void decode(const BlockDraft& draft, bool correct_phase, GroupRecord* group,
             ChannelTable* channels, float* noise) {
   uint8_t block[kBuilderBlockSize];
-  build_block(spec, block);
+  build_block(draft, block);
   read_group(block, group, null_messages());
   if (correct_phase) correct_phase_by_range(group->gate_range, group->phase, group->gate_count);
   int line_count = 0;
@@ -102,12 +102,12 @@ void decode(const BlockSpec& spec, bool correct_phase, GroupRecord* group,
 
 // Every amplitude and phase code once or more, in channels 3 to 16 whose
 // codes carry no preface bits.
-void set_every_code(BlockSpec* spec, int offset) {
+void set_every_code(BlockDraft* draft, int offset) {
   int slot = 0;
   for (int c = 3; c <= 16; ++c) {
     for (int g = 1; g <= 128; ++g, ++slot) {
-      set_amplitude_code(spec, g, c, static_cast<uint8_t>((slot + offset) % 256));
-      set_phase_code(spec, g, c, static_cast<uint8_t>((3 * slot + offset) % 256));
+      set_amplitude_code(draft, g, c, static_cast<uint8_t>((slot + offset) % 256));
+      set_phase_code(draft, g, c, static_cast<uint8_t>((3 * slot + offset) % 256));
     }
   }
 }
@@ -115,16 +115,16 @@ void set_every_code(BlockSpec* spec, int offset) {
 TEST(OutputWriterRoutes, EveryCodeUnderBothScalesAndAllGains) {
   for (int scale_digit : {0, 8}) {
     for (int gain = 0; gain < 16; ++gain) {
-      BlockSpec spec;
-      set_default_preface(&spec);
-      set_digit(&spec, 45, 1);
-      set_digit(&spec, 46, scale_digit);
-      set_digit(&spec, 53, gain);
-      set_every_code(&spec, gain);
+      BlockDraft draft;
+      set_default_preface(&draft);
+      set_digit(&draft, 45, 1);
+      set_digit(&draft, 46, scale_digit);
+      set_digit(&draft, 53, gain);
+      set_every_code(&draft, gain);
       GroupRecord group;
       ChannelTable channels;
       float noise;
-      decode(spec, false, &group, &channels, &noise);
+      decode(draft, false, &group, &channels, &noise);
       ASSERT_EQ(group.gate_count, 128);
       expect_routes_agree(group, channels, noise,
                           "d46 " + std::to_string(scale_digit) + " d53 " +
@@ -140,17 +140,17 @@ TEST(OutputWriterRoutes, EveryGateRangeWithPhasesAsReadAndCorrected) {
   for (int h = 0; h < 16; ++h) {
     for (int e = 0; e < 8; ++e) {
       for (bool correct : {false, true}) {
-        BlockSpec spec;
-        set_default_preface(&spec);
-        set_digit(&spec, 45, 1);
-        set_digit(&spec, 54, h);
-        set_digit(&spec, 55, e);
-        set_digit(&spec, 44, h >= 8 ? 8 : 0);
-        set_every_code(&spec, 7 * h + e);
+        BlockDraft draft;
+        set_default_preface(&draft);
+        set_digit(&draft, 45, 1);
+        set_digit(&draft, 54, h);
+        set_digit(&draft, 55, e);
+        set_digit(&draft, 44, h >= 8 ? 8 : 0);
+        set_every_code(&draft, 7 * h + e);
         GroupRecord group;
         ChannelTable channels;
         float noise;
-        decode(spec, correct, &group, &channels, &noise);
+        decode(draft, correct, &group, &channels, &noise);
         if (correct && group.gate_count > 0) ++corrected_groups;
         expect_routes_agree(group, channels, noise,
                             "H " + std::to_string(h) + " E " + std::to_string(e) +
@@ -165,10 +165,10 @@ TEST(OutputWriterRoutes, EveryGateRangeWithPhasesAsReadAndCorrected) {
 // Every value of the five channel columns that the preface can give.
 TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
   std::set<float> values[5];
-  auto collect = [&values](const BlockSpec& spec) {
+  auto collect = [&values](const BlockDraft& draft) {
     ChannelTable t;
     int line_count = 0;
-    decode_channels(spec.preface, &t, &line_count, null_messages());
+    decode_channels(draft.preface, &t, &line_count, null_messages());
     for (int c = 0; c < kChannels; ++c) {
       values[0].insert(t.channel_frequency[c]);
       values[1].insert(t.polarization[c]);
@@ -177,8 +177,8 @@ TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
       values[4].insert(t.zenith[c]);
     }
   };
-  BlockSpec spec;
-  set_default_preface(&spec);
+  BlockDraft draft;
+  set_default_preface(&draft);
   // The Doppler step and lines: d44 with d54, d47, d48, d49 and bit 2 of d50.
   for (int d44 = 0; d44 < 16; ++d44) {
     for (int d54 : {0, 8}) {
@@ -186,13 +186,13 @@ TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
         for (int d48 = 0; d48 < 16; ++d48) {
           for (int d49 = 0; d49 < 4; ++d49) {
             for (int d50 : {0, 2}) {
-              set_digit(&spec, 44, d44);
-              set_digit(&spec, 54, d54);
-              set_digit(&spec, 47, d47);
-              set_digit(&spec, 48, d48);
-              set_digit(&spec, 49, d49);
-              set_digit(&spec, 50, d50);
-              collect(spec);
+              set_digit(&draft, 44, d44);
+              set_digit(&draft, 54, d54);
+              set_digit(&draft, 47, d47);
+              set_digit(&draft, 48, d48);
+              set_digit(&draft, 49, d49);
+              set_digit(&draft, 50, d50);
+              collect(draft);
             }
           }
         }
@@ -200,27 +200,27 @@ TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
     }
   }
   // Polarization, azimuth and zenith: the PZA digits d45, d46 and d47.
-  set_default_preface(&spec);
+  set_default_preface(&draft);
   for (int d45 = 0; d45 < 16; ++d45) {
     for (int d46 = 0; d46 < 16; ++d46) {
       for (int d47 = 0; d47 < 16; ++d47) {
-        set_digit(&spec, 45, d45);
-        set_digit(&spec, 46, d46);
-        set_digit(&spec, 47, d47);
-        collect(spec);
+        set_digit(&draft, 45, d45);
+        set_digit(&draft, 46, d46);
+        set_digit(&draft, 47, d47);
+        collect(draft);
       }
     }
   }
   EXPECT_GT(values[2].size(), 100u);  // many Doppler values
 
   // A short group whose channels take the values 16 at a time.
-  set_default_preface(&spec);
-  set_digit(&spec, 45, 1);
-  set_every_code(&spec, 0);
+  set_default_preface(&draft);
+  set_digit(&draft, 45, 1);
+  set_every_code(&draft, 0);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(spec, false, &group, &channels, &noise);
+  decode(draft, false, &group, &channels, &noise);
   group.gate_count = 2;
   for (int column = 0; column < 5; ++column) {
     std::vector<float> list(values[column].begin(), values[column].end());
@@ -242,14 +242,14 @@ TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
 }
 
 TEST(OutputWriterRoutes, NoiseLevels0To120) {
-  BlockSpec spec;
-  set_default_preface(&spec);
-  set_digit(&spec, 45, 1);
-  set_every_code(&spec, 3);
+  BlockDraft draft;
+  set_default_preface(&draft);
+  set_digit(&draft, 45, 1);
+  set_every_code(&draft, 3);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(spec, false, &group, &channels, &noise);
+  decode(draft, false, &group, &channels, &noise);
   group.gate_count = 8;
   for (int level = 0; level <= 120; ++level) {
     expect_routes_agree(group, channels, static_cast<float>(level),
@@ -271,13 +271,13 @@ TEST(OutputWriterRoutes, EveryGridValueAndItsNeighbours) {
     }
   }
   list.push_back(-0.0f);
-  BlockSpec spec;
-  set_default_preface(&spec);
-  set_digit(&spec, 45, 1);
+  BlockDraft draft;
+  set_default_preface(&draft);
+  set_digit(&draft, 45, 1);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(spec, false, &group, &channels, &noise);
+  decode(draft, false, &group, &channels, &noise);
   size_t next = 0;
   while (next < list.size()) {
     for (int c = 0; c < kChannels; ++c) {
@@ -320,13 +320,13 @@ TEST(OutputWriterRoutes, RandomValuesInEveryField) {
         return static_cast<float>(sign * 360 * unit(random));
     }
   };
-  BlockSpec spec;
-  set_default_preface(&spec);
-  set_digit(&spec, 45, 1);
+  BlockDraft draft;
+  set_default_preface(&draft);
+  set_digit(&draft, 45, 1);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(spec, false, &group, &channels, &noise);
+  decode(draft, false, &group, &channels, &noise);
   size_t values = 0;
   for (int round = 0; round < 200; ++round) {
     group.gate_count = round % 3 == 0 ? 256 : 128;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "decoder/group_record.h"
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ TEST(GroupTimeText, DigitsOneToEleven) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.digits);
-    BlockSpec draft;
+    BlockDraft draft;
     set_digits(&draft, 1, row.digits);
     char text[kTimeTextLength + 1];
     text[kTimeTextLength] = '#';
@@ -70,7 +70,7 @@ TEST(GroupFrequency, DigitsAndOffsetModes) {
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << row.digits << " mode " << row.mode
                                     << " step " << row.step);
-    BlockSpec draft;
+    BlockDraft draft;
     set_digits(&draft, 20, row.digits);
     set_digit(&draft, 56, row.mode);
     set_digit(&draft, 52, row.step);
@@ -79,7 +79,7 @@ TEST(GroupFrequency, DigitsAndOffsetModes) {
 }
 
 TEST(GroupFrequency, ModeOneOffsetIsJustBelowNearestFloat) {
-  BlockSpec draft;
+  BlockDraft draft;
   set_digit(&draft, 56, 1);
   EXPECT_EQ(group_frequency(draft.preface), std::nextafter(0.0225f, 0.0f));
   set_digit(&draft, 56, 0);
@@ -113,7 +113,7 @@ TEST(RangeGates, GateCountAndRanges) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << "H " << row.h << " E " << row.e);
-    BlockSpec draft;
+    BlockDraft draft;
     set_digit(&draft, 54, row.h);
     set_digit(&draft, 55, row.e);
     float gate_range[kMaxGates];
@@ -151,7 +151,7 @@ TEST(RangeGates, SpacingBeforeAndAfterTheDoublingBoundary) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << "H " << row.h);
-    BlockSpec draft;
+    BlockDraft draft;
     set_digit(&draft, 54, row.h);
     set_digit(&draft, 55, 3);
     float gate_range[kMaxGates] = {};
@@ -183,7 +183,7 @@ TEST(RangeGates, InvalidStartRangeCode) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << "H " << row.h << " E " << row.e);
-    BlockSpec draft;
+    BlockDraft draft;
     set_digit(&draft, 54, row.h);
     set_digit(&draft, 55, row.e);
     float gate_range[kMaxGates];

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 #include "tools/synthesizer.h"
 
 namespace {
@@ -38,18 +38,18 @@ std::string real_bytes(float value) {
 }
 
 std::string quiet_group(int gate_code, int start_code) {
-  BlockSpec spec;
-  set_default_preface(&spec);
-  set_digit(&spec, 45, 1);
-  set_digit(&spec, 54, gate_code);
-  set_digit(&spec, 55, start_code);
+  BlockDraft draft;
+  set_default_preface(&draft);
+  set_digit(&draft, 45, 1);
+  set_digit(&draft, 54, gate_code);
+  set_digit(&draft, 55, start_code);
   for (int g = 1; g <= 128; ++g) {
     for (int c = 1; c <= 16; ++c) {
-      set_amplitude_code(&spec, g, c, static_cast<uint8_t>(100 + (g * c) % 40));
-      set_phase_code(&spec, g, c, static_cast<uint8_t>(g + 3 * c));
+      set_amplitude_code(&draft, g, c, static_cast<uint8_t>(100 + (g * c) % 40));
+      set_phase_code(&draft, g, c, static_cast<uint8_t>(g + 3 * c));
     }
   }
-  return block_bytes(spec);
+  return block_bytes(draft);
 }
 
 std::string synthetic(int gate_code, int blocks) {

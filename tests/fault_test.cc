@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -19,16 +19,16 @@ namespace {
 // A group that tolvek decodes without messages (L = 1), with `tag` in
 // amplitude codes so that groups differ.
 std::string group_block(uint8_t tag) {
-  BlockSpec spec;
-  set_default_preface(&spec);
-  set_digit(&spec, 45, 1);
+  BlockDraft draft;
+  set_default_preface(&draft);
+  set_digit(&draft, 45, 1);
   for (int g = 1; g <= 128; ++g) {
     for (int c = 1; c <= 16; ++c) {
-      set_amplitude_code(&spec, g, c, static_cast<uint8_t>(tag + g + c));
-      set_phase_code(&spec, g, c, static_cast<uint8_t>(g * c));
+      set_amplitude_code(&draft, g, c, static_cast<uint8_t>(tag + g + c));
+      set_phase_code(&draft, g, c, static_cast<uint8_t>(g * c));
     }
   }
-  return block_bytes(spec);
+  return block_bytes(draft);
 }
 
 // Bytes that differ from block to block and within the first 20 bytes.

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -27,10 +27,10 @@ std::string sparse_recording(const TempDir& dir, const std::string& last) {
 
 TEST(LargeFile, TheLastBlockBeyondFourGibibytesIsRead) {
   TempDir dir;
-  BlockSpec spec;
-  set_default_preface(&spec);
-  set_digit(&spec, 45, 1);
-  std::string last = block_bytes(spec);
+  BlockDraft draft;
+  set_default_preface(&draft);
+  set_digit(&draft, 45, 1);
+  std::string last = block_bytes(draft);
   last[4] = '\x12';  // keeps bit 0 (a preface bit) clear as the builder set it
   std::string path = sparse_recording(dir, last);
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -30,11 +30,11 @@ const char kUsage[] =
 
 // One valid 128-gate group at 2.5025 MHz whose preface draws no message.
 std::string quiet_group(const char* frequency_digits = "025000") {
-  BlockSpec spec;
-  set_default_preface(&spec);
-  set_digits(&spec, 20, frequency_digits);
-  set_digit(&spec, 45, 1);  // L = 1: PZA bytes used as the table gives them
-  return block_bytes(spec);
+  BlockDraft draft;
+  set_default_preface(&draft);
+  set_digits(&draft, 20, frequency_digits);
+  set_digit(&draft, 45, 1);  // L = 1: PZA bytes used as the table gives them
+  return block_bytes(draft);
 }
 
 std::string open_failure(const std::string& message, const std::string& name,
@@ -193,15 +193,15 @@ TEST(TolvekCommandLine, LongNamesAndPipesReadTheSameRecording) {
 
 TEST(TolvekCommandLine, InvalidRangeGateCodesAreReportedOncePerGroup) {
   TempDir dir;
-  BlockSpec spec;
-  set_default_preface(&spec);
-  set_digit(&spec, 45, 1);
-  set_digit(&spec, 55, 0);  // E = 0
-  std::string bytes = block_bytes(spec);
-  set_digit(&spec, 44, 8);  // the Doppler table row that suits 256 gates
-  set_digit(&spec, 54, 9);
-  set_digit(&spec, 55, 6);
-  bytes += block_bytes(spec);
+  BlockDraft draft;
+  set_default_preface(&draft);
+  set_digit(&draft, 45, 1);
+  set_digit(&draft, 55, 0);  // E = 0
+  std::string bytes = block_bytes(draft);
+  set_digit(&draft, 44, 8);  // the Doppler table row that suits 256 gates
+  set_digit(&draft, 54, 9);
+  set_digit(&draft, 55, 6);
+  bytes += block_bytes(draft);
   std::string path = dir.write("rec", bytes);
   ProgramResult r = run_program("tolvek", {path});
   EXPECT_EQ(r.out, "");

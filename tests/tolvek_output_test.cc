@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -108,15 +108,15 @@ std::string tables(const Expected& e, const std::string& group_header, char mode
 // of 12.5 Hz (PRF 50, d48 = 0: N = 1 x 2 x 1, step 50 / 4), amplitude
 // codes 100 with a few stronger samples, phase codes (g + 3c) mod 256.
 struct QuietGroup {
-  BlockSpec spec;
+  BlockDraft draft;
   Expected expected;
 };
 
 // The 128-gate samples of the built block (bit 0 of the preface carriers
 // and the kind in byte 0 included): amplitude 0.375 x code, phase 1.40625 x code.
-void take_samples(const BlockSpec& spec, Expected* e) {
+void take_samples(const BlockDraft& draft, Expected* e) {
   uint8_t block[4096];
-  build_block(spec, block);
+  build_block(draft, block);
   e->amplitude.assign(16, std::vector<float>(256, 0.0f));
   e->phase.assign(16, std::vector<float>(256, 0.0f));
   for (int c = 0; c < 16; ++c) {
@@ -129,18 +129,18 @@ void take_samples(const BlockSpec& spec, Expected* e) {
 
 QuietGroup quiet_group() {
   QuietGroup q;
-  set_default_preface(&q.spec);
-  set_digit(&q.spec, 45, 1);
+  set_default_preface(&q.draft);
+  set_digit(&q.draft, 45, 1);
   for (int c = 1; c <= 16; ++c) {
     for (int g = 1; g <= 128; ++g) {
-      set_amplitude_code(&q.spec, g, c, 100);
-      set_phase_code(&q.spec, g, c, static_cast<uint8_t>((g + 3 * c) % 256));
+      set_amplitude_code(&q.draft, g, c, 100);
+      set_phase_code(&q.draft, g, c, static_cast<uint8_t>((g + 3 * c) % 256));
     }
   }
-  set_amplitude_code(&q.spec, 1, 3, 200);    // 75.0
-  set_amplitude_code(&q.spec, 2, 16, 110);   // 41.25
-  set_amplitude_code(&q.spec, 128, 8, 255);  // 95.625
-  set_amplitude_code(&q.spec, 5, 9, 0);      // 0.0
+  set_amplitude_code(&q.draft, 1, 3, 200);    // 75.0
+  set_amplitude_code(&q.draft, 2, 16, 110);   // 41.25
+  set_amplitude_code(&q.draft, 128, 8, 255);  // 95.625
+  set_amplitude_code(&q.draft, 5, 9, 0);      // 0.0
 
   Expected& e = q.expected;
   for (int i = 0; i < 128; ++i) e.ranges.push_back(10.0f + 2.5f * i);
@@ -151,7 +151,7 @@ QuietGroup quiet_group() {
   for (int c = 9; c <= 16; ++c) e.doppler[c - 1] = -12.5f * (c - 8);
   // Codes 100 (bit 0 of the preface carriers may make them 101) fill bin 37.
   e.noise = 37.0f;
-  take_samples(q.spec, &e);
+  take_samples(q.draft, &e);
   return q;
 }
 
@@ -170,7 +170,7 @@ TEST(TolvekOutput, FixedLinesHaveTheirExactLayout) {
   EXPECT_EQ(std::string(kQuietGroupHeader).size(), 95u);
   TempDir dir;
   QuietGroup q = quiet_group();
-  ProgramResult r = decode(dir, block_bytes(q.spec), {"-s"});
+  ProgramResult r = decode(dir, block_bytes(q.draft), {"-s"});
   ASSERT_EQ(r.status, 0);
   // Gate 1, print place 1 is channel 16 (-100 Hz), amplitude code 100.
   EXPECT_EQ(r.out.substr(0, 108 + 108),
@@ -184,7 +184,7 @@ TEST(TolvekOutput, FixedLinesHaveTheirExactLayout) {
                                     "  12.500", "  25.000", "  37.500", "  50.000",
                                     "  62.500", "  75.000", "  87.500", " 100.000"};
   for (const char* field : doppler_fields) dopplers += field;
-  r = decode(dir, block_bytes(q.spec), {"-a"});
+  r = decode(dir, block_bytes(q.draft), {"-a"});
   std::string expected = std::string(kQuietGroupHeader) + "#      Frequency" +
                          frequencies + "\n#       Polarize";
   for (int k = 0; k < 16; ++k) expected += "  -90.00";
@@ -196,13 +196,13 @@ TEST(TolvekOutput, FixedLinesHaveTheirExactLayout) {
 TEST(TolvekOutput, PlotRowsHoldEveryGateAndChannelInPrintOrder) {
   TempDir dir;
   QuietGroup q = quiet_group();
-  ProgramResult r = decode(dir, block_bytes(q.spec), {"-s"});
+  ProgramResult r = decode(dir, block_bytes(q.draft), {"-s"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, plot_rows(q.expected));
   // Plot rows win over the tables and over an earlier -t.
-  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-a", "-p", "-s"}).out, r.out);
-  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-t", "3", "-s"}).out, r.out);
+  EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-a", "-p", "-s"}).out, r.out);
+  EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-t", "3", "-s"}).out, r.out);
 }
 
 TEST(TolvekOutput, ThresholdRowsKeepSamplesStrictlyAboveNoisePlusThreshold) {
@@ -222,7 +222,7 @@ TEST(TolvekOutput, ThresholdRowsKeepSamplesStrictlyAboveNoisePlusThreshold) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.threshold);
-    ProgramResult r = decode(dir, block_bytes(q.spec), {"-s", "-t", c.threshold});
+    ProgramResult r = decode(dir, block_bytes(q.draft), {"-s", "-t", c.threshold});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, threshold_rows(q.expected, c.value));
     size_t lines = 0;
@@ -242,13 +242,13 @@ TEST(TolvekOutput, TablesHoldTheHeadersAndOneLinePerGate) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options[0] + (c.options.size() > 1 ? " " + c.options[1] : ""));
-    ProgramResult r = decode(dir, block_bytes(q.spec), c.options);
+    ProgramResult r = decode(dir, block_bytes(q.draft), c.options);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, tables(q.expected, kQuietGroupHeader, c.mode));
   }
   // Line widths: 144 characters with 16 values, 272 with 32.
-  std::string both = decode(dir, block_bytes(q.spec), {"-a", "-p"}).out;
+  std::string both = decode(dir, block_bytes(q.draft), {"-a", "-p"}).out;
   size_t second_line = both.find('\n') + 1;
   EXPECT_EQ(both.find('\n', second_line) - second_line, 272u);
 }
@@ -256,7 +256,7 @@ TEST(TolvekOutput, TablesHoldTheHeadersAndOneLinePerGate) {
 TEST(TolvekOutput, GroupsWithoutGatesWriteOnlyTheirHeaders) {
   TempDir dir;
   QuietGroup q = quiet_group();
-  set_digit(&q.spec, 55, 7);  // E = 7: no range gates
+  set_digit(&q.draft, 55, 7);  // E = 7: no range gates
   Expected e = q.expected;
   e.gates = 0;
   std::string header = kQuietGroupHeader;
@@ -268,7 +268,7 @@ TEST(TolvekOutput, GroupsWithoutGatesWriteOnlyTheirHeaders) {
                {{"-a", "-p"}, 'b'}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
-    ProgramResult r = decode(dir, block_bytes(q.spec), c.options);
+    ProgramResult r = decode(dir, block_bytes(q.draft), c.options);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, " UNDEFIEND RANGE GATES H= 0 E= 7\n");
     // The noise level of a group without samples is 0.
@@ -290,29 +290,29 @@ TEST(TolvekOutput, PhaseCorrectionAppliesToEveryMode) {
       e.phase[c][g] = static_cast<float>(std::fmod(v, 360.0));
     }
   }
-  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-c", "-s"}).out, plot_rows(e));
-  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-t", "0", "-c"}).out, threshold_rows(e, 0));
-  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-p", "-c"}).out,
+  EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-c", "-s"}).out, plot_rows(e));
+  EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-t", "0", "-c"}).out, threshold_rows(e, 0));
+  EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-p", "-c"}).out,
             tables(e, kQuietGroupHeader, 'p'));
-  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-c", "-a", "-p"}).out,
+  EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-c", "-a", "-p"}).out,
             tables(e, kQuietGroupHeader, 'b'));
   // Amplitudes are not touched by the correction.
-  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-c", "-a"}).out,
+  EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-c", "-a"}).out,
             tables(q.expected, kQuietGroupHeader, 'a'));
 }
 
 TEST(TolvekOutput, FrequencySelectionPassesOverOtherGroups) {
   TempDir dir;
   QuietGroup q = quiet_group();
-  std::string at_2_5 = block_bytes(q.spec);
-  set_digits(&q.spec, 20, "052970");  // 5.2970 + 0.0025 MHz
-  std::string at_5_3 = block_bytes(q.spec);
+  std::string at_2_5 = block_bytes(q.draft);
+  set_digits(&q.draft, 20, "052970");  // 5.2970 + 0.0025 MHz
+  std::string at_5_3 = block_bytes(q.draft);
   std::string header_5_3 = kQuietGroupHeader;
   header_5_3.replace(19, 7, " 5.2995");
   header_5_3.replace(48, 6, "052970");
   Expected e = q.expected;
   e.frequency = 5.2995f;
-  take_samples(q.spec, &e);
+  take_samples(q.draft, &e);
   std::string bytes = at_2_5 + std::string(4096, '\0') + at_5_3 + at_2_5;
   ProgramResult r = decode(dir, bytes, {"-f", "5.3", "-a"});
   EXPECT_EQ(r.status, 0);
@@ -326,8 +326,8 @@ TEST(TolvekOutput, FrequencySelectionPassesOverOtherGroups) {
 TEST(TolvekOutput, FrequenciesTooWideForTheirFieldsShowAsterisks) {
   TempDir dir;
   QuietGroup q = quiet_group();
-  set_digits(&q.spec, 20, "A00000");  // digit 20 = 10: 100.0025 MHz
-  ProgramResult r = decode(dir, block_bytes(q.spec), {"-a"});
+  set_digits(&q.draft, 20, "A00000");  // digit 20 = 10: 100.0025 MHz
+  ProgramResult r = decode(dir, block_bytes(q.draft), {"-a"});
   EXPECT_EQ(r.out.substr(0, 35), "# 2001 123 04:55:30******* 01123045");
   EXPECT_EQ(r.out.find('\n'), 94u);
   // F10.4 and F8.4 still hold 100.0025.
@@ -341,9 +341,9 @@ TEST(TolvekOutput, FrequenciesTooWideForTheirFieldsShowAsterisks) {
 TEST(TolvekOutput, TwoHundredFiftySixGateGroupsPrintEmptyChannelsAsZeros) {
   TempDir dir;
   QuietGroup q = quiet_group();
-  set_digit(&q.spec, 54, 8);
+  set_digit(&q.draft, 54, 8);
   uint8_t block[4096];
-  build_block(q.spec, block);
+  build_block(q.draft, block);
   Expected e = q.expected;
   e.gates = 256;
   e.noise = 0.0f;
@@ -357,10 +357,10 @@ TEST(TolvekOutput, TwoHundredFiftySixGateGroupsPrintEmptyChannelsAsZeros) {
   }
   std::string header = kQuietGroupHeader;
   header.replace(header.size() - 5, 1, "8");
-  ProgramResult r = decode(dir, block_bytes(q.spec), {"-s"});
+  ProgramResult r = decode(dir, block_bytes(q.draft), {"-s"});
   EXPECT_EQ(r.err, " Doppler Table Error..\n");
   EXPECT_EQ(r.out, plot_rows(e));
-  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-a", "-p"}).out, tables(e, header, 'b'));
+  EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-a", "-p"}).out, tables(e, header, 'b'));
   // After -c the empty channels show the wrapped correction of their zeros.
   for (int c = 0; c < 16; ++c) {
     for (int g = 1; g < 256; ++g) {
@@ -368,7 +368,7 @@ TEST(TolvekOutput, TwoHundredFiftySixGateGroupsPrintEmptyChannelsAsZeros) {
       e.phase[c][g] = static_cast<float>(std::fmod(v, 360.0));
     }
   }
-  EXPECT_EQ(decode(dir, block_bytes(q.spec), {"-p", "-c"}).out, tables(e, header, 'p'));
+  EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-p", "-c"}).out, tables(e, header, 'p'));
 }
 
 }  // namespace

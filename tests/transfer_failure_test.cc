@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -37,7 +37,7 @@ TEST(ReadFailure, EachProgramReportsItAndFails) {
 
 TEST(WriteFailure, StandardOutputOnAFullDeviceIsReported) {
   TempDir dir;
-  BlockSpec group;
+  BlockDraft group;
   set_default_preface(&group);
   set_digit(&group, 45, 1);
   std::string path = dir.write("rec.16c", block_bytes(group));

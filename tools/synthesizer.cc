@@ -199,10 +199,10 @@ void group_preface(const SynthesisOptions& options, int n, uint8_t* digits) {
   digits[55 - 1] = static_cast<uint8_t>(options.start_code);
 }
 
-void synthesize_group(const SynthesisOptions& options, int n, BlockSpec* spec) {
-  *spec = BlockSpec();
-  spec->kind = 12;
-  group_preface(options, n, spec->preface);
+void synthesize_group(const SynthesisOptions& options, int n, BlockDraft* draft) {
+  *draft = BlockDraft();
+  draft->kind = 12;
+  group_preface(options, n, draft->preface);
 
   Random random{options.seed * 0x9E3779B97F4A7C15ULL + static_cast<uint64_t>(n)};
   random.next();
@@ -260,8 +260,8 @@ void synthesize_group(const SynthesisOptions& options, int n, BlockSpec* spec) {
       double degrees = std::atan2(im, re) * 180.0 / kPi;
       if (degrees < 0.0) degrees += 360.0;
       long phase_code = std::lround(degrees / kPhaseStep) % 256;
-      set_amplitude_code(spec, g, c, static_cast<uint8_t>(amplitude_code));
-      set_phase_code(spec, g, c, static_cast<uint8_t>(phase_code));
+      set_amplitude_code(draft, g, c, static_cast<uint8_t>(amplitude_code));
+      set_phase_code(draft, g, c, static_cast<uint8_t>(phase_code));
     }
   }
 }
@@ -269,10 +269,10 @@ void synthesize_group(const SynthesisOptions& options, int n, BlockSpec* spec) {
 std::string synthesize_recording(const SynthesisOptions& options) {
   std::string bytes;
   bytes.reserve(static_cast<size_t>(options.frequency_count) * kBuilderBlockSize);
-  BlockSpec spec;
+  BlockDraft draft;
   for (int n = 0; n < options.frequency_count; ++n) {
-    synthesize_group(options, n, &spec);
-    bytes += block_bytes(spec);
+    synthesize_group(options, n, &draft);
+    bytes += block_bytes(draft);
   }
   return bytes;
 }

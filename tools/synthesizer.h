@@ -29,7 +29,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/support/block_builder.h"
+#include "tools/block_builder.h"
 
 // One parabolic layer; fo 0 means the layer is absent.
 struct Layer {
@@ -116,9 +116,9 @@ double gate_range(int gate_code, int start_code, int gate);
 // channel settings above, H and E.
 void group_preface(const SynthesisOptions& options, int n, uint8_t* digits);
 
-// Fills `spec` with the n-th group: preface, amplitude and phase codes.
+// Fills `draft` with the n-th group: preface, amplitude and phase codes.
 // Deterministic in the options and n.
-void synthesize_group(const SynthesisOptions& options, int n, BlockSpec* spec);
+void synthesize_group(const SynthesisOptions& options, int n, BlockDraft* draft);
 
 // The whole recording: frequency_count blocks of 4096 bytes.
 std::string synthesize_recording(const SynthesisOptions& options);

@@ -174,10 +174,10 @@ struct Decoded {
 };
 
 void decode(const SynthesisOptions& options, int n, Decoded* d) {
-  BlockSpec spec;
-  synthesize_group(options, n, &spec);
+  BlockDraft draft;
+  synthesize_group(options, n, &draft);
   uint8_t block[kBuilderBlockSize];
-  build_block(spec, block);
+  build_block(draft, block);
   static char storage[1 << 14];
   TextSink sink = make_text_sink(-1, storage, sizeof storage);
   ASSERT_EQ(read_group(block, &d->group, &sink), 1);
