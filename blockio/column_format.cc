@@ -1065,3 +1065,27 @@ void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
     append_sink(sink, line, length);
   }
 }
+
+void write_layout_bytes(TextSink* sink, const LineLayout& layout,
+                        const unsigned char* bytes) {
+  size_t length = static_cast<size_t>(layout.width) + 1;
+  char own_line[kMaxLayoutChars + 1];
+  bool direct = length <= sink->capacity;
+  char* line = direct ? reserve_sink(sink, length) : own_line;
+  std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
+  for (int i = 0; i < layout.item_count; ++i) {
+    const LayoutSlot& slot = layout.slots[i];
+    const Descriptor& d = slot.descriptor;
+    if (d.kind == DescriptorKind::kHex && d.width == 2 && d.digits == 2) {
+      std::memcpy(line + slot.column, kHexPairs.pairs + 2 * bytes[i], 2);
+    } else {
+      render_item(d, byte_item(static_cast<int8_t>(bytes[i])), line + slot.column);
+    }
+  }
+  line[layout.width] = '\n';
+  if (direct) {
+    commit_sink(sink, length);
+  } else {
+    append_sink(sink, line, length);
+  }
+}

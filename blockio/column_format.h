@@ -133,4 +133,9 @@ bool compile_layout(const FormatPlan& plan, int item_count, LineLayout* layout);
 // same characters as write_formatted with the plan it was compiled from.
 void write_layout(TextSink* sink, const LineLayout& layout, const Item* items);
 
+// write_layout with every item a 1-byte item, taken from `bytes` in order
+// (raw block bytes, as the dump line shows them).
+void write_layout_bytes(TextSink* sink, const LineLayout& layout,
+                        const unsigned char* bytes);
+
 #endif  // BLOCKIO_COLUMN_FORMAT_H_

@@ -168,6 +168,17 @@ TEST(FastFormat, CompiledWritesMatchTheWalk) {
           write_layout(&sink, layout, items.data());
           ASSERT_EQ(std::string(sink.data, sink.length), walked)
               << c.format << " with " << count << " items, compiled layout";
+          // Items all of one byte each can also be handed as raw bytes.
+          std::vector<unsigned char> bytes;
+          for (const Item& item : items) {
+            if (item.kind == ItemKind::kByte) bytes.push_back(static_cast<unsigned char>(item.integer));
+          }
+          if (bytes.size() == items.size()) {
+            sink.length = 0;
+            write_layout_bytes(&sink, layout, bytes.data());
+            ASSERT_EQ(std::string(sink.data, sink.length), walked)
+                << c.format << " with " << count << " raw bytes";
+          }
         }
       }
     }

@@ -14,12 +14,8 @@ constexpr int kShownBytes = 20;
 // `out`. Returns the errno of a read failure, or 0.
 int dump_blocks(const LineLayout& line, TextSink* out) {
   unsigned char block[kBlockSize];
-  Item items[kShownBytes];
   while (!read4kb(kDumpUnit, block)) {
-    for (int i = 0; i < kShownBytes; ++i) {
-      items[i] = byte_item(static_cast<int8_t>(block[i]));
-    }
-    write_layout(out, line, items);
+    write_layout_bytes(out, line, block);
     // Nothing more can reach a failed output; reading on would be wasted.
     if (out->error != 0) return 0;
   }
