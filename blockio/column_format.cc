@@ -1039,25 +1039,24 @@ bool write_compiled(TextSink* sink, const FormatPlan& plan, const Item* items,
 
 }  // namespace
 
-void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
+namespace {
+
+// Z2.2 of a byte, the dump line's field, is its two digits.
+inline bool is_byte_pair(const Descriptor& d) {
+  return d.kind == DescriptorKind::kHex && d.width == 2 && d.digits == 2;
+}
+
+// Copies the layout's skeleton into the sink, has `fill(line)` render the
+// fields into it, and ends the line. A sink smaller than the line gets it
+// from a buffer of its own.
+template <class Fill>
+void write_layout_line(TextSink* sink, const LineLayout& layout, Fill fill) {
   size_t length = static_cast<size_t>(layout.width) + 1;
-  // A sink smaller than the line gets it from a buffer of its own.
   char own_line[kMaxLayoutChars + 1];
   bool direct = length <= sink->capacity;
   char* line = direct ? reserve_sink(sink, length) : own_line;
   std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
-  for (int i = 0; i < layout.item_count; ++i) {
-    const LayoutSlot& slot = layout.slots[i];
-    const Descriptor& d = slot.descriptor;
-    // Z2.2 of a byte, the dump line's field, is its two digits.
-    if (d.kind == DescriptorKind::kHex && d.width == 2 && d.digits == 2 &&
-        items[i].kind == ItemKind::kByte) {
-      std::memcpy(line + slot.column,
-                  kHexPairs.pairs + 2 * static_cast<uint8_t>(items[i].integer), 2);
-    } else {
-      field_writer(d)(d, items[i], line + slot.column);
-    }
-  }
+  fill(line);
   line[layout.width] = '\n';
   if (direct) {
     commit_sink(sink, length);
@@ -1066,26 +1065,34 @@ void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
   }
 }
 
+}  // namespace
+
+void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
+  write_layout_line(sink, layout, [&](char* line) {
+    for (int i = 0; i < layout.item_count; ++i) {
+      const LayoutSlot& slot = layout.slots[i];
+      const Descriptor& d = slot.descriptor;
+      if (is_byte_pair(d) && items[i].kind == ItemKind::kByte) {
+        std::memcpy(line + slot.column,
+                    kHexPairs.pairs + 2 * static_cast<uint8_t>(items[i].integer), 2);
+      } else {
+        field_writer(d)(d, items[i], line + slot.column);
+      }
+    }
+  });
+}
+
 void write_layout_bytes(TextSink* sink, const LineLayout& layout,
                         const unsigned char* bytes) {
-  size_t length = static_cast<size_t>(layout.width) + 1;
-  char own_line[kMaxLayoutChars + 1];
-  bool direct = length <= sink->capacity;
-  char* line = direct ? reserve_sink(sink, length) : own_line;
-  std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
-  for (int i = 0; i < layout.item_count; ++i) {
-    const LayoutSlot& slot = layout.slots[i];
-    const Descriptor& d = slot.descriptor;
-    if (d.kind == DescriptorKind::kHex && d.width == 2 && d.digits == 2) {
-      std::memcpy(line + slot.column, kHexPairs.pairs + 2 * bytes[i], 2);
-    } else {
-      render_item(d, byte_item(static_cast<int8_t>(bytes[i])), line + slot.column);
+  write_layout_line(sink, layout, [&](char* line) {
+    for (int i = 0; i < layout.item_count; ++i) {
+      const LayoutSlot& slot = layout.slots[i];
+      if (is_byte_pair(slot.descriptor)) {
+        std::memcpy(line + slot.column, kHexPairs.pairs + 2 * bytes[i], 2);
+      } else {
+        render_item(slot.descriptor, byte_item(static_cast<int8_t>(bytes[i])),
+                    line + slot.column);
+      }
     }
-  }
-  line[layout.width] = '\n';
-  if (direct) {
-    commit_sink(sink, length);
-  } else {
-    append_sink(sink, line, length);
-  }
+  });
 }
