@@ -4,16 +4,10 @@
 
 #include <string>
 
+#include "tests/support/text_capture.h"
 #include "tools/block_builder.h"
 
 namespace {
-
-struct Capture {
-  char buf[1 << 16];
-  TextSink sink;
-  Capture() : sink(make_text_sink(-1, buf, sizeof buf)) {}
-  std::string text() const { return std::string(sink.data, sink.length); }
-};
 
 std::string repeated(const std::string& line, int times) {
   std::string out;

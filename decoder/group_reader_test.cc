@@ -6,17 +6,10 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/text_capture.h"
 #include "tools/block_builder.h"
 
 namespace {
-
-// Messages written to memory.
-struct Capture {
-  char buf[1 << 16];
-  TextSink sink;
-  Capture() : sink(make_text_sink(-1, buf, sizeof buf)) {}
-  std::string text() const { return std::string(sink.data, sink.length); }
-};
 
 // The record is large; keep it off the stack.
 std::unique_ptr<GroupRecord> make_record() {

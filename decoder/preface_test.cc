@@ -6,16 +6,10 @@
 #include <string>
 
 #include "decoder/group_record.h"
+#include "tests/support/text_capture.h"
 #include "tools/block_builder.h"
 
 namespace {
-
-struct Capture {
-  char buf[1 << 16];
-  TextSink sink;
-  Capture() : sink(make_text_sink(-1, buf, sizeof buf)) {}
-  std::string text() const { return std::string(sink.data, sink.length); }
-};
 
 TEST(GroupTimeText, DigitsOneToEleven) {
   static const struct {
