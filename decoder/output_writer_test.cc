@@ -100,6 +100,13 @@ void decode(const BlockDraft& draft, bool correct_phase, GroupRecord* group,
   *noise = measure_noise_level(group->amplitude, group->gate_count);
 }
 
+// The builder's default preface with L = 1: no azimuth rotation and so no
+// warning among the messages.
+void set_quiet_preface(BlockDraft* draft) {
+  set_default_preface(draft);
+  set_digit(draft, 45, 1);
+}
+
 // Every amplitude and phase code once or more, in channels 3 to 16 whose
 // codes carry no preface bits.
 void set_every_code(BlockDraft* draft, int offset) {
@@ -116,8 +123,7 @@ TEST(OutputWriterRoutes, EveryCodeUnderBothScalesAndAllGains) {
   for (int scale_digit : {0, 8}) {
     for (int gain = 0; gain < 16; ++gain) {
       BlockDraft draft;
-      set_default_preface(&draft);
-      set_digit(&draft, 45, 1);
+      set_quiet_preface(&draft);
       set_digit(&draft, 46, scale_digit);
       set_digit(&draft, 53, gain);
       set_every_code(&draft, gain);
@@ -141,8 +147,7 @@ TEST(OutputWriterRoutes, EveryGateRangeWithPhasesAsReadAndCorrected) {
     for (int e = 0; e < 8; ++e) {
       for (bool correct : {false, true}) {
         BlockDraft draft;
-        set_default_preface(&draft);
-        set_digit(&draft, 45, 1);
+        set_quiet_preface(&draft);
         set_digit(&draft, 54, h);
         set_digit(&draft, 55, e);
         set_digit(&draft, 44, h >= 8 ? 8 : 0);
@@ -214,8 +219,7 @@ TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
   EXPECT_GT(values[2].size(), 100u);  // many Doppler values
 
   // A short group whose channels take the values 16 at a time.
-  set_default_preface(&draft);
-  set_digit(&draft, 45, 1);
+  set_quiet_preface(&draft);
   set_every_code(&draft, 0);
   GroupRecord group;
   ChannelTable channels;
@@ -243,8 +247,7 @@ TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
 
 TEST(OutputWriterRoutes, NoiseLevels0To120) {
   BlockDraft draft;
-  set_default_preface(&draft);
-  set_digit(&draft, 45, 1);
+  set_quiet_preface(&draft);
   set_every_code(&draft, 3);
   GroupRecord group;
   ChannelTable channels;
@@ -272,8 +275,7 @@ TEST(OutputWriterRoutes, EveryGridValueAndItsNeighbours) {
   }
   list.push_back(-0.0f);
   BlockDraft draft;
-  set_default_preface(&draft);
-  set_digit(&draft, 45, 1);
+  set_quiet_preface(&draft);
   GroupRecord group;
   ChannelTable channels;
   float noise;
@@ -321,8 +323,7 @@ TEST(OutputWriterRoutes, RandomValuesInEveryField) {
     }
   };
   BlockDraft draft;
-  set_default_preface(&draft);
-  set_digit(&draft, 45, 1);
+  set_quiet_preface(&draft);
   GroupRecord group;
   ChannelTable channels;
   float noise;
