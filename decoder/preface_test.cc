@@ -80,6 +80,19 @@ TEST(GroupFrequency, ModeOneOffsetIsJustBelowNearestFloat) {
   EXPECT_EQ(group_frequency(draft.preface), 0.0025f);
 }
 
+// range_gates on a preface holding only H (digit 54) and E (digit 55), into
+// ranges that start as -1 so that writes past the count show; returns the
+// messages.
+std::string gates_of(int h, int e, int* gate_count, float* gate_range) {
+  BlockDraft draft;
+  set_digit(&draft, 54, h);
+  set_digit(&draft, 55, e);
+  for (int g = 0; g < kMaxGates; ++g) gate_range[g] = -1.0f;
+  Capture messages;
+  range_gates(draft.preface, gate_count, gate_range, &messages.sink);
+  return messages.text();
+}
+
 TEST(RangeGates, GateCountAndRanges) {
   static const struct {
     int h;
@@ -107,15 +120,9 @@ TEST(RangeGates, GateCountAndRanges) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << "H " << row.h << " E " << row.e);
-    BlockDraft draft;
-    set_digit(&draft, 54, row.h);
-    set_digit(&draft, 55, row.e);
     float gate_range[kMaxGates];
-    for (float& r : gate_range) r = -1.0f;
     int gate_count = -7;
-    Capture messages;
-    range_gates(draft.preface, &gate_count, gate_range, &messages.sink);
-    EXPECT_EQ(messages.text(), "");
+    EXPECT_EQ(gates_of(row.h, row.e, &gate_count, gate_range), "");
     ASSERT_EQ(gate_count, row.gate_count);
     for (const auto& check : row.checks) {
       EXPECT_EQ(gate_range[check.gate - 1], check.range) << "gate " << check.gate;
@@ -145,13 +152,9 @@ TEST(RangeGates, SpacingBeforeAndAfterTheDoublingBoundary) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << "H " << row.h);
-    BlockDraft draft;
-    set_digit(&draft, 54, row.h);
-    set_digit(&draft, 55, 3);
-    float gate_range[kMaxGates] = {};
+    float gate_range[kMaxGates];
     int gate_count = 0;
-    Capture messages;
-    range_gates(draft.preface, &gate_count, gate_range, &messages.sink);
+    gates_of(row.h, 3, &gate_count, gate_range);
     ASSERT_EQ(gate_count, row.gate_count);
     EXPECT_EQ(gate_range[0], 160.0f);
     for (int g = 2; g <= gate_count; ++g) {
@@ -177,15 +180,9 @@ TEST(RangeGates, InvalidStartRangeCode) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << "H " << row.h << " E " << row.e);
-    BlockDraft draft;
-    set_digit(&draft, 54, row.h);
-    set_digit(&draft, 55, row.e);
     float gate_range[kMaxGates];
-    for (float& r : gate_range) r = -1.0f;
     int gate_count = 128;
-    Capture messages;
-    range_gates(draft.preface, &gate_count, gate_range, &messages.sink);
-    EXPECT_EQ(messages.text(), row.message);
+    EXPECT_EQ(gates_of(row.h, row.e, &gate_count, gate_range), row.message);
     EXPECT_EQ(gate_count, 0);
     for (int g = 1; g <= kMaxGates; ++g) {
       ASSERT_EQ(gate_range[g - 1], -1.0f) << "gate " << g << " was written";
