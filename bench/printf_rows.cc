@@ -14,11 +14,10 @@
 
 #include "blockio/block_file.h"
 #include "blockio/text_sink.h"
-#include "decoder/channels.h"
 #include "decoder/decoder_run.h"
+#include "decoder/group_decode.h"
 #include "decoder/group_reader.h"
 #include "decoder/group_record.h"
-#include "decoder/signal_measures.h"
 
 namespace {
 
@@ -163,14 +162,9 @@ int main(int argc, char** argv) {
   static unsigned char block[kBlockSize];
   static GroupRecord group;
   static ChannelTable channels;
-  int line_count = 0;
   while (!read4kb(kRecordingUnit, block)) {
     if (read_group(block, &group, standard_error()) == 0) continue;
-    if (correct) correct_phase_by_range(group.gate_range, group.phase, group.gate_count);
-    decode_channels(group.preface, &channels, &line_count, standard_error());
-    order_channels(channels.channel_frequency, channels.polarization, channels.doppler,
-                   channels.azimuth, channels.zenith, 5, channels.channel_order);
-    float noise = measure_noise_level(group.amplitude, group.gate_count);
+    float noise = decode_group(correct, &group, &channels, standard_error());
     if (plot || threshold_rows) {
       const double limit = static_cast<double>(noise) + threshold;
       print_plot_header();

@@ -11,21 +11,10 @@
 
 namespace {
 
-// Blocks are moved to and from the system in chunks of this many bytes.
-constexpr size_t kChunkSize = 64 * kBlockSize;
-
 struct Connection {
   bool open;
-  int fd;
-  bool seekable;  // a regular file or device that takes positioned transfers
+  BlockReader reader;  // the read side
   bool regular;
-  // Read side: chunk[0] holds the file's byte at chunk_offset.
-  unsigned char* chunk;
-  off_t chunk_offset;
-  size_t chunk_fill;
-  off_t stream_offset;  // next byte a sequential read() returns
-  bool at_end;
-  int read_error;
   // Write side: pending holds the bytes for pending_offset onwards.
   unsigned char* pending;
   off_t pending_offset;
@@ -41,20 +30,20 @@ long long writer_counter = 0;
 bool valid_unit(int unit) { return unit >= 0 && unit <= kMaxUnit; }
 
 // Reads up to `count` bytes at `offset` (positioned for files that allow it,
-// sequentially otherwise). Returns the bytes read, 0 at the end of the file,
-// -1 with errno on failure.
-ssize_t read_at(Connection* c, unsigned char* into, size_t count, off_t offset) {
+// sequentially otherwise; a stream cannot move to any other byte). Returns
+// the bytes read, 0 at the end of the file, -1 with errno on failure.
+ssize_t read_at(BlockReader* r, unsigned char* into, size_t count, off_t offset) {
   for (;;) {
     ssize_t got;
-    if (c->seekable) {
-      got = ::pread(c->fd, into, count, offset);
+    if (r->seekable) {
+      got = ::pread(r->fd, into, count, offset);
     } else {
-      if (offset != c->stream_offset) {
+      if (offset != r->stream_offset) {
         errno = ESPIPE;
         return -1;
       }
-      got = ::read(c->fd, into, count);
-      if (got > 0) c->stream_offset += got;
+      got = ::read(r->fd, into, count);
+      if (got > 0) r->stream_offset += got;
     }
     if (got < 0 && errno == EINTR) continue;
     return got;
@@ -63,39 +52,31 @@ ssize_t read_at(Connection* c, unsigned char* into, size_t count, off_t offset) 
 
 // Makes chunk hold the byte at `offset`. Returns 1 when it does, 0 at the
 // end of the file, -1 on failure (errno kept in read_error).
-int load_chunk(Connection* c, off_t offset) {
-  if (offset >= c->chunk_offset &&
-      offset < c->chunk_offset + static_cast<off_t>(c->chunk_fill)) {
+int load_chunk(BlockReader* r, off_t offset) {
+  if (offset >= r->chunk_offset &&
+      offset < r->chunk_offset + static_cast<off_t>(r->chunk_fill)) {
     return 1;
   }
-  if (!c->seekable) {
-    // A stream can only move forward: skip what lies before `offset`.
-    while (c->stream_offset < offset) {
-      off_t gap = offset - c->stream_offset;
-      size_t part = gap < static_cast<off_t>(kChunkSize) ? static_cast<size_t>(gap)
-                                                         : kChunkSize;
-      ssize_t got = read_at(c, c->chunk, part, c->stream_offset);
-      if (got <= 0) {
-        if (got < 0) c->read_error = errno;
-        c->chunk_fill = 0;
-        return got < 0 ? -1 : 0;
-      }
-    }
-  }
-  ssize_t got = read_at(c, c->chunk, kChunkSize, offset);
-  c->chunk_offset = offset;
-  c->chunk_fill = got > 0 ? static_cast<size_t>(got) : 0;
+  ssize_t got = read_at(r, r->chunk, kChunkSize, offset);
+  r->chunk_offset = offset;
+  r->chunk_fill = got > 0 ? static_cast<size_t>(got) : 0;
   if (got < 0) {
-    c->read_error = errno;
+    r->read_error = errno;
     return -1;
   }
   return got > 0 ? 1 : 0;
 }
 
+// Whether reads of `fd` can be positioned: regular files and block devices.
+bool positioned_reads(int fd, const struct stat& info) {
+  return ::lseek(fd, 0, SEEK_CUR) >= 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+}
+
 int write_all_at(Connection* c, const unsigned char* bytes, size_t count, off_t offset) {
+  const int fd = c->reader.fd;
   while (count > 0) {
-    ssize_t put = c->seekable ? ::pwrite(c->fd, bytes, count, offset)
-                              : ::write(c->fd, bytes, count);
+    ssize_t put = c->reader.seekable ? ::pwrite(fd, bytes, count, offset)
+                                     : ::write(fd, bytes, count);
     if (put < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -118,7 +99,7 @@ int flush_pending(Connection* c) {
 }
 
 void release(Connection* c) {
-  delete[] c->chunk;
+  delete[] c->reader.chunk;
   delete[] c->pending;
   std::memset(c, 0, sizeof *c);
 }
@@ -157,6 +138,58 @@ size_t trimmed_length(const char* name) {
   return length;
 }
 
+int open_block_reader(const char* path, unsigned char* chunk, BlockReader* reader) {
+  std::memset(reader, 0, sizeof *reader);
+  reader->fd = -1;
+  struct stat info;
+  if (::stat(path, &info) != 0) return errno;
+  // Inputs are only ever read.
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+    ::close(fd);
+    return error;
+  }
+  reader->fd = fd;
+  reader->seekable = positioned_reads(fd, info);
+  reader->chunk = chunk;
+  return 0;
+}
+
+bool read_block(BlockReader* reader, long long n, unsigned char* block) {
+  std::memset(block, 0, kBlockSize);
+  BlockReader* r = reader;
+  if (r->fd < 0 || r->at_end || r->read_error != 0 || n < 1) return true;
+
+  off_t offset = static_cast<off_t>(n - 1) * kBlockSize;
+  size_t done = 0;
+  while (done < static_cast<size_t>(kBlockSize)) {
+    off_t at = offset + static_cast<off_t>(done);
+    int loaded = load_chunk(r, at);
+    if (loaded < 0) return true;
+    if (loaded == 0) {
+      // The end of the file: before the first byte it ends the recording;
+      // inside the block the rest stays zero.
+      r->at_end = true;
+      return done == 0;
+    }
+    size_t from = static_cast<size_t>(at - r->chunk_offset);
+    size_t part = r->chunk_fill - from;
+    if (part > kBlockSize - done) part = kBlockSize - done;
+    std::memcpy(block + done, r->chunk + from, part);
+    done += part;
+  }
+  return false;
+}
+
+int close_block_reader(BlockReader* reader) {
+  int error = 0;
+  if (reader->fd >= 0 && ::close(reader->fd) != 0 && errno != EINTR) error = errno;
+  reader->fd = -1;
+  return error;
+}
+
 int open_block_file(int unit, const char* name, OpenStatus status) {
   if (!valid_unit(unit)) return EBADF;
   Connection* c = &connections[unit];
@@ -165,14 +198,20 @@ int open_block_file(int unit, const char* name, OpenStatus status) {
   std::string path(name, trimmed_length(name));
   if (path.empty()) return kNullFileName;
 
+  if (status == OpenStatus::kOld) {
+    unsigned char* chunk = new unsigned char[kChunkSize];
+    int error = open_block_reader(path.c_str(), chunk, &c->reader);
+    if (error != 0) {
+      delete[] chunk;
+      return error;
+    }
+    c->open = true;
+    return 0;
+  }
+
   int fd;
   bool stream_output = false;
-  if (status == OpenStatus::kOld) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) return errno;
-    // Inputs are only ever read.
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } else if ((fd = inherited_descriptor(path)) >= 0) {
+  if ((fd = inherited_descriptor(path)) >= 0) {
     // The output is a stream the program was given (e.g. /dev/stdout): the
     // copy goes on at its position, so `>> file` appends rather than
     // overwriting and cutting the file.
@@ -197,11 +236,10 @@ int open_block_file(int unit, const char* name, OpenStatus status) {
     return EISDIR;
   }
   c->open = true;
-  c->fd = fd;
+  c->reader.fd = fd;
   c->regular = S_ISREG(info.st_mode) && !stream_output;
-  c->seekable = !stream_output && ::lseek(fd, 0, SEEK_CUR) >= 0 &&
-                (c->regular || S_ISBLK(info.st_mode));
-  c->chunk = new unsigned char[kChunkSize];
+  c->reader.seekable = !stream_output && positioned_reads(fd, info);
+  c->reader.chunk = new unsigned char[kChunkSize];
   c->pending = new unsigned char[kChunkSize];
   return 0;
 }
@@ -235,34 +273,15 @@ void write_transfer_error(TextSink* err, const char* program, const char* verb,
 
 bool read4kb(int unit, unsigned char* block) {
   long long n = ++reader_counter;
-  std::memset(block, 0, kBlockSize);
-  if (!valid_unit(unit) || !connections[unit].open) return true;
-  Connection* c = &connections[unit];
-  if (c->at_end || c->read_error != 0) return true;
-
-  off_t offset = static_cast<off_t>(n - 1) * kBlockSize;
-  size_t done = 0;
-  while (done < static_cast<size_t>(kBlockSize)) {
-    off_t at = offset + static_cast<off_t>(done);
-    int loaded = load_chunk(c, at);
-    if (loaded < 0) return true;
-    if (loaded == 0) {
-      // The end of the file: before the first byte it ends the recording;
-      // inside the block the rest stays zero.
-      c->at_end = true;
-      return done == 0;
-    }
-    size_t from = static_cast<size_t>(at - c->chunk_offset);
-    size_t part = c->chunk_fill - from;
-    if (part > kBlockSize - done) part = kBlockSize - done;
-    std::memcpy(block + done, c->chunk + from, part);
-    done += part;
+  if (!valid_unit(unit) || !connections[unit].open) {
+    std::memset(block, 0, kBlockSize);
+    return true;
   }
-  return false;
+  return read_block(&connections[unit].reader, n, block);
 }
 
 int block_read_error(int unit) {
-  return valid_unit(unit) ? connections[unit].read_error : EBADF;
+  return valid_unit(unit) ? connections[unit].reader.read_error : EBADF;
 }
 
 bool write4kb(int unit, const unsigned char* block) {
@@ -275,7 +294,7 @@ bool write4kb(int unit, const unsigned char* block) {
   bool follows = offset == c->pending_offset + static_cast<off_t>(c->pending_fill);
   if (!follows || c->pending_fill + kBlockSize > kChunkSize) {
     if (flush_pending(c) != 0) return true;
-    if (!c->seekable && offset != c->pending_offset) {
+    if (!c->reader.seekable && offset != c->pending_offset) {
       c->write_error = ESPIPE;
       return true;
     }
@@ -297,14 +316,15 @@ int close_block_file(int unit, bool truncate_to_written) {
   int error = flush_pending(c);
   if (error == 0 && truncate_to_written && c->regular) {
     struct stat info;
-    if (::fstat(c->fd, &info) != 0) {
+    if (::fstat(c->reader.fd, &info) != 0) {
       error = errno;
     } else if (info.st_size > c->written_end &&
-               ::ftruncate(c->fd, c->written_end) != 0) {
+               ::ftruncate(c->reader.fd, c->written_end) != 0) {
       error = errno;
     }
   }
-  if (::close(c->fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  int close_error = close_block_reader(&c->reader);
+  if (error == 0) error = close_error;
   release(c);
   return error;
 }

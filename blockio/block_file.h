@@ -3,6 +3,7 @@
 #define BLOCKIO_BLOCK_FILE_H_
 
 #include <cstddef>
+#include <cstdint>
 
 #include "blockio/text_sink.h"
 
@@ -20,6 +21,36 @@ enum class OpenStatus {
 
 // Length of `name` without its trailing blanks.
 size_t trimmed_length(const char* name);
+
+// Blocks are moved to and from the system in chunks of this many bytes.
+constexpr size_t kChunkSize = 64 * kBlockSize;
+
+// The read side of an open recording: blocks by number from one descriptor,
+// through a chunk of kChunkSize bytes of caller-owned storage. It holds no
+// process-wide state, so a library can read several recordings at once.
+struct BlockReader {
+  int fd;                 // -1 when closed
+  bool seekable;          // positioned reads; a stream is read in order
+  unsigned char* chunk;   // chunk[0] is the file's byte at chunk_offset
+  int64_t chunk_offset;
+  size_t chunk_fill;
+  int64_t stream_offset;  // next byte a sequential read returns
+  bool at_end;
+  int read_error;         // errno of the failed read, 0 while none failed
+};
+
+// Opens the file at `path` (used as it stands) for reading only. Returns 0,
+// or the errno of the failure; a directory fails with EISDIR.
+int open_block_reader(const char* path, unsigned char* chunk, BlockReader* reader);
+
+// Reads block n (from 1) into `block`. Returns false when the block was
+// delivered (a final partial block padded with zeros) and true at the end
+// of the file, on a failure (read_error), or when a stream is asked for any
+// block but the next.
+bool read_block(BlockReader* reader, long long n, unsigned char* block);
+
+// Closes the descriptor; returns 0 or the errno of the close.
+int close_block_reader(BlockReader* reader);
 
 // Connects `unit` (0 to 99) to the file `name` (trailing blanks ignored).
 // Any earlier connection of the unit is dropped first (standard input is

@@ -6,15 +6,12 @@
 
 #include "blockio/block_file.h"
 #include "blockio/exit_status.h"
-#include "decoder/channels.h"
+#include "decoder/group_decode.h"
 #include "decoder/group_reader.h"
 #include "decoder/group_record.h"
 #include "decoder/output_writer.h"
-#include "decoder/signal_measures.h"
 
 namespace {
-
-constexpr int kKeyCount = 5;
 
 // Error-free difference: a - b == *high + *low exactly.
 void exact_difference(double a, double b, double* high, double* low) {
@@ -58,8 +55,6 @@ int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
   static unsigned char block[kBlockSize];
   static GroupRecord group;
   static ChannelTable channels;
-  float noise_level = 0;
-  int doppler_line_count = 0;
 
   while (!read4kb(kRecordingUnit, block)) {
     if (read_group(block, &group, err) == 0) continue;
@@ -67,14 +62,7 @@ int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
         !frequency_selected(group.frequency, options.selected_frequency)) {
       continue;
     }
-    if (options.correct_phase) {
-      correct_phase_by_range(group.gate_range, group.phase, group.gate_count);
-    }
-    decode_channels(group.preface, &channels, &doppler_line_count, err);
-    order_channels(channels.channel_frequency, channels.polarization,
-                   channels.doppler, channels.azimuth, channels.zenith, kKeyCount,
-                   channels.channel_order);
-    noise_level = measure_noise_level(group.amplitude, group.gate_count);
+    float noise_level = decode_group(options.correct_phase, &group, &channels, err);
     write_group(options, group, channels, noise_level, out);
     // Once standard output fails, nothing more can reach it.
     if (out->error != 0) break;

@@ -14,8 +14,8 @@
 
 #include "blockio/fast_format.h"
 #include "decoder/channels.h"
+#include "decoder/group_decode.h"
 #include "decoder/group_reader.h"
-#include "decoder/signal_measures.h"
 #include "tools/block_builder.h"
 
 namespace {
@@ -92,12 +92,7 @@ void decode(const BlockDraft& draft, bool correct_phase, GroupRecord* group,
   uint8_t block[kBuilderBlockSize];
   build_block(draft, block);
   read_group(block, group, null_messages());
-  if (correct_phase) correct_phase_by_range(group->gate_range, group->phase, group->gate_count);
-  int line_count = 0;
-  decode_channels(group->preface, channels, &line_count, null_messages());
-  order_channels(channels->channel_frequency, channels->polarization, channels->doppler,
-                 channels->azimuth, channels->zenith, 5, channels->channel_order);
-  *noise = measure_noise_level(group->amplitude, group->gate_count);
+  *noise = decode_group(correct_phase, group, channels, null_messages());
 }
 
 // The builder's default preface with L = 1: no azimuth rotation and so no

@@ -11,17 +11,14 @@
 #include <cstring>
 
 #include "blockio/block_file.h"
-#include "decoder/channels.h"
 #include "decoder/command_line.h"
+#include "decoder/group_decode.h"
 #include "decoder/group_reader.h"
 #include "decoder/group_record.h"
 #include "decoder/output_writer.h"
-#include "decoder/signal_measures.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
-
-constexpr int kKeyCount = 5;
 
 // Output of one group in one mode; 16 channels x 256 gates of plot rows fit.
 char out_storage[1 << 20];
@@ -79,20 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
+  float noise_level = decode_group(selector & 1, &group, &channels, &err);
   if (selector & 1) {
-    correct_phase_by_range(group.gate_range, group.phase, group.gate_count);
     for (int c = 0; c < kChannels; ++c) {
       for (int g = 0; g < kMaxGates; ++g) {
         FUZZ_CHECK(std::fabs(group.phase[c][g]) <= 360);
       }
     }
   }
-  int doppler_line_count = -1;
-  decode_channels(group.preface, &channels, &doppler_line_count, &err);
-  order_channels(channels.channel_frequency, channels.polarization, channels.doppler,
-                 channels.azimuth, channels.zenith, kKeyCount, channels.channel_order);
   check_order(channels.channel_order);
-  float noise_level = measure_noise_level(group.amplitude, group.gate_count);
   FUZZ_CHECK(noise_level >= 0 && noise_level <= 120 && noise_level == std::floor(noise_level));
   FUZZ_CHECK(is_plain_text(err));
 

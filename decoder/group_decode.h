@@ -1,0 +1,16 @@
+// The decode of one accepted group, shared by tolvek's run, the library
+// reader, the tests, the fuzz targets and the benchmarks.
+#ifndef DECODER_GROUP_DECODE_H_
+#define DECODER_GROUP_DECODE_H_
+
+#include "blockio/text_sink.h"
+#include "decoder/group_record.h"
+
+// For a group that read_group filled and the frequency selection accepted:
+// corrects the phases for range when `correct_phase` is set, fills the
+// channel table and its print order, and returns the group's noise level.
+// The group's messages (Doppler table, PRF, L, PZA, zenith) go to `messages`.
+float decode_group(bool correct_phase, GroupRecord* group, ChannelTable* channels,
+                   TextSink* messages);
+
+#endif  // DECODER_GROUP_DECODE_H_
