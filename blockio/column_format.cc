@@ -4,14 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "blockio/fast_format.h"
-
 namespace {
-
-bool fast_routes = true;
-
-bool write_compiled(TextSink* sink, const FormatPlan& plan, const Item* items,
-                    int count);
 
 // Pending moves and the columns of X-only groups are held below this, so a
 // format of nested repeated X moves cannot overflow the counters.
@@ -706,6 +699,18 @@ void render_integer(int64_t value, int width, int min_digits, char* out) {
 }
 
 void render_real(float value, int width, int decimals, char* out) {
+  if (width > 0 && decimals <= kMaxSmallFixedDecimals) {
+    double magnitude = std::fabs(static_cast<double>(value));  // NaN fails below
+    if (magnitude < kSmallFixedLimit &&
+        render_small_fixed(value < 0, magnitude, width, decimals < 0 ? 0 : decimals,
+                           out)) {
+      return;
+    }
+  }
+  render_real_general(value, width, decimals, out);
+}
+
+void render_real_general(float value, int width, int decimals, char* out) {
   if (width <= 0) return;
   int d = decimals < 0 ? 0 : decimals;
   if (std::isnan(value)) {
@@ -729,11 +734,6 @@ void render_real(float value, int width, int decimals, char* out) {
   double x = value;  // exact
   bool negative = x < 0;  // -0 counts as +0
   double magnitude = std::fabs(x);  // also drops the sign of -0
-  if (fast_routes && d <= kMaxSmallFixedDecimals &&
-      magnitude < kSmallFixedLimit &&
-      render_small_fixed(negative, magnitude, width, d, out)) {
-    return;
-  }
   if (d <= kMaxExactDecimals) {
     double scaled = magnitude * kPow10[d];  // exact, see kMaxExactDecimals
     if (scaled < kFastLimit) {
@@ -860,7 +860,6 @@ void write_formatted(TextSink* sink, const FormatPlan& plan, const Item* items,
                      int count) {
   if (sink == nullptr) return;
   if (items == nullptr || count < 0) count = 0;
-  if (write_compiled(sink, plan, items, count)) return;
   SinkOutput out(sink, items);
   walk_plan(plan, count, &out);
 }
@@ -887,157 +886,6 @@ bool compile_layout(const FormatPlan& plan, int item_count,
   layout->width = out.width();
   return true;
 }
-
-void set_fast_format(bool enabled) { fast_routes = enabled; }
-bool fast_format_enabled() { return fast_routes; }
-
-namespace {
-
-// Compiled writes: a write that gives one line is laid out once per plan
-// and item count, and then costs a copy of the skeleton and one field
-// writer per item, chosen when the layout is compiled.
-using FieldWriter = void (*)(const Descriptor& d, const Item& item, char* out);
-
-void write_any_field(const Descriptor& d, const Item& item, char* out) {
-  render_item(d, item, out);
-}
-
-void write_real_field(const Descriptor& d, const Item& item, char* out) {
-  if (item.kind == ItemKind::kReal) {
-    render_real(item.real, d.width, d.digits, out);
-  } else {
-    render_item(d, item, out);
-  }
-}
-
-// Z of a byte in two columns or more, where a byte always fits.
-void write_hex_byte_field(const Descriptor& d, const Item& item, char* out) {
-  if (item.kind != ItemKind::kByte) {
-    render_item(d, item, out);
-    return;
-  }
-  unsigned value = static_cast<uint8_t>(item.integer);
-  int e = value >= 16 ? 2 : 1;
-  int m = d.digits < 0 ? 0 : (d.digits > d.width ? d.width : d.digits);
-  int shown = e > m ? e : m;
-  fill(out, d.width - shown, ' ');
-  fill(out + d.width - shown, shown - e, '0');
-  std::memcpy(out + d.width - e, kHexPairs.pairs + 2 * value + (2 - e),
-              static_cast<size_t>(e));
-}
-
-// Z2.2 of a byte: always its two digits.
-void write_hex_byte_pair(const Descriptor& d, const Item& item, char* out) {
-  if (item.kind != ItemKind::kByte) {
-    render_item(d, item, out);
-    return;
-  }
-  std::memcpy(out, kHexPairs.pairs + 2 * static_cast<uint8_t>(item.integer), 2);
-}
-
-FieldWriter field_writer(const Descriptor& d) {
-  switch (d.kind) {
-    case DescriptorKind::kReal:
-      return write_real_field;
-    case DescriptorKind::kHex:
-      if (d.width == 2 && d.digits == 2) return write_hex_byte_pair;
-      return d.width >= 2 ? write_hex_byte_field : write_any_field;
-    default:
-      return write_any_field;
-  }
-}
-
-struct CompiledWrite {
-  bool used;
-  bool single_line;  // compile_layout succeeded
-  int item_count;
-  FormatPlan plan;  // the plan it was compiled from, to recognise it
-  LineLayout layout;
-  FieldWriter writers[kMaxLayoutItems];
-};
-
-// Programs write with a handful of formats; more are compiled in turn.
-constexpr int kCompiledWrites = 8;
-CompiledWrite compiled_writes[kCompiledWrites];
-int last_used = 0;
-int next_replaced = 0;
-
-// Whether two plans walk alike: the same descriptors, the same literal
-// characters and the same reversion point.
-bool same_plan(const FormatPlan& a, const FormatPlan& b) {
-  if (a.count != b.count || a.reversion != b.reversion) return false;
-  if (a.count < 0 || a.count > kMaxDescriptors) return false;
-  for (int i = 0; i < a.count; ++i) {
-    const Descriptor& x = a.descriptors[i];
-    const Descriptor& y = b.descriptors[i];
-    if (x.kind != y.kind || x.repeat != y.repeat || x.width != y.width ||
-        x.digits != y.digits || x.partner != y.partner) {
-      return false;
-    }
-    if (x.kind == DescriptorKind::kLiteral) {
-      if (x.literal_length != y.literal_length) return false;
-      if (x.literal_length <= 0) continue;
-      if (x.literal_offset < 0 || y.literal_offset < 0 ||
-          x.literal_offset > kMaxLiteralChars - x.literal_length ||
-          y.literal_offset > kMaxLiteralChars - y.literal_length ||
-          std::memcmp(a.literals + x.literal_offset,
-                      b.literals + y.literal_offset,
-                      static_cast<size_t>(x.literal_length)) != 0) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-const CompiledWrite* find_compiled(const FormatPlan& plan, int count) {
-  for (int i = 0; i < kCompiledWrites; ++i) {
-    int at = (last_used + i) % kCompiledWrites;
-    const CompiledWrite& c = compiled_writes[at];
-    if (c.used && c.item_count == count && same_plan(c.plan, plan)) {
-      last_used = at;
-      return &c;
-    }
-  }
-  if (plan.count < 0 || plan.count > kMaxDescriptors) return nullptr;
-  int at = next_replaced;
-  next_replaced = (next_replaced + 1) % kCompiledWrites;
-  CompiledWrite& c = compiled_writes[at];
-  c.used = true;
-  c.item_count = count;
-  c.plan = plan;
-  c.single_line = compile_layout(plan, count, &c.layout);
-  if (c.single_line) {
-    for (int i = 0; i < count; ++i) {
-      c.writers[i] = field_writer(c.layout.slots[i].descriptor);
-    }
-  }
-  last_used = at;
-  return &c;
-}
-
-// Writes the line through its compiled layout; false when the write is not
-// one that compiles (several lines, too many items), leaving it to the walk.
-bool write_compiled(TextSink* sink, const FormatPlan& plan, const Item* items,
-                    int count) {
-  if (!fast_routes || count > kMaxLayoutItems) return false;
-  const CompiledWrite* c = find_compiled(plan, count);
-  if (c == nullptr || !c->single_line) return false;
-  const LineLayout& layout = c->layout;
-  size_t length = static_cast<size_t>(layout.width) + 1;
-  if (length > sink->capacity) return false;
-  char* line = reserve_sink(sink, length);
-  std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
-  for (int i = 0; i < count; ++i) {
-    const LayoutSlot& slot = layout.slots[i];
-    c->writers[i](slot.descriptor, items[i], line + slot.column);
-  }
-  line[layout.width] = '\n';
-  commit_sink(sink, length);
-  return true;
-}
-
-}  // namespace
 
 namespace {
 
@@ -1071,13 +919,7 @@ void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
   write_layout_line(sink, layout, [&](char* line) {
     for (int i = 0; i < layout.item_count; ++i) {
       const LayoutSlot& slot = layout.slots[i];
-      const Descriptor& d = slot.descriptor;
-      if (is_byte_pair(d) && items[i].kind == ItemKind::kByte) {
-        std::memcpy(line + slot.column,
-                    kHexPairs.pairs + 2 * static_cast<uint8_t>(items[i].integer), 2);
-      } else {
-        field_writer(d)(d, items[i], line + slot.column);
-      }
+      render_item(slot.descriptor, items[i], line + slot.column);
     }
   });
 }

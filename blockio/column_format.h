@@ -88,6 +88,10 @@ void render_integer(int64_t value, int width, int min_digits, char* out);
 void render_real(float value, int width, int decimals, char* out);
 void render_hex(uint32_t value, int width, int min_digits, char* out);
 void render_text(const char* text, int length, int width, char* out);
+// The route of render_real for any value and field. render_real gives the
+// text of fields of up to 4 decimals and magnitudes below 1e9 from integer
+// arithmetic instead, and takes this route for the rest.
+void render_real_general(float value, int width, int decimals, char* out);
 // Applies data descriptor `d` to `item`: width characters. Items of another
 // kind are converted where that is meaningful (F of an integer; I of a real,
 // truncated toward zero; Z of any item's bytes) and give asterisks otherwise.

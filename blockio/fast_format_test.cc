@@ -1,6 +1,6 @@
 // The fast routes of the column-format engine against its general routes:
 // the same characters for every field and every write.
-#include "blockio/fast_format.h"
+#include "blockio/column_format.h"
 
 #include <cmath>
 #include <cstring>
@@ -10,22 +10,16 @@
 
 #include <gtest/gtest.h>
 
-#include "blockio/column_format.h"
-
 namespace {
 
-// Turns the fast routes off for one scope.
-class GeneralRoutes {
- public:
-  GeneralRoutes() { set_fast_format(false); }
-  ~GeneralRoutes() { set_fast_format(true); }
-};
-
-std::string real_field(float x, int w, int d, bool fast) {
-  set_fast_format(fast);
+// An Fw.d field of x written by render_real or by its general route.
+std::string real_field(float x, int w, int d, bool general) {
   std::string out(static_cast<size_t>(w), '?');
-  render_real(x, w, d, &out[0]);
-  set_fast_format(true);
+  if (general) {
+    render_real_general(x, w, d, &out[0]);
+  } else {
+    render_real(x, w, d, &out[0]);
+  }
   return out;
 }
 
@@ -85,8 +79,8 @@ TEST(FastFormat, RealFieldsMatchTheGeneralRoute) {
     int shown = 0;
     for (int i = 0; i < f.values; ++i) {
       float x = interesting_value(random, f.width, f.decimals);
-      std::string fast = real_field(x, f.width, f.decimals, true);
-      std::string general = real_field(x, f.width, f.decimals, false);
+      std::string fast = real_field(x, f.width, f.decimals, false);
+      std::string general = real_field(x, f.width, f.decimals, true);
       ASSERT_EQ(fast, general) << "F" << f.width << "." << f.decimals << " of "
                                << std::hexfloat << x;
       if (fast.find('*') == std::string::npos) ++shown;
@@ -96,12 +90,10 @@ TEST(FastFormat, RealFieldsMatchTheGeneralRoute) {
   }
 }
 
-std::string written(const FormatPlan& plan, const std::vector<Item>& items, bool fast) {
-  set_fast_format(fast);
+std::string written(const FormatPlan& plan, const std::vector<Item>& items) {
   std::vector<char> storage(1 << 16);
   TextSink sink = make_text_sink(-1, storage.data(), storage.size());
   write_formatted(&sink, plan, items.data(), static_cast<int>(items.size()));
-  set_fast_format(true);
   EXPECT_EQ(sink.discarded, 0u);
   return std::string(sink.data, sink.length);
 }
@@ -121,9 +113,10 @@ Item random_item(std::mt19937_64& random, ItemKind kind) {
   }
 }
 
-TEST(FastFormat, CompiledWritesMatchTheWalk) {
+TEST(FastFormat, LayoutWritesMatchTheWalk) {
   // The programs' formats, with items of the kinds they take, as many as
-  // they take, fewer and more (several lines), and some of other kinds.
+  // they take, fewer and more (several lines, which do not compile), and
+  // some of other kinds.
   static const struct {
     const char* format;
     ItemKind lead;  // kind of the first `lead_count` items
@@ -145,6 +138,7 @@ TEST(FastFormat, CompiledWritesMatchTheWalk) {
        {10, 9, 11, 0}},
   };
   std::mt19937_64 random(99);
+  int compiled = 0;
   for (int round = 0; round < 400; ++round) {
     for (const auto& c : kCases) {
       FormatPlan plan;
@@ -157,12 +151,11 @@ TEST(FastFormat, CompiledWritesMatchTheWalk) {
           if (random() % 64 == 0) kind = static_cast<ItemKind>(random() % 4);
           items.push_back(random_item(random, kind));
         }
-        std::string walked = written(plan, items, false);
-        ASSERT_EQ(written(plan, items, true), walked)
-            << c.format << " with " << count << " items";
+        std::string walked = written(plan, items);
         // A layout compiled once gives the same line.
         LineLayout layout;
         if (compile_layout(plan, count, &layout)) {
+          ++compiled;
           std::vector<char> storage(1 << 16);
           TextSink sink = make_text_sink(-1, storage.data(), storage.size());
           write_layout(&sink, layout, items.data());
@@ -183,24 +176,7 @@ TEST(FastFormat, CompiledWritesMatchTheWalk) {
       }
     }
   }
-}
-
-// A plan parsed anew into the same storage is written by its own layout,
-// also after more formats than the engine keeps compiled.
-TEST(FastFormat, CompiledWritesFollowTheCurrentPlan) {
-  static const char* const kFormats[] = {
-      "(2Z2.2)", "(Z3,Z1)", "('x',2I3)", "(I2,'y',I2)", "(2(1X,Z2))",
-      "(F5.1,F5.1)", "(2F8.3)", "(2A3)", "(A1,A4)", "(2X,2I1)",
-      "('ab',2I3)", "('cd',2I3)",  // alike but for the literal
-  };
-  const std::vector<Item> items = {byte_item(10), byte_item(-3)};
-  FormatPlan plan;
-  for (int pass = 0; pass < 3; ++pass) {
-    for (const char* format : kFormats) {
-      ASSERT_TRUE(parse_format(format, &plan)) << format;
-      EXPECT_EQ(written(plan, items, true), written(plan, items, false)) << format;
-    }
-  }
+  EXPECT_GT(compiled, 400 * 15);
 }
 
 }  // namespace
