@@ -5,6 +5,7 @@
 
 #include "blockio/column_format.h"
 #include "blockio/free_form.h"
+#include "blockio/line_layout.h"
 
 namespace {
 

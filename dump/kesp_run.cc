@@ -3,8 +3,9 @@
 #include <cstdint>
 
 #include "blockio/block_file.h"
-#include "blockio/column_format.h"
 #include "blockio/exit_status.h"
+#include "blockio/format_plan.h"
+#include "blockio/line_layout.h"
 
 namespace {
 
