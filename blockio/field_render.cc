@@ -186,33 +186,6 @@ void render_real_slow(bool negative, double magnitude, int width, int decimals,
               decimals - places, width, out);
 }
 
-// The item's bytes as an unsigned number, the byte at the highest address
-// most significant, in hexadecimal.
-void render_hex_bytes(const unsigned char* bytes, int count, int width,
-                      int min_digits, char* out) {
-  int top = count - 1;
-  while (top >= 0 && bytes[top] == 0) --top;
-  if (top < 0) {
-    render_hex(0, width, min_digits, out);
-    return;
-  }
-  int64_t digits = int64_t{2} * top + (bytes[top] >= 16 ? 2 : 1);
-  if (digits > width) {
-    asterisks(out, width);
-    return;
-  }
-  int e = static_cast<int>(digits);
-  int m = min_digits < 0 ? 0 : (min_digits > width ? width : min_digits);
-  int shown = e > m ? e : m;
-  fill(out, width - shown, ' ');
-  fill(out + width - shown, shown - e, '0');
-  char* p = out + width;
-  for (int i = 0; i < e; ++i) {
-    unsigned byte = bytes[i / 2];
-    *--p = kHexDigits[(i % 2 == 0) ? (byte & 15) : (byte >> 4)];
-  }
-}
-
 // The integer an I field shows for an item, false when it has none.
 bool integer_value(const Item& item, int64_t* value) {
   switch (item.kind) {
@@ -329,21 +302,35 @@ void render_real_general(float value, int width, int decimals, char* out) {
 }
 
 void render_hex(uint32_t value, int width, int min_digits, char* out) {
+  const unsigned char bytes[4] = {
+      static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+      static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+  render_hex_bytes(bytes, 4, width, min_digits, out);
+}
+
+void render_hex_bytes(const unsigned char* bytes, int count, int width,
+                      int min_digits, char* out) {
   if (width <= 0) return;
-  int e = 1;
-  while (e < 8 && (value >> (4 * e)) != 0) ++e;
-  if (e > width) {
+  int top = count - 1;
+  while (top >= 0 && bytes[top] == 0) --top;
+  int64_t digits = top < 0 ? 1 : int64_t{2} * top + (bytes[top] >= 16 ? 2 : 1);
+  if (digits > width) {
     asterisks(out, width);
     return;
   }
+  int e = static_cast<int>(digits);
   int m = min_digits < 0 ? 0 : (min_digits > width ? width : min_digits);
   int shown = e > m ? e : m;
   fill(out, width - shown, ' ');
   fill(out + width - shown, shown - e, '0');
+  if (top < 0) {
+    out[width - 1] = '0';
+    return;
+  }
   char* p = out + width;
   for (int i = 0; i < e; ++i) {
-    *--p = kHexDigits[value & 15];
-    value >>= 4;
+    unsigned byte = bytes[i / 2];
+    *--p = kHexDigits[(i % 2 == 0) ? (byte & 15) : (byte >> 4)];
   }
 }
 
@@ -391,9 +378,11 @@ void render_item(const Descriptor& d, const Item& item, char* out) {
       return;
     case DescriptorKind::kHex:
       switch (item.kind) {
-        case ItemKind::kByte:
-          render_hex(static_cast<uint8_t>(item.integer), width, d.digits, out);
+        case ItemKind::kByte: {
+          const unsigned char byte = static_cast<uint8_t>(item.integer);
+          render_hex_bytes(&byte, 1, width, d.digits, out);
           return;
+        }
         case ItemKind::kInteger:
           render_hex(static_cast<uint32_t>(item.integer), width, d.digits,
                      out);

@@ -51,6 +51,12 @@ void render_text(const char* text, int length, int width, char* out);
 // arithmetic instead, and takes this route for the rest.
 void render_real_general(float value, int width, int decimals, char* out);
 
+// The Z field of the unsigned number held in `count` bytes, the byte at the
+// highest address most significant: a zero value shows one digit "0".
+// render_hex lays out its value through this.
+void render_hex_bytes(const unsigned char* bytes, int count, int width,
+                      int min_digits, char* out);
+
 // Z2.2 of a byte, the dump line's field: always its two digits, upper case,
 // from a table of "00" to "FF".
 struct HexPairs {
