@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include "blockio/column_format.h"
+#include "blockio/line_layout.h"
 #include "blockio/text_sink.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "blockio/column_format.h"
-#include "blockio/fast_format.h"
 #include "blockio/free_form.h"
+#include "blockio/line_layout.h"
 
 namespace {
 
@@ -402,7 +402,7 @@ void write_group(const RunOptions& options, const GroupRecord& group,
                  const ChannelTable& channels, float noise_level, TextSink* out) {
   Layouts& l = prepared_layouts();
   // The compiled routes need room for a gate's rows in the sink.
-  const bool fast = l.fast && fast_format_enabled() &&
+  const bool fast = l.fast &&
                     out->capacity >= static_cast<size_t>(kChannels * (kMaxLayoutChars + 1)) +
                                          sizeof l.blank_line;
   if (options.plot_rows || options.threshold_detect) {

@@ -1,6 +1,6 @@
-// The output writer's fast route (compiled layouts, per-group rows, texts of
-// grid values) against its plain route (one write_formatted per line with
-// every fast route of the engine off): the same bytes in every mode.
+// The output writer (compiled layouts, per-group rows, texts of grid values)
+// against a reference that writes every line with write_formatted from the
+// line formats as the rules quote them: the same bytes in every mode.
 #include "decoder/output_writer.h"
 
 #include <cmath>
@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "blockio/fast_format.h"
+#include "blockio/column_format.h"
 #include "decoder/channels.h"
 #include "decoder/group_decode.h"
 #include "decoder/group_reader.h"
@@ -48,32 +48,114 @@ RunOptions options_of(const Mode& mode) {
 }
 
 std::string written(const Mode& mode, const GroupRecord& group,
-                    const ChannelTable& channels, float noise, bool fast) {
+                    const ChannelTable& channels, float noise) {
   static std::vector<char> storage(1 << 21);  // a whole group's output
   TextSink sink = make_text_sink(-1, storage.data(), storage.size());
-  set_fast_format(fast);
   write_group(options_of(mode), group, channels, noise, &sink);
-  set_fast_format(true);
   EXPECT_EQ(sink.discarded, 0u);
   return std::string(sink.data, sink.length);
 }
 
-// Compares the two routes in every mode; returns the bytes compared.
+// The group's output in `mode` with one write_formatted per line.
+std::string reference(const Mode& mode, const GroupRecord& group,
+                      const ChannelTable& channels, float noise) {
+  static std::vector<char> storage(1 << 21);
+  TextSink sink = make_text_sink(-1, storage.data(), storage.size());
+  auto write = [&sink](const char* format, const std::vector<Item>& items) {
+    FormatPlan plan;
+    EXPECT_TRUE(parse_format(format, &plan)) << format;
+    write_formatted(&sink, plan, items.data(), static_cast<int>(items.size()));
+  };
+  auto blank_line = [&sink] { append_sink(&sink, " \n", 2); };
+  auto label = [](const char* text) {
+    return text_item(text, static_cast<int>(std::strlen(text)));
+  };
+  const Item time = text_item(group.time_text, kTimeTextLength);
+  if (mode.plot_rows || mode.threshold_detect) {
+    std::vector<Item> header;
+    for (const char* text : {"Time", "Freq", "Range", "Polarize", "Noise", "Doppler", "Az",
+                             "Zn", "Ampltude", "Phase"}) {
+      header.push_back(label(text));
+    }
+    write("('#',A16,10A10)", header);
+    const double limit = static_cast<double>(noise) + static_cast<double>(mode.threshold);
+    for (int g = 0; g < group.gate_count; ++g) {
+      for (int k = 0; k < kChannels; ++k) {
+        int c = channels.channel_order[k] - 1;
+        if (!mode.plot_rows && !(static_cast<double>(group.amplitude[c][g]) > limit)) continue;
+        write("(A17,F10.4,10F10.3)",
+              {time, real_item(channels.channel_frequency[c]), real_item(group.gate_range[g]),
+               real_item(channels.polarization[c]), real_item(noise),
+               real_item(channels.doppler[c]), real_item(channels.azimuth[c]),
+               real_item(channels.zenith[c]), real_item(group.amplitude[c][g]),
+               real_item(group.phase[c][g])});
+      }
+      if (mode.plot_rows) blank_line();
+    }
+    if (mode.plot_rows) blank_line();
+  } else if (mode.amplitude_table || mode.phase_table) {
+    std::vector<Item> header = {time, real_item(group.frequency)};
+    for (int i = 0; i < kPrefaceDigits; ++i) {
+      header.push_back(byte_item(static_cast<int8_t>(group.preface[i])));
+    }
+    write("('# ',A17,F7.4,1X,11Z1,1X,8Z1,1X,6Z1,1X,7Z1,1X,5Z1,1X,3Z1,1X,3Z1,1X,4Z1,"
+          "1X,3Z1,1X,3Z1,1X,4Z1)",
+          header);
+    const struct {
+      const char* format;
+      const char* label;
+      const float* column;
+    } kChannelHeaders[] = {
+        {"('#',A15,64F8.4)", "Frequency", channels.channel_frequency},
+        {"('#',A15,64F8.2)", "Polarize", channels.polarization},
+        {"('#',A15,64F8.3)", "Doppler", channels.doppler},
+        {"('#',A15,64F8.2)", "Azimuth", channels.azimuth},
+        {"('#',A15,64F8.2)", "Zenith", channels.zenith},
+    };
+    const int copies = mode.amplitude_table && mode.phase_table ? 2 : 1;
+    for (const auto& h : kChannelHeaders) {
+      std::vector<Item> items = {label(h.label)};
+      for (int copy = 0; copy < copies; ++copy) {
+        for (int k = 0; k < kChannels; ++k) {
+          items.push_back(real_item(h.column[channels.channel_order[k] - 1]));
+        }
+      }
+      write(h.format, items);
+    }
+    for (int g = 0; g < group.gate_count; ++g) {
+      std::vector<Item> items = {real_item(group.frequency), real_item(group.gate_range[g])};
+      for (bool amplitudes : {true, false}) {
+        if (!(amplitudes ? mode.amplitude_table : mode.phase_table)) continue;
+        for (int k = 0; k < kChannels; ++k) {
+          int c = channels.channel_order[k] - 1;
+          items.push_back(real_item(amplitudes ? group.amplitude[c][g] : group.phase[c][g]));
+        }
+      }
+      write("(F8.4,F8.1,32F8.1)", items);
+    }
+    blank_line();
+  }
+  EXPECT_EQ(sink.discarded, 0u);
+  return std::string(sink.data, sink.length);
+}
+
+// Compares the writer with the reference in every mode; returns the bytes
+// compared.
 size_t expect_routes_agree(const GroupRecord& group, const ChannelTable& channels,
                            float noise, const std::string& what) {
   size_t bytes = 0;
   for (const Mode& mode : kModes) {
-    std::string fast = written(mode, group, channels, noise, true);
-    std::string plain = written(mode, group, channels, noise, false);
-    bytes += fast.size();
-    if (fast != plain) {
+    std::string writer = written(mode, group, channels, noise);
+    std::string expected = reference(mode, group, channels, noise);
+    bytes += writer.size();
+    if (writer != expected) {
       size_t at = 0;
-      while (at < fast.size() && at < plain.size() && fast[at] == plain[at]) ++at;
-      size_t line = plain.rfind('\n', at == 0 ? 0 : at - 1);
+      while (at < writer.size() && at < expected.size() && writer[at] == expected[at]) ++at;
+      size_t line = expected.rfind('\n', at == 0 ? 0 : at - 1);
       line = line == std::string::npos ? 0 : line + 1;
       ADD_FAILURE() << what << ", mode " << mode.name << ": first difference at byte "
-                    << at << "\n  fast:  " << fast.substr(line, fast.find('\n', line) - line)
-                    << "\n  plain: " << plain.substr(line, plain.find('\n', line) - line);
+                    << at << "\n  writer:    " << writer.substr(line, writer.find('\n', line) - line)
+                    << "\n  reference: " << expected.substr(line, expected.find('\n', line) - line);
       return bytes;
     }
   }

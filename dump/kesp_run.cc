@@ -3,12 +3,14 @@
 #include <cstdint>
 
 #include "blockio/block_file.h"
-#include "blockio/column_format.h"
 #include "blockio/exit_status.h"
+#include "blockio/format_plan.h"
+#include "blockio/line_layout.h"
 
 namespace {
 
 constexpr int kShownBytes = 20;
+constexpr char kDumpLineFormat[] = "('Read-> ',20(1X,Z2.2))";
 
 // Writes one line per block until the end of the recording or a failure of
 // `out`. Returns the errno of a read failure, or 0.
@@ -26,14 +28,16 @@ int dump_blocks(const LineLayout& line, TextSink* out) {
 
 int run_kesp(int argc, char** argv, TextSink* out, TextSink* err) {
   const char* name = argc > 1 ? argv[1] : "";
-  // The dump line's format, parsed and laid out once for 20 items.
-  static LineLayout line;
-  static bool compiled = [] {
-    FormatPlan plan;
-    return parse_format("('Read-> ',20(1X,Z2.2))", &plan) &&
-           compile_layout(plan, kShownBytes, &line);
-  }();
-  (void)compiled;
+  // The dump line's format, parsed and laid out once for 20 items. It is
+  // fixed, so only a fault in the format engine fails here; the run then
+  // fails before it writes anything, which every test of kesp's output
+  // would catch.
+  FormatPlan plan;
+  LineLayout line;
+  if (!parse_format(kDumpLineFormat, &plan) ||
+      !compile_layout(plan, kShownBytes, &line)) {
+    return kExitFailure;
+  }
 
   int error = open_block_file(kDumpUnit, name, OpenStatus::kOld);
   if (error != 0) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "blockio/column_format.h"
+#include "blockio/line_layout.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
