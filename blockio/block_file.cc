@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "blockio/free_form.h"
 
 namespace {
 
@@ -255,20 +254,6 @@ void write_open_diagnostic(TextSink* err, int error, int unit, const char* name,
   text += after_formatted_read ? "\nlately reading sequential formatted external IO\n"
                                : "\nlately writing direct unformatted external IO\n";
   append_sink(err, text.data(), text.size());
-}
-
-void write_transfer_error(TextSink* err, const char* program, const char* verb,
-                          const char* name, int error) {
-  // One text item, so that a long name never splits the line.
-  std::string text = program;
-  text += "-> ERROR: cannot ";
-  text += verb;
-  text += " ";
-  text.append(name, trimmed_length(name));
-  text += ": ";
-  text += std::strerror(error);
-  FreeItem item = free_text(text.c_str(), static_cast<int>(text.size()));
-  write_free_form(err, &item, 1);
 }
 
 bool read4kb(int unit, unsigned char* block) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "blockio/free_form.h"
 #include "blockio/text_sink.h"
 
 constexpr int kBlockSize = 4096;
@@ -93,10 +94,5 @@ int close_block_file(int unit, bool truncate_to_written);
 // start. Only for running a program's procedure several times in one process
 // (tests and fuzzing); the programs themselves never call it.
 void reset_block_files();
-
-// The one-line report of a failed transfer after a successful open, e.g.
-// " kesp-> ERROR: cannot read rec.16c: Input/output error".
-void write_transfer_error(TextSink* err, const char* program, const char* verb,
-                          const char* name, int error);
 
 #endif  // BLOCKIO_BLOCK_FILE_H_
