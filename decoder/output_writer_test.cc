@@ -4,6 +4,7 @@
 #include "decoder/output_writer.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <set>
@@ -22,29 +23,27 @@ namespace {
 
 struct Mode {
   const char* name;
-  bool plot_rows;
-  bool threshold_detect;
-  float threshold;
-  bool amplitude_table;
-  bool phase_table;
+  OutputMode mode;
 };
 
 const Mode kModes[] = {
-    {"-s", true, false, 0, false, false},   {"-t 0", false, true, 0, false, false},
-    {"-t 3", false, true, 3, false, false}, {"-t -1", false, true, -1, false, false},
-    {"-a", false, false, 0, true, false},   {"-p", false, false, 0, false, true},
-    {"-a -p", false, false, 0, true, true},
+    {"-s", {OutputKind::kPlotRows, 0}},
+    {"-t 0", {OutputKind::kThresholdRows, 0}},
+    {"-t 3", {OutputKind::kThresholdRows, 3}},
+    {"-t -1", {OutputKind::kThresholdRows, -1}},
+    {"-a", {OutputKind::kAmplitudeTable, 0}},
+    {"-p", {OutputKind::kPhaseTable, 0}},
+    {"-a -p", {OutputKind::kBothTables, 0}},
 };
 
-RunOptions options_of(const Mode& mode) {
-  RunOptions options{};
-  options.file_name = "recording";
-  options.plot_rows = mode.plot_rows;
-  options.threshold_detect = mode.threshold_detect;
-  options.threshold = mode.threshold;
-  options.amplitude_table = mode.amplitude_table;
-  options.phase_table = mode.phase_table;
-  return options;
+// The writer's state, prepared once for all the tests.
+OutputState* prepared_state() {
+  static OutputState* state = [] {
+    OutputState* s = new OutputState;
+    prepare_output(s);
+    return s;
+  }();
+  return state;
 }
 
 std::string written(const Mode& mode, const GroupRecord& group,
@@ -52,7 +51,7 @@ std::string written(const Mode& mode, const GroupRecord& group,
   static std::vector<char> storage(1 << 21);  // a whole group's output
   TextSink sink = make_text_sink(-1, storage.data(), storage.size());
   set_fast_format(fast);
-  write_group(options_of(mode), group, channels, noise, &sink);
+  write_group(mode.mode, group, channels, noise, prepared_state(), &sink);
   set_fast_format(true);
   EXPECT_EQ(sink.discarded, 0u);
   return std::string(sink.data, sink.length);
@@ -131,6 +130,32 @@ TEST(OutputWriterRoutes, EveryCodeUnderBothScalesAndAllGains) {
                           "d46 " + std::to_string(scale_digit) + " d53 " +
                               std::to_string(gain));
     }
+  }
+}
+
+// A sink whose buffer is shorter than one line receives the same bytes as
+// one that holds the whole group.
+TEST(OutputWriterRoutes, ASinkShorterThanALine) {
+  BlockDraft draft;
+  set_quiet_preface(&draft);
+  set_every_code(&draft, 11);
+  GroupRecord group;
+  ChannelTable channels;
+  float noise;
+  decode(draft, false, &group, &channels, &noise);
+  for (const Mode& mode : kModes) {
+    SCOPED_TRACE(mode.name);
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    char storage[40];
+    TextSink small = make_text_sink(fileno(file), storage, sizeof storage);
+    write_group(mode.mode, group, channels, noise, prepared_state(), &small);
+    ASSERT_EQ(flush_sink(&small), 0);
+    std::string bytes;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) bytes += static_cast<char>(c);
+    std::fclose(file);
+    EXPECT_EQ(bytes, written(mode, group, channels, noise, true));
   }
 }
 
