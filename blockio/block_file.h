@@ -35,7 +35,7 @@ struct BlockReader {
   unsigned char* chunk;   // chunk[0] is the file's byte at chunk_offset
   int64_t chunk_offset;
   size_t chunk_fill;
-  int64_t stream_offset;  // next byte a sequential read returns
+  long long next_block;   // the only block a stream can deliver next
   bool at_end;
   int read_error;         // errno of the failed read, 0 while none failed
 };
@@ -46,8 +46,8 @@ int open_block_reader(const char* path, unsigned char* chunk, BlockReader* reade
 
 // Reads block n (from 1) into `block`. Returns false when the block was
 // delivered (a final partial block padded with zeros) and true at the end
-// of the file, on a failure (read_error), or when a stream is asked for any
-// block but the next.
+// of the file or on a failure (read_error). A stream that is asked for any
+// block but the one after the last delivered fails with ESPIPE.
 bool read_block(BlockReader* reader, long long n, unsigned char* block);
 
 // Closes the descriptor; returns 0 or the errno of the close.
