@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "blockio/free_form.h"
 
 namespace {
 
@@ -29,22 +28,13 @@ long long writer_counter = 0;
 
 bool valid_unit(int unit) { return unit >= 0 && unit <= kMaxUnit; }
 
-// Reads up to `count` bytes at `offset` (positioned for files that allow it,
-// sequentially otherwise; a stream cannot move to any other byte). Returns
-// the bytes read, 0 at the end of the file, -1 with errno on failure.
+// Reads up to `count` bytes at `offset`: positioned for files that allow
+// it, else the next bytes of the stream, which read_block has checked to be
+// those at `offset`. Returns the bytes read, 0 at the end of the file, -1
+// with errno on failure.
 ssize_t read_at(BlockReader* r, unsigned char* into, size_t count, off_t offset) {
   for (;;) {
-    ssize_t got;
-    if (r->seekable) {
-      got = ::pread(r->fd, into, count, offset);
-    } else {
-      if (offset != r->stream_offset) {
-        errno = ESPIPE;
-        return -1;
-      }
-      got = ::read(r->fd, into, count);
-      if (got > 0) r->stream_offset += got;
-    }
+    ssize_t got = r->seekable ? ::pread(r->fd, into, count, offset) : ::read(r->fd, into, count);
     if (got < 0 && errno == EINTR) continue;
     return got;
   }
@@ -154,6 +144,7 @@ int open_block_reader(const char* path, unsigned char* chunk, BlockReader* reade
   reader->fd = fd;
   reader->seekable = positioned_reads(fd, info);
   reader->chunk = chunk;
+  reader->next_block = 1;
   return 0;
 }
 
@@ -161,6 +152,10 @@ bool read_block(BlockReader* reader, long long n, unsigned char* block) {
   std::memset(block, 0, kBlockSize);
   BlockReader* r = reader;
   if (r->fd < 0 || r->at_end || r->read_error != 0 || n < 1) return true;
+  if (!r->seekable && n != r->next_block) {
+    r->read_error = ESPIPE;
+    return true;
+  }
 
   off_t offset = static_cast<off_t>(n - 1) * kBlockSize;
   size_t done = 0;
@@ -172,6 +167,7 @@ bool read_block(BlockReader* reader, long long n, unsigned char* block) {
       // The end of the file: before the first byte it ends the recording;
       // inside the block the rest stays zero.
       r->at_end = true;
+      r->next_block = n + 1;
       return done == 0;
     }
     size_t from = static_cast<size_t>(at - r->chunk_offset);
@@ -180,6 +176,7 @@ bool read_block(BlockReader* reader, long long n, unsigned char* block) {
     std::memcpy(block + done, r->chunk + from, part);
     done += part;
   }
+  r->next_block = n + 1;
   return false;
 }
 
@@ -240,6 +237,7 @@ int open_block_file(int unit, const char* name, OpenStatus status) {
   c->regular = S_ISREG(info.st_mode) && !stream_output;
   c->reader.seekable = !stream_output && positioned_reads(fd, info);
   c->reader.chunk = new unsigned char[kChunkSize];
+  c->reader.next_block = 1;
   c->pending = new unsigned char[kChunkSize];
   return 0;
 }
@@ -255,20 +253,6 @@ void write_open_diagnostic(TextSink* err, int error, int unit, const char* name,
   text += after_formatted_read ? "\nlately reading sequential formatted external IO\n"
                                : "\nlately writing direct unformatted external IO\n";
   append_sink(err, text.data(), text.size());
-}
-
-void write_transfer_error(TextSink* err, const char* program, const char* verb,
-                          const char* name, int error) {
-  // One text item, so that a long name never splits the line.
-  std::string text = program;
-  text += "-> ERROR: cannot ";
-  text += verb;
-  text += " ";
-  text.append(name, trimmed_length(name));
-  text += ": ";
-  text += std::strerror(error);
-  FreeItem item = free_text(text.c_str(), static_cast<int>(text.size()));
-  write_free_form(err, &item, 1);
 }
 
 bool read4kb(int unit, unsigned char* block) {

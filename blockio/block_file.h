@@ -34,7 +34,7 @@ struct BlockReader {
   unsigned char* chunk;   // chunk[0] is the file's byte at chunk_offset
   int64_t chunk_offset;
   size_t chunk_fill;
-  int64_t stream_offset;  // next byte a sequential read returns
+  long long next_block;   // the only block a stream can deliver next
   bool at_end;
   int read_error;         // errno of the failed read, 0 while none failed
 };
@@ -45,8 +45,8 @@ int open_block_reader(const char* path, unsigned char* chunk, BlockReader* reade
 
 // Reads block n (from 1) into `block`. Returns false when the block was
 // delivered (a final partial block padded with zeros) and true at the end
-// of the file, on a failure (read_error), or when a stream is asked for any
-// block but the next.
+// of the file or on a failure (read_error). A stream that is asked for any
+// block but the one after the last delivered fails with ESPIPE.
 bool read_block(BlockReader* reader, long long n, unsigned char* block);
 
 // Closes the descriptor; returns 0 or the errno of the close.
@@ -93,10 +93,5 @@ int close_block_file(int unit, bool truncate_to_written);
 // start. Only for running a program's procedure several times in one process
 // (tests and fuzzing); the programs themselves never call it.
 void reset_block_files();
-
-// The one-line report of a failed transfer after a successful open, e.g.
-// " kesp-> ERROR: cannot read rec.16c: Input/output error".
-void write_transfer_error(TextSink* err, const char* program, const char* verb,
-                          const char* name, int error);
 
 #endif  // BLOCKIO_BLOCK_FILE_H_

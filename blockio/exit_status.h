@@ -1,4 +1,4 @@
-// Exit statuses of the three programs.
+// Exit statuses of the three programs, and the end of a run.
 #ifndef BLOCKIO_EXIT_STATUS_H_
 #define BLOCKIO_EXIT_STATUS_H_
 
@@ -9,5 +9,11 @@ enum ExitStatus {
   // Missing arguments or a missing recording: -1 as the parent sees it.
   kExitMissing = 255,
 };
+
+// Flushes standard error and standard output at the end of `program`'s run.
+// Output that did not reach standard output is reported there as
+// " <program>-> ERROR: cannot write standard output: <reason>" and makes a
+// successful run a failed one. Returns the status to exit with.
+int finish_run(const char* program, int status);
 
 #endif  // BLOCKIO_EXIT_STATUS_H_

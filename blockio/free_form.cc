@@ -1,6 +1,9 @@
 #include "blockio/free_form.h"
 
 #include <cstring>
+#include <string>
+
+#include "blockio/block_file.h"
 
 namespace {
 
@@ -69,5 +72,19 @@ void write_free_form(TextSink* sink, const FreeItem* items, int count) {
 
 void write_free_line(TextSink* sink, const char* text) {
   FreeItem item = free_text(text);
+  write_free_form(sink, &item, 1);
+}
+
+void write_transfer_error(TextSink* sink, const char* program, const char* verb,
+                          const char* name, int error) {
+  // One text item, so that a long name never splits the line.
+  std::string text = program;
+  text += "-> ERROR: cannot ";
+  text += verb;
+  text += " ";
+  text.append(name, trimmed_length(name));
+  text += ": ";
+  text += std::strerror(error);
+  FreeItem item = free_text(text.c_str(), static_cast<int>(text.size()));
   write_free_form(sink, &item, 1);
 }

@@ -27,4 +27,10 @@ void write_free_form(TextSink* sink, const FreeItem* items, int count);
 // The common one-text line: one blank, the text, the line end.
 void write_free_line(TextSink* sink, const char* text);
 
+// The one-line report of a failed transfer after a successful open, e.g.
+// " kesp-> ERROR: cannot read rec.16c: Input/output error"; the name is
+// written without its trailing blanks.
+void write_transfer_error(TextSink* sink, const char* program, const char* verb,
+                          const char* name, int error);
+
 #endif  // BLOCKIO_FREE_FORM_H_

@@ -19,8 +19,8 @@ struct TextSink {
 // Makes a sink over caller-owned storage of `capacity` bytes.
 TextSink make_text_sink(int fd, char* storage, size_t capacity);
 
-// Process-wide sinks for standard output (64 KiB chunks and more) and
-// standard error; both are flushed by flush_standard_sinks().
+// Process-wide sinks for standard output (written in chunks of up to
+// 256 KiB) and standard error; both are flushed by flush_standard_sinks().
 TextSink* standard_output();
 TextSink* standard_error();
 

@@ -2,14 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 
-#include "blockio/block_file.h"
 #include "blockio/exit_status.h"
+#include "blockio/free_form.h"
 #include "decoder/group_decode.h"
 #include "decoder/group_reader.h"
-#include "decoder/group_record.h"
-#include "decoder/output_writer.h"
 
 namespace {
 
@@ -39,7 +38,28 @@ bool frequency_selected(float frequency, float selected) {
   return !(excess > 0);
 }
 
+OutputMode output_mode(const RunOptions& options) {
+  OutputKind kind = OutputKind::kNothing;
+  if (options.plot_rows) {
+    kind = OutputKind::kPlotRows;
+  } else if (options.threshold_detect) {
+    kind = OutputKind::kThresholdRows;
+  } else if (options.amplitude_table && options.phase_table) {
+    kind = OutputKind::kBothTables;
+  } else if (options.amplitude_table) {
+    kind = OutputKind::kAmplitudeTable;
+  } else if (options.phase_table) {
+    kind = OutputKind::kPhaseTable;
+  }
+  return OutputMode{kind, options.threshold};
+}
+
 int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
+  // The line layouts are fixed, so only a fault in the format engine fails
+  // here; the run then fails before it looks at the recording.
+  std::unique_ptr<DecoderState> state(new DecoderState);
+  if (!prepare_output(&state->output)) return kExitFailure;
+
   std::string name(options.file_name, trimmed_length(options.file_name));
   struct stat info;
   if (::stat(name.c_str(), &info) != 0) return kExitMissing;
@@ -51,19 +71,16 @@ int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
     return kExitFailure;
   }
 
-  // All storage of the walk, reused for every block.
-  static unsigned char block[kBlockSize];
-  static GroupRecord group;
-  static ChannelTable channels;
-
-  while (!read4kb(kRecordingUnit, block)) {
-    if (read_group(block, &group, err) == 0) continue;
+  const OutputMode mode = output_mode(options);
+  GroupRecord* group = &state->group;
+  while (!read4kb(kRecordingUnit, state->block)) {
+    if (read_group(state->block, group, err) == 0) continue;
     if (options.select_frequency &&
-        !frequency_selected(group.frequency, options.selected_frequency)) {
+        !frequency_selected(group->frequency, options.selected_frequency)) {
       continue;
     }
-    float noise_level = decode_group(options.correct_phase, &group, &channels, err);
-    write_group(options, group, channels, noise_level, out);
+    float noise_level = decode_group(options.correct_phase, group, &state->channels, err);
+    write_group(mode, *group, state->channels, noise_level, &state->output, out);
     // Once standard output fails, nothing more can reach it.
     if (out->error != 0) break;
   }
@@ -74,4 +91,19 @@ int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
     return kExitFailure;
   }
   return kExitSuccess;
+}
+
+int run_tolvek(int argc, char** argv, TextSink* out, TextSink* err) {
+  RunOptions options;
+  switch (read_command_line(argc, argv, &options, out, err)) {
+    case CommandLineAction::kUsage:
+      return kExitSuccess;
+    case CommandLineAction::kNoArguments:
+      return kExitMissing;
+    case CommandLineAction::kBadValue:
+      return kExitFailure;
+    case CommandLineAction::kRun:
+      break;
+  }
+  return run_decoder(options, out, err);
 }

@@ -1,19 +1,42 @@
-// tolvek's run: the existence check, the open and the walk over the blocks.
+// tolvek's run: the command line, the existence check, the open and the walk
+// over the blocks.
 #ifndef DECODER_DECODER_RUN_H_
 #define DECODER_DECODER_RUN_H_
 
+#include "blockio/block_file.h"
 #include "blockio/text_sink.h"
 #include "decoder/command_line.h"
+#include "decoder/group_record.h"
+#include "decoder/output_writer.h"
 
 // The unit on which the recording is opened.
 constexpr int kRecordingUnit = 5;
+
+// Everything the walk keeps from one block to the next, allocated once per
+// run: the block buffer, the group and channel table that every block
+// overwrites, and the output writer's layouts, texts and scratch lines.
+struct DecoderState {
+  unsigned char block[kBlockSize];
+  GroupRecord group;
+  ChannelTable channels;
+  OutputState output;
+};
 
 // True when the group frequency lies within 0.02 MHz (the single-precision
 // constant) of the selected one, the difference taken exactly.
 bool frequency_selected(float frequency, float selected);
 
+// The output mode the options choose: plot rows if plot_rows; else threshold
+// rows if threshold_detect; else the amplitude and phase table, the
+// amplitude table or the phase table; else nothing.
+OutputMode output_mode(const RunOptions& options);
+
 // Decodes the recording named in the options and writes every accepted
 // group. Returns the exit status.
 int run_decoder(const RunOptions& options, TextSink* out, TextSink* err);
+
+// The whole program short of the final flush: reads the command line, then
+// runs the decoder when it asks for a run. Returns the exit status.
+int run_tolvek(int argc, char** argv, TextSink* out, TextSink* err);
 
 #endif  // DECODER_DECODER_RUN_H_

@@ -1,5 +1,5 @@
-// The decode of one accepted group, shared by tolvek's run, the library
-// reader, the tests, the fuzz targets and the benchmarks.
+// The decode of one accepted group, shared by tolvek's run, the tests,
+// the fuzz targets and the benchmarks.
 #ifndef DECODER_GROUP_DECODE_H_
 #define DECODER_GROUP_DECODE_H_
 

@@ -6,6 +6,17 @@
 
 namespace {
 
+// Digit 46 selects the amplitude scale: above 7 the fine one.
+constexpr int kScaleDigit = 46;
+constexpr int kCoarseScaleDigitMax = 7;
+constexpr double kFineScale = 0.25;
+constexpr double kCoarseScale = 0.375;
+// Digit 53 adds 6 to every amplitude per step (6 dB of receiver gain).
+constexpr int kGainDigit = 53;
+constexpr double kGainStep = 6.0;
+// A phase code counts 256ths of a full turn.
+constexpr double kDegreesPerPhaseCode = 360.0 / 256.0;
+
 // Bit 0 of the four bytes at offset..offset+3, the first byte the lowest bit.
 int low_bit_nibble(const uint8_t* block, int offset) {
   return (block[offset] & 1) | (block[offset + 1] & 1) << 1 |
@@ -61,8 +72,9 @@ int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
   range_gates(group->preface, &group->gate_count, group->gate_range, messages);
 
   const int channel_count = group->gate_count == 256 ? 8 : 16;
-  const double scale = digit(group->preface, 46) > 7 ? 0.25 : 0.375;
-  const double gain = 6.0 * digit(group->preface, 53);
+  const double scale =
+      digit(group->preface, kScaleDigit) > kCoarseScaleDigitMax ? kFineScale : kCoarseScale;
+  const double gain = kGainStep * digit(group->preface, kGainDigit);
   // A 256-gate group is read with the 128-gate offsets: gates above 128 run
   // on into the phase codes and the next channel's amplitude codes.
   for (int g = 1; g <= group->gate_count; ++g) {
@@ -71,7 +83,7 @@ int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
       const int phase_code = block[256 * (c - 1) + 128 + (g - 1)];
       group->amplitude[c - 1][g - 1] =
           static_cast<float>(scale * amplitude_code + gain);
-      group->phase[c - 1][g - 1] = static_cast<float>(1.40625 * phase_code);
+      group->phase[c - 1][g - 1] = static_cast<float>(kDegreesPerPhaseCode * phase_code);
     }
   }
   return 1;

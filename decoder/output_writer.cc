@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "blockio/column_format.h"
-#include "blockio/free_form.h"
 #include "blockio/line_layout.h"
+#include "blockio/free_form.h"
 
 namespace {
 
@@ -36,22 +36,6 @@ enum PlotField {
 };
 
 constexpr int kGateLineLeadFields = 2;  // frequency and range
-
-// Rendered texts of one real field for the values on a grid of 1/32 from
-// kGridLow to kGridHigh: amplitudes (multiples of 1/8 from the codes) and
-// phases (multiples of 45/32) of a group all lie on it. A value is turned
-// into its slot exactly, and a text, once rendered, holds for every group.
-constexpr int kGridSteps = 32;  // grid points per unit
-constexpr int kGridLow = -128 * kGridSteps;
-constexpr int kGridHigh = 384 * kGridSteps;
-constexpr int kGridSlots = kGridHigh - kGridLow;
-constexpr int kGridTextWidth = 15;  // widest field held; byte 15 marks a text
-
-struct GridTexts {
-  int width;
-  int decimals;
-  char text[kGridSlots][kGridTextWidth + 1];
-};
 
 // Copies a field's text; the common widths as fixed-size copies.
 inline void copy_field(char* to, const char* from, int width) {
@@ -88,27 +72,6 @@ inline void write_grid_field(GridTexts* texts, float value, char* out) {
   render_real(value, texts->width, texts->decimals, out);
 }
 
-struct Layouts {
-  bool ready;
-  bool fast;  // every compiled layout below is usable
-  FormatPlan plot_header;
-  FormatPlan plot_row_format;
-  FormatPlan group_header;
-  FormatPlan channel_header4;
-  FormatPlan channel_header3;
-  FormatPlan channel_header2;
-  FormatPlan gate_line;
-  LineLayout plot_row;
-  LineLayout gate_line16;  // frequency, range and 16 values
-  LineLayout gate_line32;  // frequency, range and 32 values
-  char blank_line[8];      // the free-form line of an empty text
-  int blank_line_length;
-};
-
-Layouts layouts;
-GridTexts plot_value_texts;  // the amplitude and phase fields of a plot row
-GridTexts gate_value_texts;  // the value fields of a gate line
-
 bool fits_grid(const Descriptor& d) {
   return d.kind == DescriptorKind::kReal && d.width <= kGridTextWidth;
 }
@@ -119,56 +82,19 @@ void init_grid(GridTexts* texts, const Descriptor& field) {
   texts->decimals = field.digits;
 }
 
-Layouts& prepared_layouts() {
-  Layouts& l = layouts;
-  if (l.ready) return l;
-  parse_format(kPlotHeaderFormat, &l.plot_header);
-  parse_format(kPlotRowFormat, &l.plot_row_format);
-  parse_format(kGroupHeaderFormat, &l.group_header);
-  parse_format(kChannelHeader4Format, &l.channel_header4);
-  parse_format(kChannelHeader3Format, &l.channel_header3);
-  parse_format(kChannelHeader2Format, &l.channel_header2);
-  parse_format(kGateLineFormat, &l.gate_line);
-  l.fast = compile_layout(l.plot_row_format, kPlotFields, &l.plot_row) &&
-           compile_layout(l.gate_line, kGateLineLeadFields + 16, &l.gate_line16) &&
-           compile_layout(l.gate_line, kGateLineLeadFields + 32, &l.gate_line32);
-  if (l.fast) {
-    const Descriptor& amplitude = l.plot_row.slots[kAmplitudeField].descriptor;
-    const Descriptor& phase = l.plot_row.slots[kPhaseField].descriptor;
-    const Descriptor& value = l.gate_line16.slots[kGateLineLeadFields].descriptor;
-    // One table serves both plot fields and one every value field of a gate
-    // line, so their descriptors must agree.
-    bool shared = amplitude.width == phase.width && amplitude.digits == phase.digits;
-    for (int i = kGateLineLeadFields; i < kGateLineLeadFields + 32; ++i) {
-      const Descriptor& d = l.gate_line32.slots[i].descriptor;
-      shared = shared && d.width == value.width && d.digits == value.digits;
-    }
-    l.fast = shared && fits_grid(amplitude) && fits_grid(value);
-    init_grid(&plot_value_texts, amplitude);
-    init_grid(&gate_value_texts, value);
-  }
-  // The blank separator line as the free-form writer lays it out.
-  TextSink blank = make_text_sink(-1, l.blank_line, sizeof l.blank_line);
-  FreeItem empty = free_text("", 0);
-  write_free_form(&blank, &empty, 1);
-  l.blank_line_length = static_cast<int>(blank.length);
-  l.ready = true;
-  return l;
-}
-
 void write_blank_line(TextSink* out) {
   FreeItem empty = free_text("", 0);
   write_free_form(out, &empty, 1);
 }
 
-void write_plot_header(const Layouts& l, TextSink* out) {
+void write_plot_header(const OutputState& state, TextSink* out) {
   static const char* const kLabels[] = {"Time",    "Freq", "Range", "Polarize", "Noise",
                                         "Doppler", "Az",   "Zn",    "Ampltude", "Phase"};
   Item items[10];
   for (int i = 0; i < 10; ++i) {
     items[i] = text_item(kLabels[i], static_cast<int>(std::strlen(kLabels[i])));
   }
-  write_formatted(out, l.plot_header, items, 10);
+  write_formatted(out, state.plot_header, items, 10);
 }
 
 // The items of the plot row for gate g and channel c (both 0-based).
@@ -191,38 +117,19 @@ inline bool above_threshold(float amplitude, double limit) {
 }
 
 // Plot rows or, with `threshold_only`, the rows whose amplitude stands
-// strictly above noise_level + threshold, one write_formatted per row.
-void write_plot_rows_plainly(const Layouts& l, const RunOptions& options,
-                             const GroupRecord& group, const ChannelTable& channels,
-                             float noise_level, bool threshold_only, TextSink* out) {
-  const double limit = static_cast<double>(noise_level) + static_cast<double>(options.threshold);
-  write_plot_header(l, out);
-  Item items[kPlotFields];
-  for (int g = 0; g < group.gate_count; ++g) {
-    for (int k = 0; k < kChannels; ++k) {
-      int c = channels.channel_order[k] - 1;
-      if (threshold_only && !above_threshold(group.amplitude[c][g], limit)) continue;
-      plot_row_items(group, channels, noise_level, g, c, items);
-      write_formatted(out, l.plot_row_format, items, kPlotFields);
-    }
-    if (!threshold_only) write_blank_line(out);
-  }
-  if (!threshold_only) write_blank_line(out);
-}
-
-// The same rows from the compiled plot row layout. What is constant over a
+// strictly above `limit`, from the compiled plot row layout. What is constant over a
 // group (time, the channels' five attributes, the noise level) is rendered
 // once into one row per print position; the 16 rows of a gate and the blank
 // line after them form one block, into which each gate's range goes once.
 // Amplitudes and phases come from the grid texts.
-void write_plot_rows_fast(Layouts& l, const RunOptions& options, const GroupRecord& group,
+void write_plot_rows(OutputState* state, const GroupRecord& group,
                           const ChannelTable& channels, float noise_level,
-                          bool threshold_only, TextSink* out) {
-  const LineLayout& row = l.plot_row;
+                          bool threshold_only, double limit, TextSink* out) {
+  const LineLayout& row = state->plot_row;
   const int row_length = row.width + 1;
-  write_plot_header(l, out);
+  write_plot_header(*state, out);
 
-  static char gate_block[kChannels * (kMaxLayoutChars + 1) + sizeof l.blank_line];
+  char* gate_block = state->gate_block;
   int channel_of[kChannels];
   Item items[kPlotFields];
   for (int k = 0; k < kChannels; ++k) {
@@ -240,17 +147,15 @@ void write_plot_rows_fast(Layouts& l, const RunOptions& options, const GroupReco
     }
   }
   const int rows_length = kChannels * row_length;
-  std::memcpy(gate_block + rows_length, l.blank_line,
-              static_cast<size_t>(l.blank_line_length));
-  const size_t block_length =
-      static_cast<size_t>(rows_length + (threshold_only ? 0 : l.blank_line_length));
+  std::memcpy(gate_block + rows_length, state->blank_line,
+              static_cast<size_t>(state->blank_line_length));
+  const size_t block_length = static_cast<size_t>(rows_length + state->blank_line_length);
 
   const LayoutSlot& range_slot = row.slots[kRangeField];
   const int range_width = range_slot.descriptor.width;
   const int amplitude_column = row.slots[kAmplitudeField].column;
   const int phase_column = row.slots[kPhaseField].column;
-  const double limit = static_cast<double>(noise_level) + static_cast<double>(options.threshold);
-  GridTexts* texts = &plot_value_texts;
+  GridTexts* texts = &state->plot_value_texts;
 
   for (int g = 0; g < group.gate_count; ++g) {
     char* range = gate_block + range_slot.column;
@@ -258,42 +163,31 @@ void write_plot_rows_fast(Layouts& l, const RunOptions& options, const GroupReco
     for (int k = 1; k < kChannels; ++k) {
       copy_field(range + k * row_length, range, range_width);
     }
-    if (threshold_only) {
-      for (int k = 0; k < kChannels; ++k) {
-        int c = channel_of[k];
-        float amplitude = group.amplitude[c][g];
-        if (!above_threshold(amplitude, limit)) continue;
-        char* line = reserve_sink(out, static_cast<size_t>(row_length));
-        std::memcpy(line, gate_block + k * row_length, static_cast<size_t>(row_length));
-        write_grid_field(texts, amplitude, line + amplitude_column);
-        write_grid_field(texts, group.phase[c][g], line + phase_column);
-        commit_sink(out, static_cast<size_t>(row_length));
-      }
-      continue;
-    }
-    char* block = reserve_sink(out, block_length);
-    std::memcpy(block, gate_block, block_length);
     for (int k = 0; k < kChannels; ++k) {
       int c = channel_of[k];
-      char* line = block + k * row_length;
-      write_grid_field(texts, group.amplitude[c][g], line + amplitude_column);
+      float amplitude = group.amplitude[c][g];
+      if (threshold_only && !above_threshold(amplitude, limit)) continue;
+      char* line = gate_block + k * row_length;
+      write_grid_field(texts, amplitude, line + amplitude_column);
       write_grid_field(texts, group.phase[c][g], line + phase_column);
+      if (threshold_only) append_sink(out, line, static_cast<size_t>(row_length));
     }
-    commit_sink(out, block_length);
+    if (!threshold_only) append_sink(out, gate_block, block_length);
   }
   if (!threshold_only) {
-    append_sink(out, l.blank_line, static_cast<size_t>(l.blank_line_length));
+    append_sink(out, state->blank_line, static_cast<size_t>(state->blank_line_length));
   }
 }
 
-void write_group_header(const Layouts& l, const GroupRecord& group, TextSink* out) {
+void write_group_header(const OutputState& state, const GroupRecord& group,
+                        TextSink* out) {
   Item items[2 + kPrefaceDigits];
   items[0] = text_item(group.time_text, kTimeTextLength);
   items[1] = real_item(group.frequency);
   for (int i = 0; i < kPrefaceDigits; ++i) {
     items[2 + i] = byte_item(static_cast<int8_t>(group.preface[i]));
   }
-  write_formatted(out, l.group_header, items, 2 + kPrefaceDigits);
+  write_formatted(out, state.group_header, items, 2 + kPrefaceDigits);
 }
 
 // One channel header line: the label and the column's values in print
@@ -312,46 +206,10 @@ void write_channel_header(const FormatPlan& format, const char* label,
   write_formatted(out, format, items, n);
 }
 
-// The gate line's values for gate g: amplitudes, phases, or both.
-int gate_line_items(const GroupRecord& group, const ChannelTable& channels, int g,
-                    bool amplitudes, bool phases, Item* items) {
-  int n = 0;
-  items[n++] = real_item(group.frequency);
-  items[n++] = real_item(group.gate_range[g]);
-  for (int half = 0; half < 2; ++half) {
-    bool show = half == 0 ? amplitudes : phases;
-    if (!show) continue;
-    const float (*values)[kMaxGates] = half == 0 ? group.amplitude : group.phase;
-    for (int k = 0; k < kChannels; ++k) {
-      items[n++] = real_item(values[channels.channel_order[k] - 1][g]);
-    }
-  }
-  return n;
-}
-
-void write_gate_lines_plainly(const Layouts& l, const GroupRecord& group,
-                              const ChannelTable& channels, bool amplitudes, bool phases,
-                              TextSink* out) {
-  Item items[kGateLineLeadFields + 2 * kChannels];
-  for (int g = 0; g < group.gate_count; ++g) {
-    int n = gate_line_items(group, channels, g, amplitudes, phases, items);
-    write_formatted(out, l.gate_line, items, n);
-  }
-}
-
-// The same lines from the compiled gate line layout: the frequency once per
-// group, the range once per line, the values from the grid texts.
-void write_gate_lines_fast(Layouts& l, const GroupRecord& group, const ChannelTable& channels,
-                           bool amplitudes, bool phases, TextSink* out) {
-  const LineLayout& layout = (amplitudes && phases) ? l.gate_line32 : l.gate_line16;
-  const size_t line_length = static_cast<size_t>(layout.width) + 1;
-  static char lead[kMaxLayoutChars + 1];
-  std::memcpy(lead, layout.skeleton, static_cast<size_t>(layout.width));
-  lead[layout.width] = '\n';
-  render_item(layout.slots[0].descriptor, real_item(group.frequency),
-              lead + layout.slots[0].column);
-
-  const float* columns[2 * kChannels];
+// The value columns of the gate lines in print order: amplitudes, phases,
+// or both. Returns their number.
+int gate_line_columns(const GroupRecord& group, const ChannelTable& channels,
+                      bool amplitudes, bool phases, const float** columns) {
   int n = 0;
   for (int half = 0; half < 2; ++half) {
     bool show = half == 0 ? amplitudes : phases;
@@ -359,62 +217,113 @@ void write_gate_lines_fast(Layouts& l, const GroupRecord& group, const ChannelTa
     const float (*values)[kMaxGates] = half == 0 ? group.amplitude : group.phase;
     for (int k = 0; k < kChannels; ++k) columns[n++] = values[channels.channel_order[k] - 1];
   }
+  return n;
+}
+
+// The gate lines from the compiled gate line layout: the frequency once per
+// group, the range once per line, the values from the grid texts.
+void write_gate_lines(OutputState* state, const GroupRecord& group,
+                           const float* const* columns, int column_count, TextSink* out) {
+  const LineLayout& layout = column_count > kChannels ? state->gate_line32 : state->gate_line16;
+  const size_t line_length = static_cast<size_t>(layout.width) + 1;
+  char* line = state->gate_line_text;
+  std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
+  line[layout.width] = '\n';
+  render_item(layout.slots[0].descriptor, real_item(group.frequency),
+              line + layout.slots[0].column);
+
   const LayoutSlot& range_slot = layout.slots[1];
-  GridTexts* texts = &gate_value_texts;
+  GridTexts* texts = &state->gate_value_texts;
   for (int g = 0; g < group.gate_count; ++g) {
-    char* line = reserve_sink(out, line_length);
-    std::memcpy(line, lead, line_length);
     render_item(range_slot.descriptor, real_item(group.gate_range[g]),
                 line + range_slot.column);
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < column_count; ++i) {
       write_grid_field(texts, columns[i][g],
                        line + layout.slots[kGateLineLeadFields + i].column);
     }
-    commit_sink(out, line_length);
+    append_sink(out, line, line_length);
   }
 }
 
-void write_tables(Layouts& l, const GroupRecord& group, const ChannelTable& channels,
-                  bool amplitudes, bool phases, bool fast, TextSink* out) {
+void write_tables(OutputState* state, const GroupRecord& group, const ChannelTable& channels,
+                  bool amplitudes, bool phases, TextSink* out) {
   int copies = (amplitudes && phases) ? 2 : 1;
-  write_group_header(l, group, out);
-  write_channel_header(l.channel_header4, "Frequency", channels.channel_frequency,
+  write_group_header(*state, group, out);
+  write_channel_header(state->channel_header4, "Frequency", channels.channel_frequency,
                        channels, copies, out);
-  write_channel_header(l.channel_header2, "Polarize", channels.polarization, channels,
+  write_channel_header(state->channel_header2, "Polarize", channels.polarization, channels,
                        copies, out);
-  write_channel_header(l.channel_header3, "Doppler", channels.doppler, channels, copies,
+  write_channel_header(state->channel_header3, "Doppler", channels.doppler, channels, copies,
                        out);
-  write_channel_header(l.channel_header2, "Azimuth", channels.azimuth, channels, copies,
+  write_channel_header(state->channel_header2, "Azimuth", channels.azimuth, channels, copies,
                        out);
-  write_channel_header(l.channel_header2, "Zenith", channels.zenith, channels, copies,
+  write_channel_header(state->channel_header2, "Zenith", channels.zenith, channels, copies,
                        out);
-  if (fast) {
-    write_gate_lines_fast(l, group, channels, amplitudes, phases, out);
-  } else {
-    write_gate_lines_plainly(l, group, channels, amplitudes, phases, out);
-  }
+  const float* columns[2 * kChannels];
+  int column_count = gate_line_columns(group, channels, amplitudes, phases, columns);
+  write_gate_lines(state, group, columns, column_count, out);
   write_blank_line(out);
 }
 
 }  // namespace
 
-void write_group(const RunOptions& options, const GroupRecord& group,
-                 const ChannelTable& channels, float noise_level, TextSink* out) {
-  Layouts& l = prepared_layouts();
-  // The compiled routes need room for a gate's rows in the sink.
-  const bool fast = l.fast &&
-                    out->capacity >= static_cast<size_t>(kChannels * (kMaxLayoutChars + 1)) +
-                                         sizeof l.blank_line;
-  if (options.plot_rows || options.threshold_detect) {
-    bool threshold_only = !options.plot_rows;
-    if (fast) {
-      write_plot_rows_fast(l, options, group, channels, noise_level, threshold_only, out);
-    } else {
-      write_plot_rows_plainly(l, options, group, channels, noise_level, threshold_only,
-                              out);
+bool prepare_output(OutputState* state) {
+  OutputState& s = *state;
+  parse_format(kPlotHeaderFormat, &s.plot_header);
+  parse_format(kPlotRowFormat, &s.plot_row_format);
+  parse_format(kGroupHeaderFormat, &s.group_header);
+  parse_format(kChannelHeader4Format, &s.channel_header4);
+  parse_format(kChannelHeader3Format, &s.channel_header3);
+  parse_format(kChannelHeader2Format, &s.channel_header2);
+  parse_format(kGateLineFormat, &s.gate_line);
+  bool compiled =
+      compile_layout(s.plot_row_format, kPlotFields, &s.plot_row) &&
+      compile_layout(s.gate_line, kGateLineLeadFields + kChannels, &s.gate_line16) &&
+      compile_layout(s.gate_line, kGateLineLeadFields + 2 * kChannels, &s.gate_line32);
+  if (compiled) {
+    const Descriptor& amplitude = s.plot_row.slots[kAmplitudeField].descriptor;
+    const Descriptor& phase = s.plot_row.slots[kPhaseField].descriptor;
+    const Descriptor& value = s.gate_line16.slots[kGateLineLeadFields].descriptor;
+    // One table serves both plot fields and one every value field of a gate
+    // line, so their descriptors must agree.
+    bool shared = amplitude.width == phase.width && amplitude.digits == phase.digits;
+    for (int i = kGateLineLeadFields; i < kGateLineLeadFields + 2 * kChannels; ++i) {
+      const Descriptor& d = s.gate_line32.slots[i].descriptor;
+      shared = shared && d.width == value.width && d.digits == value.digits;
     }
-  } else if (options.amplitude_table || options.phase_table) {
-    write_tables(l, group, channels, options.amplitude_table, options.phase_table, fast,
-                 out);
+    compiled = shared && fits_grid(amplitude) && fits_grid(value);
+    init_grid(&s.plot_value_texts, amplitude);
+    init_grid(&s.gate_value_texts, value);
+  }
+  // The blank separator line as the free-form writer lays it out.
+  TextSink blank = make_text_sink(-1, s.blank_line, sizeof s.blank_line);
+  write_blank_line(&blank);
+  s.blank_line_length = static_cast<int>(blank.length);
+  return compiled;
+}
+
+void write_group(const OutputMode& mode, const GroupRecord& group,
+                 const ChannelTable& channels, float noise_level, OutputState* state,
+                 TextSink* out) {
+  switch (mode.kind) {
+    case OutputKind::kPlotRows:
+    case OutputKind::kThresholdRows: {
+      const bool threshold_only = mode.kind == OutputKind::kThresholdRows;
+      // The sum is compared unrounded.
+      const double limit = static_cast<double>(noise_level) + static_cast<double>(mode.threshold);
+      write_plot_rows(state, group, channels, noise_level, threshold_only, limit, out);
+      break;
+    }
+    case OutputKind::kBothTables:
+      write_tables(state, group, channels, true, true, out);
+      break;
+    case OutputKind::kAmplitudeTable:
+      write_tables(state, group, channels, true, false, out);
+      break;
+    case OutputKind::kPhaseTable:
+      write_tables(state, group, channels, false, true, out);
+      break;
+    case OutputKind::kNothing:
+      break;
   }
 }

@@ -2,14 +2,74 @@
 #ifndef DECODER_OUTPUT_WRITER_H_
 #define DECODER_OUTPUT_WRITER_H_
 
+#include "blockio/format_plan.h"
+#include "blockio/line_layout.h"
 #include "blockio/text_sink.h"
-#include "decoder/command_line.h"
 #include "decoder/group_record.h"
 
-// Plot rows if plot_rows; else threshold rows if threshold_detect; else the
-// amplitude and phase table, the amplitude table or the phase table; else
-// nothing.
-void write_group(const RunOptions& options, const GroupRecord& group,
-                 const ChannelTable& channels, float noise_level, TextSink* out);
+// What is written for each group.
+enum class OutputKind {
+  kNothing,
+  kPlotRows,       // every gate and channel, for gnuplot's splot
+  kThresholdRows,  // the plot rows of samples above noise_level + threshold
+  kBothTables,     // amplitude and phase table side by side
+  kAmplitudeTable,
+  kPhaseTable,
+};
+
+struct OutputMode {
+  OutputKind kind;
+  float threshold;  // kThresholdRows only
+};
+
+// Rendered texts of one real field for the values on a grid of 1/32 from
+// -128 to 384: amplitudes (multiples of 1/8 from the codes) and phases
+// (multiples of 45/32) of a group all lie on it. Slot i holds the value
+// i / 32 - 128; a text, once rendered, holds for every later group.
+constexpr int kGridSteps = 32;  // grid points per unit
+constexpr int kGridLow = -128 * kGridSteps;
+constexpr int kGridHigh = 384 * kGridSteps;
+constexpr int kGridTextWidth = 15;  // widest field held; byte 15 marks a text
+
+struct GridTexts {
+  int width;
+  int decimals;
+  char text[kGridHigh - kGridLow][kGridTextWidth + 1];
+};
+
+// What the writer keeps from group to group: the line formats parsed once,
+// the compiled layouts of the plot row and the gate lines, the grid texts
+// and the scratch lines in which a gate's output is composed. The caller
+// owns it (it is large: keep it off the stack) and prepares it once.
+struct OutputState {
+  FormatPlan plot_header;
+  FormatPlan plot_row_format;
+  FormatPlan group_header;
+  FormatPlan channel_header4;  // F8.4 values
+  FormatPlan channel_header3;
+  FormatPlan channel_header2;
+  FormatPlan gate_line;
+  LineLayout plot_row;
+  LineLayout gate_line16;  // frequency, range and 16 values
+  LineLayout gate_line32;  // frequency, range and 32 values
+  GridTexts plot_value_texts;  // the amplitude and phase fields of a plot row
+  GridTexts gate_value_texts;  // the value fields of a gate line
+  char blank_line[8];  // the free-form line of an empty text
+  int blank_line_length;
+  // The 16 plot rows of a gate and the blank line after them.
+  char gate_block[kChannels * (kMaxLayoutChars + 1) + sizeof blank_line];
+  char gate_line_text[kMaxLayoutChars + 1];  // one gate line and its line end
+};
+
+// Parses and compiles the layouts and clears the grid texts. Returns false
+// when a line format does not compile to one line (a fault of the format
+// engine, since the formats are fixed): nothing may then be written.
+bool prepare_output(OutputState* state);
+
+// Writes the group in `mode` to `out`, whatever the size of out's buffer.
+// `state` must have been prepared; its texts and scratch lines change.
+void write_group(const OutputMode& mode, const GroupRecord& group,
+                 const ChannelTable& channels, float noise_level, OutputState* state,
+                 TextSink* out);
 
 #endif  // DECODER_OUTPUT_WRITER_H_

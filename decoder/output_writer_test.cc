@@ -4,6 +4,7 @@
 #include "decoder/output_writer.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <set>
@@ -22,36 +23,34 @@ namespace {
 
 struct Mode {
   const char* name;
-  bool plot_rows;
-  bool threshold_detect;
-  float threshold;
-  bool amplitude_table;
-  bool phase_table;
+  OutputMode mode;
 };
 
 const Mode kModes[] = {
-    {"-s", true, false, 0, false, false},   {"-t 0", false, true, 0, false, false},
-    {"-t 3", false, true, 3, false, false}, {"-t -1", false, true, -1, false, false},
-    {"-a", false, false, 0, true, false},   {"-p", false, false, 0, false, true},
-    {"-a -p", false, false, 0, true, true},
+    {"-s", {OutputKind::kPlotRows, 0}},
+    {"-t 0", {OutputKind::kThresholdRows, 0}},
+    {"-t 3", {OutputKind::kThresholdRows, 3}},
+    {"-t -1", {OutputKind::kThresholdRows, -1}},
+    {"-a", {OutputKind::kAmplitudeTable, 0}},
+    {"-p", {OutputKind::kPhaseTable, 0}},
+    {"-a -p", {OutputKind::kBothTables, 0}},
 };
 
-RunOptions options_of(const Mode& mode) {
-  RunOptions options{};
-  options.file_name = "recording";
-  options.plot_rows = mode.plot_rows;
-  options.threshold_detect = mode.threshold_detect;
-  options.threshold = mode.threshold;
-  options.amplitude_table = mode.amplitude_table;
-  options.phase_table = mode.phase_table;
-  return options;
+// The writer's state, prepared once for all the tests.
+OutputState* prepared_state() {
+  static OutputState* state = [] {
+    OutputState* s = new OutputState;
+    EXPECT_TRUE(prepare_output(s));
+    return s;
+  }();
+  return state;
 }
 
 std::string written(const Mode& mode, const GroupRecord& group,
                     const ChannelTable& channels, float noise) {
   static std::vector<char> storage(1 << 21);  // a whole group's output
   TextSink sink = make_text_sink(-1, storage.data(), storage.size());
-  write_group(options_of(mode), group, channels, noise, &sink);
+  write_group(mode.mode, group, channels, noise, prepared_state(), &sink);
   EXPECT_EQ(sink.discarded, 0u);
   return std::string(sink.data, sink.length);
 }
@@ -71,18 +70,23 @@ std::string reference(const Mode& mode, const GroupRecord& group,
     return text_item(text, static_cast<int>(std::strlen(text)));
   };
   const Item time = text_item(group.time_text, kTimeTextLength);
-  if (mode.plot_rows || mode.threshold_detect) {
+  const OutputKind kind = mode.mode.kind;
+  const bool plot_rows = kind == OutputKind::kPlotRows;
+  const bool amplitude_table =
+      kind == OutputKind::kAmplitudeTable || kind == OutputKind::kBothTables;
+  const bool phase_table = kind == OutputKind::kPhaseTable || kind == OutputKind::kBothTables;
+  if (plot_rows || kind == OutputKind::kThresholdRows) {
     std::vector<Item> header;
     for (const char* text : {"Time", "Freq", "Range", "Polarize", "Noise", "Doppler", "Az",
                              "Zn", "Ampltude", "Phase"}) {
       header.push_back(label(text));
     }
     write("('#',A16,10A10)", header);
-    const double limit = static_cast<double>(noise) + static_cast<double>(mode.threshold);
+    const double limit = static_cast<double>(noise) + static_cast<double>(mode.mode.threshold);
     for (int g = 0; g < group.gate_count; ++g) {
       for (int k = 0; k < kChannels; ++k) {
         int c = channels.channel_order[k] - 1;
-        if (!mode.plot_rows && !(static_cast<double>(group.amplitude[c][g]) > limit)) continue;
+        if (!plot_rows && !(static_cast<double>(group.amplitude[c][g]) > limit)) continue;
         write("(A17,F10.4,10F10.3)",
               {time, real_item(channels.channel_frequency[c]), real_item(group.gate_range[g]),
                real_item(channels.polarization[c]), real_item(noise),
@@ -90,10 +94,10 @@ std::string reference(const Mode& mode, const GroupRecord& group,
                real_item(channels.zenith[c]), real_item(group.amplitude[c][g]),
                real_item(group.phase[c][g])});
       }
-      if (mode.plot_rows) blank_line();
+      if (plot_rows) blank_line();
     }
-    if (mode.plot_rows) blank_line();
-  } else if (mode.amplitude_table || mode.phase_table) {
+    if (plot_rows) blank_line();
+  } else if (amplitude_table || phase_table) {
     std::vector<Item> header = {time, real_item(group.frequency)};
     for (int i = 0; i < kPrefaceDigits; ++i) {
       header.push_back(byte_item(static_cast<int8_t>(group.preface[i])));
@@ -112,7 +116,7 @@ std::string reference(const Mode& mode, const GroupRecord& group,
         {"('#',A15,64F8.2)", "Azimuth", channels.azimuth},
         {"('#',A15,64F8.2)", "Zenith", channels.zenith},
     };
-    const int copies = mode.amplitude_table && mode.phase_table ? 2 : 1;
+    const int copies = amplitude_table && phase_table ? 2 : 1;
     for (const auto& h : kChannelHeaders) {
       std::vector<Item> items = {label(h.label)};
       for (int copy = 0; copy < copies; ++copy) {
@@ -125,7 +129,7 @@ std::string reference(const Mode& mode, const GroupRecord& group,
     for (int g = 0; g < group.gate_count; ++g) {
       std::vector<Item> items = {real_item(group.frequency), real_item(group.gate_range[g])};
       for (bool amplitudes : {true, false}) {
-        if (!(amplitudes ? mode.amplitude_table : mode.phase_table)) continue;
+        if (!(amplitudes ? amplitude_table : phase_table)) continue;
         for (int k = 0; k < kChannels; ++k) {
           int c = channels.channel_order[k] - 1;
           items.push_back(real_item(amplitudes ? group.amplitude[c][g] : group.phase[c][g]));
@@ -213,6 +217,32 @@ TEST(OutputWriterRoutes, EveryCodeUnderBothScalesAndAllGains) {
                           "d46 " + std::to_string(scale_digit) + " d53 " +
                               std::to_string(gain));
     }
+  }
+}
+
+// A sink whose buffer is shorter than one line receives the same bytes as
+// one that holds the whole group.
+TEST(OutputWriterRoutes, ASinkShorterThanALine) {
+  BlockDraft draft;
+  set_quiet_preface(&draft);
+  set_every_code(&draft, 11);
+  GroupRecord group;
+  ChannelTable channels;
+  float noise;
+  decode(draft, false, &group, &channels, &noise);
+  for (const Mode& mode : kModes) {
+    SCOPED_TRACE(mode.name);
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    char storage[40];
+    TextSink small = make_text_sink(fileno(file), storage, sizeof storage);
+    write_group(mode.mode, group, channels, noise, prepared_state(), &small);
+    ASSERT_EQ(flush_sink(&small), 0);
+    std::string bytes;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) bytes += static_cast<char>(c);
+    std::fclose(file);
+    EXPECT_EQ(bytes, written(mode, group, channels, noise));
   }
 }
 

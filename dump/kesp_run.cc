@@ -5,6 +5,7 @@
 #include "blockio/block_file.h"
 #include "blockio/exit_status.h"
 #include "blockio/format_plan.h"
+#include "blockio/free_form.h"
 #include "blockio/line_layout.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "blockio/block_file.h"
-#include "decoder/command_line.h"
+#include "decoder/decoder_run.h"
 #include "decoder/group_decode.h"
 #include "decoder/group_reader.h"
 #include "decoder/group_record.h"
@@ -59,12 +59,19 @@ void check_order(const int* order) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static unsigned char block[kBlockSize];
-  static GroupRecord group;
-  static ChannelTable channels;
-  std::memset(block, 0, sizeof block);
-  std::memcpy(block, data, size < sizeof block ? size : sizeof block);
-  InputReader extra{data, size, sizeof block};
+  // The decoder's state for the whole fuzzing run, prepared once.
+  static DecoderState* state = [] {
+    DecoderState* s = new DecoderState;
+    FUZZ_CHECK(prepare_output(&s->output));
+    return s;
+  }();
+  unsigned char* block = state->block;
+  GroupRecord& group = state->group;
+  ChannelTable& channels = state->channels;
+  const size_t block_size = sizeof state->block;
+  std::memset(block, 0, block_size);
+  std::memcpy(block, data, size < block_size ? size : block_size);
+  InputReader extra{data, size, block_size};
   uint8_t selector = extra.byte();
   float threshold = extra.real();
 
@@ -90,29 +97,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The output modes: plot rows, threshold rows, both tables, amplitude
   // table, phase table, none. One mode a run keeps the runs fast.
-  static const struct {
-    bool plot_rows, threshold_detect, amplitude_table, phase_table;
-  } kModes[] = {
-      {true, false, false, false}, {false, true, false, false}, {false, false, true, true},
-      {false, false, true, false}, {false, false, false, true}, {false, false, false, false},
+  static const OutputKind kKinds[] = {
+      OutputKind::kPlotRows,       OutputKind::kThresholdRows, OutputKind::kBothTables,
+      OutputKind::kAmplitudeTable, OutputKind::kPhaseTable,    OutputKind::kNothing,
   };
   {
-    const auto& mode = kModes[(selector >> 1) % 6];
-    RunOptions options{};
-    options.file_name = "fuzz";
-    options.plot_rows = mode.plot_rows;
-    options.threshold_detect = mode.threshold_detect;
-    options.threshold = threshold;
-    options.amplitude_table = mode.amplitude_table;
-    options.phase_table = mode.phase_table;
-    options.correct_phase = selector & 1;
+    const OutputMode mode{kKinds[(selector >> 1) % 6], threshold};
     TextSink out = memory_sink(out_storage, sizeof out_storage);
-    write_group(options, group, channels, noise_level, &out);
+    write_group(mode, group, channels, noise_level, &state->output, &out);
     FUZZ_CHECK(out.discarded == 0);
     FUZZ_CHECK(is_plain_text(out));
-    bool any = mode.plot_rows || mode.threshold_detect || mode.amplitude_table ||
-               mode.phase_table;
-    FUZZ_CHECK(any == (out.length > 0));
+    FUZZ_CHECK((mode.kind != OutputKind::kNothing) == (out.length > 0));
   }
   return 0;
 }

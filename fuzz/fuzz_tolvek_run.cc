@@ -21,6 +21,7 @@ constexpr int kMaxArguments = 9;
 
 char out_storage[1 << 18];
 char err_storage[1 << 16];
+char scratch_storage[1 << 12];
 
 const char* const kWords[] = {"-v", "-h", "-f", "-a", "-p", "-s", "-c", "-t"};
 const char* const kNumbers[] = {"2.5", "2.5025", "5", "-3", "1E3", "0.02", "3D-1",
@@ -69,26 +70,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t length = in.left() < kMaxRecording ? in.left() : kMaxRecording;
   fill_memory_file(recording, data + in.at, length);
 
+  // What the command line asks for, read aside to know what to expect.
+  TextSink scratch = memory_sink(scratch_storage, sizeof scratch_storage);
+  RunOptions options;
+  CommandLineAction action = read_command_line(argc, argv, &options, &scratch, &scratch);
+
   reset_block_files();
   TextSink out = memory_sink(out_storage, sizeof out_storage);
   TextSink err = memory_sink(err_storage, sizeof err_storage);
-  RunOptions options;
-  int status;
-  switch (read_command_line(argc, argv, &options, &out, &err)) {
+  int status = run_tolvek(argc, argv, &out, &err);
+  switch (action) {
     case CommandLineAction::kUsage:
-      status = kExitSuccess;
-      FUZZ_CHECK(sink_total(err) == 0);
+      FUZZ_CHECK(status == kExitSuccess && sink_total(err) == 0);
       break;
     case CommandLineAction::kNoArguments:
-      status = kExitMissing;
       FUZZ_CHECK(argc == 1 && sink_total(out) == 0);
       break;
     case CommandLineAction::kBadValue:
-      status = kExitFailure;
-      FUZZ_CHECK(sink_total(out) == 0 && sink_total(err) > 0);
+      FUZZ_CHECK(status == kExitFailure && sink_total(out) == 0 && sink_total(err) > 0);
       break;
-    default: {
-      status = run_decoder(options, &out, &err);
+    case CommandLineAction::kRun: {
       // A recording in memory is always opened and read to its end.
       std::string name(options.file_name, trimmed_length(options.file_name));
       if (name == recording.path) FUZZ_CHECK(status == kExitSuccess);

@@ -198,6 +198,12 @@ TEST(Fault, AReadFailureInsideTheRecordingKeepsEverythingBeforeIt) {
   EXPECT_EQ(dump.out, dump_lines(good));
   EXPECT_EQ(dump.err, " kesp" + failure);
   EXPECT_EQ(dump.status, 2);
+  // The 70 lines wait in the output buffer; when they cannot be written at
+  // the end, that is reported after the read failure.
+  dump = run_shell(faults + "kesp " + shell_word(rec) + " > /dev/full");
+  EXPECT_EQ(dump.err, " kesp" + failure +
+                          " kesp-> ERROR: cannot write standard output: No space left on device\n");
+  EXPECT_EQ(dump.status, 2);
 
   ProgramResult decode = run_shell(faults + "tolvek -a " + shell_word(rec));
   EXPECT_EQ(decode.out, decoded.out);
