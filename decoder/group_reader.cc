@@ -60,7 +60,7 @@ int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
   group->frequency = group_frequency(group->preface);
   range_gates(group->preface, &group->gate_count, group->gate_range, messages);
 
-  const int channel_count = group->gate_count == 256 ? 8 : 16;
+  const int channel_count = sample_channel_count(group->gate_count);
   const double scale = digit(group->preface, 46) > 7 ? 0.25 : 0.375;
   const double gain = 6.0 * digit(group->preface, 53);
   // A 256-gate group is read with the 128-gate offsets: gates above 128 run
