@@ -58,7 +58,9 @@ else:
 
 
 def with_failing_reads(path):
-    return dict(os.environ, LD_PRELOAD=FILE_FAULTS, FAULT_PATH=str(path),
+    # After any library preloaded already (a sanitizer runtime comes first).
+    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), FILE_FAULTS]))
+    return dict(os.environ, LD_PRELOAD=preload, FAULT_PATH=str(path),
                 FAIL_OFFSET=str(2 * BLOCK))
 
 
