@@ -1,14 +1,16 @@
 """The dataset's shape where tolvek's output cannot show it: NaN for entries
-without a sample, times, the gate dimension, the iterator, threads and the
-xarray backend."""
+without a sample, times, the gate dimension, the iterator, threads, the
+xarray backend; and the matplotlib example."""
 
+import subprocess
+import sys
 import threading
 
 import numpy as np
 import xarray as xr
 
 import digisonde16c
-from conftest import MIXED_GATES, MIXED_NO_TIME, SAMPLE
+from conftest import MIXED_GATES, MIXED_NO_TIME, SAMPLE, SOURCE
 
 
 def test_entries_without_a_sample_are_nan_in_a_recording_of_mixed_gate_counts(recordings):
@@ -90,3 +92,15 @@ def test_xarray_opens_recordings_through_the_registered_backend(recordings):
     # A .16c name is recognised without naming the engine.
     xr.testing.assert_identical(xr.open_dataset(SAMPLE).load(),
                                 digisonde16c.open_dataset(SAMPLE))
+
+
+def test_the_matplotlib_example_draws_the_ionogram_of_the_sample(tmp_path):
+    picture = tmp_path / "ionogram.png"
+    done = subprocess.run([sys.executable, str(SOURCE / "examples" / "ionogram.py"), str(SAMPLE),
+                           str(picture)], capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    checked = subprocess.run([sys.executable, str(SOURCE / "tests" / "support" / "png_colours.py"),
+                              str(picture)], capture_output=True, text=True, check=False)
+    assert checked.returncode == 0, checked.stderr
+    size, colours = checked.stdout.split()
+    assert size == "900x600" and int(colours) > 1
