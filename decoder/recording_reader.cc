@@ -10,6 +10,7 @@ int open_recording(const char* path, const RecordingOptions& options,
                    RecordingReader* reader) {
   reader->options = options;
   reader->block_number = 0;
+  reader->last_block = 0;
   reader->file_blocks = 0;
   reader->noise_level = 0.0f;
   reader->messages =
@@ -27,6 +28,7 @@ bool next_group(RecordingReader* reader) {
   for (;;) {
     // Lines raised by a block that is passed over belong to no group.
     reader->messages.length = 0;
+    if (reader->last_block > 0 && reader->block_number >= reader->last_block) return false;
     if (read_block(&reader->blocks, reader->block_number + 1, reader->block)) return false;
     ++reader->block_number;
     if (read_group(reader->block, &reader->group, &reader->messages) == 0) continue;
@@ -39,6 +41,11 @@ bool next_group(RecordingReader* reader) {
                                        &reader->channels, &reader->messages);
     return true;
   }
+}
+
+void set_block_range(RecordingReader* reader, long long first_block, long long last_block) {
+  reader->block_number = first_block - 1;
+  reader->last_block = last_block;
 }
 
 int close_recording(RecordingReader* reader) { return close_block_reader(&reader->blocks); }

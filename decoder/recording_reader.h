@@ -34,6 +34,7 @@ struct RecordingReader {
   unsigned char block[kBlockSize];
   long long file_blocks;   // blocks in the file when it was opened (0 for a stream)
   long long block_number;  // the block the current group came from, from 1
+  long long last_block;    // the last block to read; 0: to the end of the file
   GroupRecord group;       // the current group, decoded
   ChannelTable channels;
   float noise_level;
@@ -51,6 +52,11 @@ int open_recording(const char* path, const RecordingOptions& options,
 // when a group is ready; false at the end of the recording or when a read
 // failed, which blocks.read_error then tells (its errno, 0 at the end).
 bool next_group(RecordingReader* reader);
+
+// Makes the reader go on from block `first_block` (from 1) and end after
+// block `last_block` (0: at the end of the file), so that several readers
+// can each decode one share of a recording's blocks.
+void set_block_range(RecordingReader* reader, long long first_block, long long last_block);
 
 // Closes the recording; returns 0 or the errno of the close.
 int close_recording(RecordingReader* reader);

@@ -149,11 +149,19 @@ def open_dataset(path, *, frequency=None, correct_phase=False):
     The `gate` dimension is 256 when any group of the dataset has 256 gates,
     else 128 (also for a dataset of no group). Raises FileNotFoundError,
     IsADirectoryError, PermissionError or another OSError naming the file."""
+    return decode_dataset(path, frequency, correct_phase, shares=0)
+
+
+def decode_dataset(path, frequency, correct_phase, shares):
+    """open_dataset with the recording's blocks decoded in `shares` parts,
+    each on a thread of its own (0: as many as its size and the machine's
+    cores call for)."""
     frequency = check_frequency(frequency)
     correct_phase = check_correct_phase(correct_phase)
     encoded, name = recording_path(path)
     arrays = _core.decode_recording(encoded, name, frequency is not None,
-                                    0.0 if frequency is None else frequency, correct_phase)
+                                    0.0 if frequency is None else frequency, correct_phase,
+                                    shares)
     return build_dataset(arrays, name, frequency, correct_phase)
 
 

@@ -60,6 +60,9 @@ int open_reader(const char* path, bool select_frequency, float frequency,
 }
 
 bool read_next_group(RecordingReader* reader) { return next_group(reader); }
+void set_reader_blocks(RecordingReader* reader, long long first_block, long long last_block) {
+  set_block_range(reader, first_block, last_block);
+}
 void close_reader(RecordingReader* reader) { close_recording(reader); }
 int reader_read_error(const RecordingReader& reader) { return reader.blocks.read_error; }
 long long reader_file_blocks(const RecordingReader& reader) { return reader.file_blocks; }

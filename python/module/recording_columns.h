@@ -44,6 +44,7 @@ void delete_reader(RecordingReader* reader);
 int open_reader(const char* path, bool select_frequency, float frequency,
                 bool correct_phase, RecordingReader* reader);
 bool read_next_group(RecordingReader* reader);
+void set_reader_blocks(RecordingReader* reader, long long first_block, long long last_block);
 void close_reader(RecordingReader* reader);
 int reader_read_error(const RecordingReader& reader);
 long long reader_file_blocks(const RecordingReader& reader);

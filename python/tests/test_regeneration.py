@@ -10,8 +10,8 @@ import math
 import numpy as np
 import pytest
 
-import digisonde16c
 from conftest import run_program
+from digisonde16c._dataset import decode_dataset
 
 PLOT_LABELS = ("Freq", "Range", "Polarize", "Noise", "Doppler", "Az", "Zn", "Ampltude",
                "Phase")
@@ -114,18 +114,22 @@ def tables(dataset, correct_phase):
     return "".join(lines)
 
 
-CASES = [("sample", False), ("sample", True), ("gates128", False), ("gates128", True),
-         ("gates256", False), ("gates256", True), ("mixed", False), ("mixed", True),
-         ("random", False)]
+# Recording, frequency selection, and the shares the blocks are decoded in
+# (0: as open_dataset does; more: shares that meet at groups of other gate
+# counts, at the block without a group and at groups the selection leaves).
+CASES = [("sample", False, 0), ("sample", True, 0), ("gates128", False, 0),
+         ("gates128", True, 0), ("gates256", False, 0), ("gates256", True, 0),
+         ("mixed", False, 0), ("mixed", True, 0), ("random", False, 0),
+         ("mixed", False, 4), ("mixed", True, 5), ("random", False, 3)]
 
 
-@pytest.mark.parametrize("name, select", CASES)
-def test_dataset_regenerates_tolvek_output(recordings, name, select):
+@pytest.mark.parametrize("name, select, shares", CASES)
+def test_dataset_regenerates_tolvek_output(recordings, name, select, shares):
     path, frequency = recordings[name]
     options = ["-f", str(frequency)] if select else []
     frequency = frequency if select else None
-    plain = digisonde16c.open_dataset(path, frequency=frequency)
-    corrected = digisonde16c.open_dataset(path, frequency=frequency, correct_phase=True)
+    plain = decode_dataset(path, frequency, False, shares)
+    corrected = decode_dataset(path, frequency, True, shares)
     assert plain.sizes["group"] > 0
 
     status, out, errors = run_program("tolvek", *options, "-s", path)
