@@ -5,6 +5,7 @@ import errno
 import os
 import subprocess
 import sys
+import tempfile
 
 import numpy as np
 import pytest
@@ -14,13 +15,12 @@ from conftest import BLOCK, FILE_FAULTS, run_program
 
 
 def test_files_that_cannot_be_read_raise_the_matching_os_error(tmp_path):
-    unreadable = tmp_path / "unreadable.16c"
-    unreadable.write_bytes(bytes(BLOCK))
-    unreadable.chmod(0)
     cases = [(tmp_path / "missing.16c", FileNotFoundError, errno.ENOENT),
              (tmp_path, IsADirectoryError, errno.EISDIR)]
-    # File permissions do not stop root.
     if os.geteuid() != 0:
+        unreadable = tmp_path / "unreadable.16c"
+        unreadable.write_bytes(bytes(BLOCK))
+        unreadable.chmod(0)
         cases.append((unreadable, PermissionError, errno.EACCES))
     for path, kind, number in cases:
         for open_groups in (digisonde16c.open_dataset, digisonde16c.iter_groups):
@@ -28,6 +28,37 @@ def test_files_that_cannot_be_read_raise_the_matching_os_error(tmp_path):
                 open_groups(path)
             assert raised.value.errno == number
             assert raised.value.filename == str(path)
+
+
+# Prints what open_dataset raised for the file named by argument 1.
+RAISED = """
+import sys, digisonde16c
+try:
+    digisonde16c.open_dataset(sys.argv[1])
+except OSError as error:
+    print(type(error).__name__, error.errno, error.filename)
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="the case above covers it")
+def test_an_unreadable_file_raises_permission_error_also_when_run_as_root():
+    # File permissions do not stop root: the file is opened by a child
+    # that runs as the user nobody.
+    def as_nobody():
+        os.setgid(65534)
+        os.setuid(65534)
+
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o755)
+        unreadable = os.path.join(folder, "unreadable.16c")
+        with open(unreadable, "wb") as file:
+            file.write(bytes(BLOCK))
+        os.chmod(unreadable, 0)
+        done = subprocess.run([sys.executable, "-c", RAISED, unreadable], preexec_fn=as_nobody,
+                              capture_output=True, text=True, check=False)
+    if "ModuleNotFoundError" in done.stderr or "PermissionError" in done.stderr:
+        pytest.skip("the user nobody cannot import the package from this build")
+    assert done.stdout == f"PermissionError {errno.EACCES} {unreadable}\n", done.stderr
 
 
 def test_arguments_that_are_no_frequency_or_flag_are_refused(tmp_path):
