@@ -1,6 +1,6 @@
 # Drives CMake. `make demo` builds and runs the main job on the shipped sample;
-# `make test` builds and runs every test (the tests need GoogleTest; the
-# programs do not).
+# `make test` installs the Debian packages it needs, builds and runs every test
+# (the tests need GoogleTest; the programs do not).
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
@@ -10,7 +10,7 @@ SANITIZE_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo sample test test-sanitize fuzz install bench clean
+.PHONY: all build packages demo sample test test-sanitize fuzz install bench clean
 
 all: build
 
@@ -19,7 +19,8 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The shipped synthetic recording: its block headers, the amplitude table of
-# its 5 MHz group and, where gnuplot is installed, its ionogram as a picture.
+# its 5 MHz group and, where gnuplot is installed, its ionogram as a picture;
+# where the Python package and matplotlib are, the same picture from Python.
 demo: build
 	$(BUILD)/bin/kesp examples/sample.16c
 	$(BUILD)/bin/tolvek -a -f 5 examples/sample.16c
@@ -31,6 +32,11 @@ demo: build
 	else \
 	  echo "gnuplot is not installed (Debian package gnuplot-nox): no picture drawn"; \
 	fi
+	@if [ -d $(BUILD)/python/site/digisonde16c ] && \
+	    /usr/bin/python3 -c "import matplotlib" > /dev/null 2>&1; then \
+	  PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/ionogram.py \
+	    examples/sample.16c $(BUILD)/ionogram-python.png; \
+	fi
 
 # Regenerates examples/sample.16c and, with gnuplot, docs/ionogram.png.
 SAMPLE_OPTIONS = --frequencies 45 --first 1 --last 12 --foE 3 --hmE 110 --ymE 15 \
@@ -41,8 +47,14 @@ sample: build
 	gnuplot -e "datafile='$(BUILD)/ionogram.rows'; outfile='docs/ionogram.png'" \
 	  examples/ionogram.gp
 
+# The Debian packages that the build and the tests need (tools/install_packages.sh):
+# installed when missing as root, else the command to run is printed.
+packages:
+	bash tools/install_packages.sh
+
 # Without GoogleTest the build has no tests, and ctest says so and fails.
-test: build
+test: packages
+	$(MAKE) build
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 # Every test under AddressSanitizer and UndefinedBehaviorSanitizer; any

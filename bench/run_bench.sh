@@ -14,7 +14,8 @@
 #           cached) into the same kind of pipe: the cost of moving the bytes
 #   printf  bench/printf_rows writing the same lines with printf, to
 #           /dev/null (it decodes with the decoder's own procedures)
-# and the peak resident set size of one run (/usr/bin/time -f %M).
+# and the peak resident set size of one run (/usr/bin/time -f %M). Then the
+# Python route, when the Python package was built (bench/python_bench.py).
 set -euo pipefail
 
 build=${1:-build-bench}
@@ -114,6 +115,23 @@ for name in $recordings; do
   done
 done
 uptime
+
+# The Python route (bench/python_bench.py), when the package was built:
+# open_dataset of the large recording beside tolvek -a, its peak memory,
+# the text route through numpy.loadtxt on the small one, and iter_groups'
+# peak memory over both.
+site=$build/python/site
+if [[ -d $site/digisonde16c ]]; then
+  echo
+  echo "Python route"
+  uptime
+  if ! PYTHONPATH=$site /usr/bin/python3 "$(dirname "$0")/python_bench.py" "$bin" \
+      "$work/small.16c" "$work/large.16c" "$work" "$runs"; then
+    echo "python_bench.py failed" >&2
+    status=1
+  fi
+  uptime
+fi
 
 # Rendering alone, for kesp, whose run is mostly reading: one dump line
 # through the engine against printf (per field, and one call per line).

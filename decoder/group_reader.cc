@@ -71,7 +71,7 @@ int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
   group->frequency = group_frequency(group->preface);
   range_gates(group->preface, &group->gate_count, group->gate_range, messages);
 
-  const int channel_count = group->gate_count == 256 ? 8 : 16;
+  const int channel_count = sample_channel_count(group->gate_count);
   const double scale =
       digit(group->preface, kScaleDigit) > kCoarseScaleDigitMax ? kFineScale : kCoarseScale;
   const double gain = kGainStep * digit(group->preface, kGainDigit);

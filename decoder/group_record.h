@@ -33,6 +33,9 @@ struct ChannelTable {
   int channel_order[kChannels];
 };
 
+// Channels that hold samples: 8 in a 256-gate group, else 16.
+inline int sample_channel_count(int gate_count) { return gate_count == 256 ? 8 : 16; }
+
 // Preface digit n (1..57).
 inline int digit(const uint8_t* preface, int n) { return preface[n - 1]; }
 

@@ -26,15 +26,40 @@ const float kGateStart[6] = {0.0f, 10.0f, 60.0f, 160.0f, 380.0f, 760.0f};
 
 }  // namespace
 
-void group_time_text(const uint8_t* preface, char* time_text) {
+int group_year(const uint8_t* preface) {
   const int yy = 10 * digit(preface, 1) + digit(preface, 2);
-  const int year = yy <= 81 ? 2000 + yy : 1900 + yy;
+  return yy <= 81 ? 2000 + yy : 1900 + yy;
+}
+
+void group_time_text(const uint8_t* preface, char* time_text) {
   Item items[10];
-  items[0] = integer_item(year);
+  items[0] = integer_item(group_year(preface));
   for (int n = 3; n <= 11; ++n) {
     items[n - 2] = byte_item(static_cast<int8_t>(digit(preface, n)));
   }
   format_into_text(time_text_plan(), items, 10, time_text, kTimeTextLength);
+}
+
+bool group_time_seconds(const uint8_t* preface, int64_t* seconds) {
+  for (int n = 1; n <= 11; ++n) {
+    if (digit(preface, n) > 9) return false;
+  }
+  const int year = group_year(preface);
+  const int day = 100 * digit(preface, 3) + 10 * digit(preface, 4) + digit(preface, 5);
+  const int hour = 10 * digit(preface, 6) + digit(preface, 7);
+  const int minute = 10 * digit(preface, 8) + digit(preface, 9);
+  const int second = 10 * digit(preface, 10) + digit(preface, 11);
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day < 1 || day > (leap ? 366 : 365) || hour > 23 || minute > 59 || second > 59) {
+    return false;
+  }
+  // Days from 1970-01-01 to January 1 of the year: 365 a year plus the leap
+  // days of the years before it (477 of them fell before 1970).
+  const int64_t before = year - 1;
+  const int64_t days = 365 * static_cast<int64_t>(year - 1970) + before / 4 -
+                       before / 100 + before / 400 - 477 + (day - 1);
+  *seconds = ((days * 24 + hour) * 60 + minute) * 60 + second;
+  return true;
 }
 
 float group_frequency(const uint8_t* preface) {

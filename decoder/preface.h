@@ -10,6 +10,15 @@
 // the day or clock shows as "*".
 void group_time_text(const uint8_t* preface, char* time_text);
 
+// The year of digits 1 and 2 (yy): 2000 + yy up to 81, else 1900 + yy.
+int group_year(const uint8_t* preface);
+
+// The group time as seconds since 1970-01-01 00:00:00 UTC. Returns false,
+// leaving *seconds alone, when digits 1 to 11 are no date and time: a digit
+// above 9, day of the year 0 or past the year's last day, hour over 23,
+// minute or second over 59.
+bool group_time_seconds(const uint8_t* preface, int64_t* seconds);
+
 // Sounding frequency in MHz: digits 20 to 25 plus the offset of mode d56.
 float group_frequency(const uint8_t* preface);
 

@@ -39,6 +39,38 @@ TEST(GroupTimeText, DigitsOneToEleven) {
   }
 }
 
+TEST(GroupTimeSeconds, ValidTimesAndTheDigitsThatAreNone) {
+  // Seconds since 1970-01-01 00:00:00 UTC of the calendar date that the
+  // year and day of the year name (date -u -d "2001-05-03 04:55:30" +%s).
+  static const struct {
+    const char* digits;  // digits 1..11
+    bool valid;
+    int64_t seconds;
+  } kCases[] = {
+      {"01123045530", true, 988865730},   // 2001-05-03 04:55:30
+      {"24172120000", true, 1718884800},  // 2024-06-20 12:00:00
+      {"82001000000", true, 378691200},   // 1982-01-01, the first year
+      {"81365235959", true, 3534451199},  // 2081-12-31 23:59:59, the last
+      {"99365235959", true, 946684799},   // 1999-12-31 23:59:59
+      {"00366235959", true, 978307199},   // 2000 is a leap year
+      {"81366000000", false, 0},          // 2081 is not
+      {"01000120000", false, 0},          // day 0
+      {"01123240000", false, 0},          // hour 24
+      {"01123236000", false, 0},          // minute 60
+      {"01123235960", false, 0},          // second 60
+      {"01123C45530", false, 0},          // a digit above 9 in the clock
+      {"A1123045530", false, 0},          // and in the year
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.digits);
+    BlockDraft draft;
+    set_digits(&draft, 1, row.digits);
+    int64_t seconds = -1;
+    EXPECT_EQ(group_time_seconds(draft.preface, &seconds), row.valid);
+    EXPECT_EQ(seconds, row.valid ? row.seconds : -1);
+  }
+}
+
 TEST(GroupFrequency, DigitsAndOffsetModes) {
   static const struct {
     const char* digits;  // digits 20..25

@@ -127,6 +127,16 @@ int main(int argc, char** argv) {
     write_seed("fuzz_brovik_kesp", "sample", std::string("\x0A", 1) + sample);
   }
 
+  // Recording reader: selector (bit 0: correct phases; bit 1: select a
+  // frequency; bits 2-3: shares - 1), the frequency, the recording.
+  write_seed("fuzz_recording_reader", "three_shares",
+             std::string("\x08", 1) + real_bytes(0.0f) + recording);
+  write_seed("fuzz_recording_reader", "selected_corrected",
+             std::string("\x07", 1) + real_bytes(1.0f) + recording);
+  if (!sample.empty()) {
+    write_seed("fuzz_recording_reader", "sample", std::string("\x04", 1) + real_bytes(0.0f) + sample);
+  }
+
   // brovik and kesp: selector (two arguments and an old output of about a
   // block; in place), then the recording.
   write_seed("fuzz_brovik_kesp", "copy", std::string("\x0A", 1) + recording);

@@ -8,7 +8,8 @@ bin_dir=$1
 seconds=$2
 work_dir=$3
 seeds="$(cd "$(dirname "$0")" && pwd)/corpus"
-targets="fuzz_group_pipeline fuzz_column_format fuzz_tolvek_run fuzz_brovik_kesp"
+targets="fuzz_group_pipeline fuzz_column_format fuzz_tolvek_run fuzz_brovik_kesp
+  fuzz_recording_reader"
 mkdir -p "$work_dir"
 status=0
 for target in $targets; do

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks that exactly the
 # three programs and their three manual pages land there, and that the
-# installed tolvek runs.
-# Usage: install_test.sh BUILD_DIR
+# installed tolvek runs. Given the interpreter that the Python package was
+# built for, the package's version and a recording, also checks that the
+# package lands in lib/python3/dist-packages, imports from there with its
+# xarray backend registered, and decodes the recording.
+# Usage: install_test.sh BUILD_DIR [PYTHON VERSION RECORDING]
 set -u
 build_dir=$1
+python=${2:-}
+version=${3:-}
+recording=${4:-}
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
@@ -23,6 +29,22 @@ bin/tolvek
 share/man/man1/brovik.1
 share/man/man1/kesp.1
 share/man/man1/tolvek.1"
+site=lib/python3/dist-packages
+if [ -n "$python" ]; then
+  suffix=$("$python" -c "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))")
+  expected=$(LC_ALL=C sort <<EOF
+$expected
+$site/digisonde16c-$version.dist-info/METADATA
+$site/digisonde16c-$version.dist-info/entry_points.txt
+$site/digisonde16c-$version.dist-info/top_level.txt
+$site/digisonde16c/__init__.py
+$site/digisonde16c/__main__.py
+$site/digisonde16c/_core$suffix
+$site/digisonde16c/_dataset.py
+$site/digisonde16c/xarray_plugin.py
+EOF
+)
+fi
 installed=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$installed" != "$expected" ]; then
   echo "installed files differ from the expected set:"
@@ -49,5 +71,21 @@ if [ "$(printf '%s\n' "$usage" | head -n 1)" != "  useage: tolvek {-vapsh} {-f #
   echo "installed tolvek -h printed an unexpected usage text:"
   printf '%s\n' "$usage"
   status=1
+fi
+
+# The installed package, found through PYTHONPATH alone: imported from the
+# prefix, registered with xarray, and decoding the recording (45 groups).
+if [ -n "$python" ]; then
+  found=$(cd / && PYTHONPATH="$prefix/$site" "$python" -B -c "
+import sys, xarray, digisonde16c
+print(digisonde16c.__file__)
+print('digisonde16c' in xarray.backends.list_engines())
+print(xarray.open_dataset(sys.argv[1], engine='digisonde16c').sizes['group'])
+" "$recording" 2>&1)
+  if [ "$found" != "$(printf '%s\n' "$prefix/$site/digisonde16c/__init__.py" True 45)" ]; then
+    echo "the installed Python package did not import and decode as expected:"
+    printf '%s\n' "$found"
+    status=1
+  fi
 fi
 exit $status

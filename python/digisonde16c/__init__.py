@@ -1,0 +1,12 @@
+"""Digisonde 256 16-channel recordings (16C files) as xarray datasets.
+
+open_dataset(path) decodes a whole recording into labelled arrays with the
+same decoder as the tolvek program; iter_groups(path) gives one group at a
+time; xarray.open_dataset(path, engine="digisonde16c") does the same as
+open_dataset; `python3 -m digisonde16c netcdf REC.16c OUT.nc` writes a
+recording as a NetCDF-4 file.
+"""
+
+from ._dataset import __version__, iter_groups, open_dataset
+
+__all__ = ["open_dataset", "iter_groups", "__version__"]

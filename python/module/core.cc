@@ -1,0 +1,365 @@
+// digisonde16c._core: the decoder's recording reader for Python. A recording
+// is decoded into numpy arrays allocated once for it (sized from the file's
+// length) and filled with the interpreter's lock released, a large file in
+// shares of its blocks on several threads; the Python layer names the
+// arrays and builds the dataset.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "python/module/recording_columns.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Rows a stream (whose length is unknown) starts with; doubled as needed.
+constexpr py::ssize_t kFirstStreamCapacity = 64;
+// A recording is decoded on one thread per this many blocks (1 MiB), up to
+// the machine's cores and kMaxShares.
+constexpr long long kBlocksPerShare = 256;
+constexpr unsigned kMaxShares = 8;
+
+std::vector<py::ssize_t> shape_of(Shape shape, py::ssize_t rows, int gates) {
+  switch (shape) {
+    case Shape::kChannel: return {rows, kColumnChannels};
+    case Shape::kSample: return {rows, kColumnChannels, gates};
+    case Shape::kGate: return {rows, gates};
+    case Shape::kPosition: return {rows, kColumnChannels};
+    case Shape::kDigit: return {rows, kColumnDigits};
+    case Shape::kGroup: break;
+  }
+  return {rows};
+}
+
+// Items in one row.
+py::ssize_t row_items(Shape shape, int gates) {
+  py::ssize_t items = 1;
+  for (py::ssize_t d : shape_of(shape, 1, gates)) items *= d;
+  return items;
+}
+
+// Gate runs in one row of a per-gate array.
+int gate_runs(Shape shape) {
+  if (shape == Shape::kSample) return kColumnChannels;
+  if (shape == Shape::kGate) return 1;
+  return 0;
+}
+
+// The arrays of a recording being decoded: `capacity` rows of `gates`
+// gates. `data` points into `arrays`, so that threads without the
+// interpreter's lock can fill rows.
+struct Columns {
+  py::ssize_t capacity = 0;
+  int gates = kSmallGates;
+  py::array arrays[kColumnCount];
+  char* data[kColumnCount] = {};
+};
+
+// Gives every array room for `capacity` rows of `gates` gates, keeping rows
+// 0 to kept - 1; gates added to kept rows are NaN. Needs the lock.
+void reshape_columns(Columns* columns, py::ssize_t capacity, int gates, py::ssize_t kept) {
+  for (int id = 0; id < kColumnCount; ++id) {
+    const ColumnSpec& spec = kColumns[id];
+    py::array fresh(py::dtype(spec.dtype), shape_of(spec.shape, capacity, gates));
+    char* to = static_cast<char*>(fresh.mutable_data());
+    const char* from = columns->data[id];
+    const int runs = gate_runs(spec.shape);
+    if (kept > 0 && runs > 0 && gates != columns->gates) {
+      float* out = reinterpret_cast<float*>(to);
+      const float* in = reinterpret_cast<const float*>(from);
+      for (py::ssize_t run = 0; run < kept * runs; ++run) {
+        std::copy(in, in + columns->gates, out);
+        std::fill(out + columns->gates, out + gates, std::nanf(""));
+        in += columns->gates;
+        out += gates;
+      }
+    } else if (kept > 0) {
+      const py::ssize_t row = fresh.itemsize() * row_items(spec.shape, gates);
+      std::memcpy(to, from, static_cast<size_t>(row * kept));
+    }
+    columns->arrays[id] = fresh;
+    columns->data[id] = to;
+  }
+  columns->capacity = capacity;
+  columns->gates = gates;
+}
+
+// Moves `rows` rows from row `from` to row `to` in every array.
+void move_rows(Columns* columns, py::ssize_t from, py::ssize_t to, py::ssize_t rows) {
+  for (int id = 0; id < kColumnCount; ++id) {
+    const size_t row = static_cast<size_t>(columns->arrays[id].itemsize() *
+                                           row_items(kColumns[id].shape, columns->gates));
+    std::memmove(columns->data[id] + to * row, columns->data[id] + from * row,
+                 row * static_cast<size_t>(rows));
+  }
+}
+
+// The first `rows` rows as a dict of arrays (longer arrays are cut in
+// place), with the messages as a list of str and the gate dimension.
+py::dict finish_columns(Columns* columns, py::ssize_t rows, const std::string& messages,
+                        const std::vector<size_t>& message_ends) {
+  py::dict result;
+  for (int id = 0; id < kColumnCount; ++id) {
+    py::array& array = columns->arrays[id];
+    if (rows != columns->capacity) {
+      const std::vector<py::ssize_t> shape = shape_of(kColumns[id].shape, rows, columns->gates);
+      py::tuple dims(shape.size());
+      for (size_t d = 0; d < shape.size(); ++d) dims[d] = shape[d];
+      array.attr("resize")(dims, py::arg("refcheck") = false);
+    }
+    result[kColumns[id].name] = array;
+  }
+  py::list texts(rows);
+  size_t start = 0;
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    const size_t end = message_ends[static_cast<size_t>(i)];
+    texts[static_cast<size_t>(i)] = py::str(messages.data() + start, end - start);
+    start = end;
+  }
+  result["messages"] = texts;
+  result["gates"] = columns->gates;
+  return result;
+}
+
+// Raises the OSError subclass that matches the errno, naming the file.
+[[noreturn]] void raise_os_error(int error, const py::object& name) {
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+  throw py::error_already_set();
+}
+
+// The options of a decode, as checked by the Python layer.
+struct DecodeOptions {
+  bool select_frequency;
+  float frequency;
+  bool correct_phase;
+};
+
+// A reader that is closed and freed whatever way its owner ends.
+class OpenRecording {
+ public:
+  OpenRecording(const std::string& path, const py::object& name,
+                const DecodeOptions& options)
+      : reader_(new_reader()) {
+    const int error = open_reader(path.c_str(), options.select_frequency, options.frequency,
+                                  options.correct_phase, reader_);
+    if (error != 0) {
+      delete_reader(reader_);
+      raise_os_error(error, name);
+    }
+    open_ = true;
+  }
+  ~OpenRecording() {
+    close();
+    delete_reader(reader_);
+  }
+  OpenRecording(const OpenRecording&) = delete;
+  OpenRecording& operator=(const OpenRecording&) = delete;
+
+  RecordingReader* reader() { return reader_; }
+  bool is_open() const { return open_; }
+  void close() {
+    if (open_) close_reader(reader_);
+    open_ = false;
+  }
+
+ private:
+  RecordingReader* reader_;
+  bool open_ = false;
+};
+
+// Gate dimension for a group of `gate_count` gates in arrays of `gates`.
+int gates_for(int gate_count, int gates) { return gate_count > gates ? kLargeGates : gates; }
+
+// One share of a recording's blocks, read by its own reader and laid into
+// rows from first_row on. Shares cover consecutive blocks and each starts
+// at the row of its first block, so their rows never overlap.
+struct Share {
+  std::unique_ptr<OpenRecording> recording;
+  py::ssize_t first_row = 0;
+  py::ssize_t next_row = 0;
+  std::string messages;  // its groups' lines, joined by '\n', one after another
+  std::vector<size_t> message_ends;
+  bool waiting = false;  // its reader holds a group that needs more rows or gates
+  bool finished = false;
+  std::exception_ptr failure;
+};
+
+// Lays the share's groups into the columns until the share ends or a group
+// needs longer or wider arrays, which the caller then makes. Runs without
+// the interpreter's lock.
+void decode_share(Share* share, const Columns& columns) {
+  RecordingReader* reader = share->recording->reader();
+  try {
+    for (;;) {
+      if (!share->waiting && !read_next_group(reader)) {
+        share->finished = true;
+        return;
+      }
+      share->waiting = reader_gate_count(*reader) > columns.gates ||
+                       share->next_row == columns.capacity;
+      if (share->waiting) return;
+      store_group_row(*reader, columns.data, share->next_row, columns.gates,
+                      &share->messages);
+      share->message_ends.push_back(share->messages.size());
+      ++share->next_row;
+    }
+  } catch (...) {
+    share->failure = std::current_exception();
+    share->finished = true;
+  }
+}
+
+// Shares for a recording of `blocks` blocks (0 for a stream): `asked`, or
+// by the recording's size and the machine's cores when 0; at most one per
+// block.
+long long share_count(long long blocks, int asked) {
+  long long count = asked;
+  if (count <= 0) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    count = std::min<long long>({cores, kMaxShares, blocks / kBlocksPerShare});
+  }
+  return std::max(1LL, std::min(count, blocks));
+}
+
+py::dict decode_recording(const std::string& path, const py::object& name,
+                          bool select_frequency, float frequency, bool correct_phase,
+                          int shares_asked) {
+  const DecodeOptions options{select_frequency, frequency, correct_phase};
+  auto first = std::make_unique<OpenRecording>(path, name, options);
+  const long long blocks = reader_file_blocks(*first->reader());
+  std::vector<Share> shares(static_cast<size_t>(share_count(blocks, shares_asked)));
+  const long long count = static_cast<long long>(shares.size());
+  for (long long k = 0; k < count; ++k) {
+    Share& share = shares[static_cast<size_t>(k)];
+    share.recording = k == 0 ? std::move(first)
+                             : std::make_unique<OpenRecording>(path, name, options);
+    // The last share reads on to the end, also past a file that grew.
+    const long long first_block = k * blocks / count + 1;
+    const long long last_block = k + 1 == count ? 0 : (k + 1) * blocks / count;
+    set_reader_blocks(share.recording->reader(), first_block, last_block);
+    share.first_row = share.next_row = first_block - 1;
+  }
+
+  Columns columns;
+  reshape_columns(&columns, static_cast<py::ssize_t>(blocks), kSmallGates, 0);
+  for (;;) {
+    {
+      // The first unfinished share on this thread, each other on its own.
+      py::gil_scoped_release release;
+      std::vector<std::thread> threads;
+      Share* own = nullptr;
+      for (Share& share : shares) {
+        if (share.finished) continue;
+        if (own == nullptr) {
+          own = &share;
+          continue;
+        }
+        try {
+          threads.emplace_back(decode_share, &share, std::cref(columns));
+        } catch (const std::system_error&) {
+          decode_share(&share, columns);
+        }
+      }
+      if (own != nullptr) decode_share(own, columns);
+      for (std::thread& thread : threads) thread.join();
+    }
+    // Only a stream, a file that grew, or the first 256-gate group stops a
+    // share before its end.
+    py::ssize_t capacity = columns.capacity;
+    int gates = columns.gates;
+    py::ssize_t used = 0;
+    for (Share& share : shares) {
+      if (share.failure) std::rethrow_exception(share.failure);
+      used = std::max(used, share.next_row);
+      if (!share.waiting) continue;
+      gates = gates_for(reader_gate_count(*share.recording->reader()), gates);
+      if (share.next_row == capacity) capacity = std::max(kFirstStreamCapacity, 2 * capacity);
+    }
+    if (capacity == columns.capacity && gates == columns.gates) break;
+    reshape_columns(&columns, capacity, gates, used);
+  }
+
+  // The shares' rows one after another, and their messages.
+  py::ssize_t rows = 0;
+  std::string messages;
+  std::vector<size_t> message_ends;
+  for (Share& share : shares) {
+    const int read_error = reader_read_error(*share.recording->reader());
+    share.recording->close();
+    if (read_error != 0) raise_os_error(read_error, name);
+    const py::ssize_t filled = share.next_row - share.first_row;
+    if (share.first_row != rows) move_rows(&columns, share.first_row, rows, filled);
+    rows += filled;
+    for (size_t end : share.message_ends) message_ends.push_back(messages.size() + end);
+    messages += share.messages;
+  }
+  return finish_columns(&columns, rows, messages, message_ends);
+}
+
+// The groups of a recording one at a time, each as the arrays of a
+// one-group recording.
+class GroupIterator {
+ public:
+  GroupIterator(const std::string& path, const py::object& name, bool select_frequency,
+                float frequency, bool correct_phase)
+      : recording_(path, name, {select_frequency, frequency, correct_phase}), name_(name) {}
+
+  py::dict next() {
+    if (!recording_.is_open()) throw py::stop_iteration();
+    RecordingReader* reader = recording_.reader();
+    bool ready;
+    {
+      py::gil_scoped_release release;
+      ready = read_next_group(reader);
+    }
+    if (!ready) {
+      const int read_error = reader_read_error(*reader);
+      recording_.close();
+      if (read_error != 0) raise_os_error(read_error, name_);
+      throw py::stop_iteration();
+    }
+    Columns columns;
+    reshape_columns(&columns, 1, gates_for(reader_gate_count(*reader), kSmallGates), 0);
+    std::string messages;
+    store_group_row(*reader, columns.data, 0, columns.gates, &messages);
+    return finish_columns(&columns, 1, messages, {messages.size()});
+  }
+
+  void close() { recording_.close(); }
+
+ private:
+  OpenRecording recording_;
+  py::object name_;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_core, module) {
+  module.doc() = "The 16C decoder's recording reader, filling numpy arrays.";
+  module.attr("__version__") = DIGISONDE16C_VERSION;
+  module.def("decode_recording", &decode_recording, py::arg("path"), py::arg("name"),
+             py::arg("select_frequency"), py::arg("frequency"), py::arg("correct_phase"),
+             py::arg("shares") = 0,
+             "Every accepted group of the recording at `path` (bytes) as arrays; "
+             "`name` is the file name that errors carry. The blocks are decoded in "
+             "`shares` parts on as many threads (0: by size and cores).");
+  py::class_<GroupIterator>(module, "GroupIterator")
+      .def(py::init<const std::string&, const py::object&, bool, float, bool>(),
+           py::arg("path"), py::arg("name"), py::arg("select_frequency"),
+           py::arg("frequency"), py::arg("correct_phase"))
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &GroupIterator::next)
+      .def("close", &GroupIterator::close);
+}
