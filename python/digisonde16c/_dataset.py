@@ -67,19 +67,22 @@ _CHANNEL_VARIABLES = ("channel_frequency", "polarization", "doppler", "azimuth",
 def check_frequency(frequency):
     """The selected frequency as a single-precision value, or None. Raises
     TypeError for anything but a real number, ValueError for a negative,
-    NaN, infinite or too large one."""
+    NaN, infinite or too large one. The value is rounded to single precision
+    from its shortest decimal text, as tolvek reads the value of -f."""
     if frequency is None:
         return None
     if isinstance(frequency, (bool, np.bool_)) or not isinstance(frequency, numbers.Real):
         raise TypeError(f"frequency must be a real number in MHz, not {frequency!r}")
-    value = float(frequency)
+    try:
+        value = float(frequency)
+    except OverflowError:
+        value = math.inf
     if math.isnan(value) or value < 0:
         raise ValueError(f"frequency must be a number of MHz, 0 or more, not {frequency!r}")
-    with np.errstate(over="ignore"):
-        single = np.float32(value)
-    if not np.isfinite(single):
+    single = _core.read_real(repr(value)) if math.isfinite(value) else None
+    if single is None:
         raise ValueError(f"frequency {frequency!r} is too large for a single-precision value")
-    return float(single)
+    return single
 
 
 def check_correct_phase(correct_phase):

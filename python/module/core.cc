@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "decoder/command_line.h"
 #include "python/module/recording_columns.h"
 
 namespace py = pybind11;
@@ -355,6 +356,19 @@ PYBIND11_MODULE(_core, module) {
              "Every accepted group of the recording at `path` (bytes) as arrays; "
              "`name` is the file name that errors carry. The blocks are decoded in "
              "`shares` parts on as many threads (0: by size and cores).");
+  module.def(
+      "read_real",
+      [](const std::string& text) -> py::object {
+        // tolvek's reading of an option value: the decimal text rounded once
+        // to single precision.
+        if (text.size() >= kArgumentField) return py::none();
+        float value;
+        if (!read_real_value(text.c_str(), &value)) return py::none();
+        return py::float_(value);
+      },
+      py::arg("text"),
+      "The number in `text` as tolvek reads the value of -f, or None when "
+      "it reads none.");
   py::class_<GroupIterator>(module, "GroupIterator")
       .def(py::init<const std::string&, const py::object&, bool, float, bool>(),
            py::arg("path"), py::arg("name"), py::arg("select_frequency"),

@@ -73,6 +73,12 @@ def test_arguments_that_are_no_frequency_or_flag_are_refused(tmp_path):
             digisonde16c.open_dataset(path, **arguments)
     for frequency in (0, 5, np.float32(2.5), np.int16(3)):
         assert digisonde16c.open_dataset(path, frequency=frequency).sizes["group"] == 0
+    # The value is rounded once from its decimal text, as tolvek -f reads it:
+    # 1.0000000596046448 lies just above the midpoint 1 + 2**-24 between two
+    # single-precision values and rounds up, while the double nearest to it,
+    # the midpoint itself, would round to even (1.0).
+    selected = digisonde16c.open_dataset(path, frequency=1.0000000596046448)
+    assert selected.attrs["selected_frequency"] == np.float32(1 + 2**-23)
 
 
 # Runs `call` in a child whose reads of the recording fail with EIO from
