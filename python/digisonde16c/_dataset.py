@@ -60,7 +60,8 @@ TIME_ENCODING = {
     "_FillValue": np.iinfo(np.int64).min,
 }
 
-_GROUP_VARIABLES = ("gate_count", "noise_level", "time_text")
+_GROUP_VARIABLES = ("gate_count", "noise_level")
+TIME_TEXT_LENGTH = 17
 _CHANNEL_VARIABLES = ("channel_frequency", "polarization", "doppler", "azimuth", "zenith")
 
 
@@ -114,6 +115,8 @@ def build_dataset(arrays, name, frequency, correct_phase):
     }
     for key in _GROUP_VARIABLES:
         data_vars[key] = (group, arrays[key])
+    # The time text as str, as a user compares it; its characters are ASCII.
+    data_vars["time_text"] = (group, arrays["time_text"].astype(f"U{TIME_TEXT_LENGTH}"))
     for key in _CHANNEL_VARIABLES:
         data_vars[key] = (("group", "channel"), arrays[key])
     coords = {

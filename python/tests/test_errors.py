@@ -128,7 +128,7 @@ def test_any_bytes_decode_as_tolvek_reads_them(recordings, tmp_path):
         status, out, _ = run_program("tolvek", "-a", path)
         assert status == 0
         # Group header lines: "# " and the time text, whose year is digits.
-        headers = [line[2:19].encode() for line in out.decode("ascii").splitlines()
+        headers = [line[2:19] for line in out.decode("ascii").splitlines()
                    if line[:3] in ("# 1", "# 2")]
         assert list(dataset["time_text"].values) == headers, len(content)
         assert sorted(set(dataset["block"].values)) == list(dataset["block"].values)

@@ -67,7 +67,7 @@ def plot_rows(dataset):
     lines = []
     for g in range(dataset.sizes["group"]):
         lines.append(header + "\n")
-        time_text = dataset["time_text"].values[g].decode("ascii")
+        time_text = dataset["time_text"].values[g]
         amplitude = sample_values(dataset, "amplitude", g, False)
         phase = sample_values(dataset, "phase", g, False)
         noise = dataset["noise_level"].values[g]
@@ -94,7 +94,7 @@ def tables(dataset, correct_phase):
         frequency = dataset["frequency"].values[g]
         digits = iter("%X" % d for d in dataset["preface"].values[g])
         preface = "".join(" " + "".join(next(digits) for _ in range(n)) for n in DIGIT_GROUPS)
-        lines.append("# " + dataset["time_text"].values[g].decode("ascii") +
+        lines.append("# " + dataset["time_text"].values[g] +
                      fixed(frequency, 7, 4) + preface + "\n")
         copies = 1 if correct_phase else 2
         for label, decimals, name in CHANNEL_HEADERS:
