@@ -168,34 +168,6 @@ TEST(ColumnFormat, FormatIntoText) {
   }
 }
 
-TEST(ColumnFormat, GroupTimeText) {
-  FormatPlan plan;
-  ASSERT_TRUE(
-      parse_format("(I4.4,1X,3I1,1X,2I1,':',2I1,':',2I1)", &plan));
-  static const struct {
-    int32_t year;
-    int digits[9];
-    int length;
-    const char* expected;
-  } kCases[] = {
-      {2001, {1, 2, 3, 0, 4, 5, 5, 3, 0}, 17, "2001 123 04:55:30"},
-      {2001, {1, 2, 3, 0, 4, 5, 5, 3, 12}, 17, "2001 123 04:55:3*"},
-      {2001, {12, 2, 3, 0, 4, 5, 5, 3, 0}, 17, "2001 *23 04:55:30"},
-      {7, {0, 0, 1, 2, 3, 0, 0, 0, 0}, 17, "0007 001 23:00:00"},
-      {12345, {0, 0, 1, 2, 3, 0, 0, 0, 0}, 17, "**** 001 23:00:00"},
-      {2001, {1, 2, 3, 0, 4, 5, 5, 3, 0}, 10, "2001 123 0"},
-      {2001, {1, 2, 3, 0, 4, 5, 5, 3, 0}, 20, "2001 123 04:55:30   "},
-  };
-  for (const auto& c : kCases) {
-    Item items[10];
-    items[0] = integer_item(c.year);
-    for (int i = 0; i < 9; ++i) items[i + 1] = byte_item(static_cast<int8_t>(c.digits[i]));
-    std::string text(static_cast<size_t>(c.length), '?');
-    format_into_text(plan, items, 10, &text[0], c.length);
-    EXPECT_EQ(text, c.expected) << c.expected;
-  }
-}
-
 TEST(ColumnFormat, LongLinesThroughASmallSink) {
   std::FILE* file = std::tmpfile();
   ASSERT_NE(file, nullptr);

@@ -92,6 +92,9 @@ TEST(GroupFrequency, DigitsAndOffsetModes) {
       {"299999", 0, 0, 30.0024f},
       {"0A0000", 0, 0, 10.0025f},  // a digit above 9 counts with its value
       {"F00001", 0, 0, 150.0026f},
+      {"000000", 0, 0, 0.0025f},
+      // Mode 1 alone: one unit in the last place below the nearest float of 0.0225.
+      {"000000", 1, 0, std::nextafter(0.0225f, 0.0f)},
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << row.digits << " mode " << row.mode
@@ -102,14 +105,6 @@ TEST(GroupFrequency, DigitsAndOffsetModes) {
     set_digit(&draft, 52, row.step);
     EXPECT_EQ(group_frequency(draft.preface), row.expected);
   }
-}
-
-TEST(GroupFrequency, ModeOneOffsetIsJustBelowNearestFloat) {
-  BlockDraft draft;
-  set_digit(&draft, 56, 1);
-  EXPECT_EQ(group_frequency(draft.preface), std::nextafter(0.0225f, 0.0f));
-  set_digit(&draft, 56, 0);
-  EXPECT_EQ(group_frequency(draft.preface), 0.0025f);
 }
 
 // range_gates on a preface holding only H (digit 54) and E (digit 55), into

@@ -3,7 +3,6 @@
 // blocks, full and missing outputs, in-place repair, long and odd names.
 // Each case states what the user sees and that no byte is lost or invented.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -12,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/block_builder.h"
+#include "tests/support/program_output.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -29,53 +29,6 @@ std::string group_block(uint8_t tag) {
     }
   }
   return block_bytes(draft);
-}
-
-// Bytes that differ from block to block and within the first 20 bytes.
-std::string patterned(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 4096) & 0xFF);
-  return bytes;
-}
-
-// kesp's lines for `bytes`: "Read-> " and the first 20 bytes of every block
-// in upper-case hexadecimal, bytes past the end of the file shown as 00.
-std::string dump_lines(const std::string& bytes) {
-  std::string lines;
-  for (size_t at = 0; at < bytes.size(); at += 4096) {
-    lines += "Read-> ";
-    for (size_t i = at; i < at + 20; ++i) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, " %02X",
-                    i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0);
-      lines += hex;
-    }
-    lines += "\n";
-  }
-  return lines;
-}
-
-// brovik's copy of `bytes`: padded with zeros to whole blocks, byte 0 of
-// every block with low bits 1100, bit 0 of byte 1 cleared, of bytes 2 and 3 set.
-std::string repaired(const std::string& bytes) {
-  std::string copy = bytes + std::string((4096 - bytes.size() % 4096) % 4096, '\0');
-  for (size_t at = 0; at < copy.size(); at += 4096) {
-    copy[at] = static_cast<char>((copy[at] & 0xF0) | 0x0C);
-    copy[at + 1] = static_cast<char>(copy[at + 1] & 0xFE);
-    copy[at + 2] = static_cast<char>(copy[at + 2] | 0x01);
-    copy[at + 3] = static_cast<char>(copy[at + 3] | 0x01);
-  }
-  return copy;
-}
-
-std::string open_failure(const std::string& message, int unit, const std::string& name) {
-  return "open: " + message + "\napparent state: unit " + std::to_string(unit) + " named " +
-         name + "\nlately writing direct unformatted external IO\n";
-}
-
-bool exists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
 }
 
 // The text as one shell word (the tests' names hold no apostrophe).
@@ -290,7 +243,7 @@ TEST(Fault, AFullStandardOutputIsReportedAndFails) {
 TEST(Fault, InPlaceRepairOfARecordingLargerThanTheTransferChunks) {
   TempDir dir;
   // 150 blocks and a partial one: more than one 64-block transfer each way.
-  std::string bytes = patterned(150 * 4096 + 7);
+  std::string bytes = patterned_bytes(150 * 4096 + 7);
   std::string rec = dir.write("rec.16c", bytes);
   mkdir((dir.path() + "/sub").c_str(), 0700);
   for (const std::string& output : {rec, dir.path() + "/sub/../rec.16c"}) {
@@ -384,7 +337,7 @@ TEST(Fault, PathsOfTheSystemLimitWorkAndLongerOnesFailToOpen) {
   r = run_program("brovik", {too_long, dir.path() + "/out.16c"});
   EXPECT_EQ(r.err, open_failure("File name too long", 10, too_long));
   EXPECT_EQ(r.status, 2);
-  EXPECT_FALSE(exists(dir.path() + "/out.16c"));
+  EXPECT_FALSE(file_exists(dir.path() + "/out.16c"));
   r = run_program("brovik", {longest, too_long});
   EXPECT_EQ(r.err, open_failure("File name too long", 11, too_long));
   EXPECT_EQ(r.status, 2);

@@ -197,21 +197,6 @@ TEST(Synth16c, echoPhasesTurnWithRangeAsTolvekCorrects) {
   }
 }
 
-TEST(Synth16c, sameSeedSameFileOtherSeedOtherFile) {
-  TempDir dir;
-  const std::string options = "--frequencies 3 ";
-  std::vector<std::string> files;
-  for (const char* seed : {"5", "5", "6"}) {
-    std::string path = dir.path() + "/seed" + std::to_string(files.size()) + ".16c";
-    ProgramResult made = run_shell("synth16c " + options + "--seed " + seed + " '" + path + "'");
-    ASSERT_EQ(made.status, 0) << made.err;
-    files.push_back(read_file(path));
-  }
-  EXPECT_EQ(files[0].size(), 3u * 4096u);
-  EXPECT_EQ(files[0], files[1]);
-  EXPECT_NE(files[0], files[2]);
-}
-
 TEST(Synth16c, unusableCommandLinesFailWithAReason) {
   static const struct {
     const char* args;

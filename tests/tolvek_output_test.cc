@@ -159,6 +159,17 @@ const char kQuietGroupHeader[] =
     "# 2001 123 04:55:30 2.5025 01123045530 00000000 025000 0000000 00000 000 000"
     " 0100 000 000 0100\n";
 
+// The phases after -c: every gate's phase turned by 540 degrees per km of
+// range beyond the first gate, folded into 0..360 in double.
+void correct_phases(Expected* e) {
+  for (int c = 0; c < 16; ++c) {
+    for (int g = 1; g < e->gates; ++g) {
+      double v = e->phase[c][g] + (e->ranges[g] - e->ranges[0]) * 540.0;
+      e->phase[c][g] = static_cast<float>(std::fmod(v, 360.0));
+    }
+  }
+}
+
 ProgramResult decode(const TempDir& dir, const std::string& bytes,
                      std::vector<std::string> options) {
   options.push_back(dir.write("rec.16c", bytes));
@@ -284,12 +295,7 @@ TEST(TolvekOutput, PhaseCorrectionAppliesToEveryMode) {
   TempDir dir;
   QuietGroup q = quiet_group();
   Expected e = q.expected;
-  for (int c = 0; c < 16; ++c) {
-    for (int g = 1; g < 128; ++g) {
-      double v = e.phase[c][g] + (e.ranges[g] - e.ranges[0]) * 540.0;
-      e.phase[c][g] = static_cast<float>(std::fmod(v, 360.0));
-    }
-  }
+  correct_phases(&e);
   EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-c", "-s"}).out, plot_rows(e));
   EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-t", "0", "-c"}).out, threshold_rows(e, 0));
   EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-p", "-c"}).out,
@@ -362,12 +368,7 @@ TEST(TolvekOutput, TwoHundredFiftySixGateGroupsPrintEmptyChannelsAsZeros) {
   EXPECT_EQ(r.out, plot_rows(e));
   EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-a", "-p"}).out, tables(e, header, 'b'));
   // After -c the empty channels show the wrapped correction of their zeros.
-  for (int c = 0; c < 16; ++c) {
-    for (int g = 1; g < 256; ++g) {
-      double v = e.phase[c][g] + (e.ranges[g] - e.ranges[0]) * 540.0;
-      e.phase[c][g] = static_cast<float>(std::fmod(v, 360.0));
-    }
-  }
+  correct_phases(&e);
   EXPECT_EQ(decode(dir, block_bytes(q.draft), {"-p", "-c"}).out, tables(e, header, 'p'));
 }
 

@@ -155,15 +155,6 @@ TEST(GroupPreface, frequencyDigitsLeaveRoomForTheOffsetOfModeZero) {
   }
 }
 
-TEST(GroupPreface, rangeCodesAndChannelSettings) {
-  SynthesisOptions options;
-  options.gate_code = 3;
-  options.start_code = 4;
-  uint8_t digits[57];
-  group_preface(options, 0, digits);
-  EXPECT_EQ(digits_text(digits, 44, 57), "01514200003400");
-}
-
 // The decoder's reading of a synthesized group: what the tools promise
 // about channels, frequencies and samples must hold there.
 struct Decoded {

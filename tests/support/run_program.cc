@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,4 +147,9 @@ std::string read_file(const std::string& path) {
   std::ostringstream content;
   content << file.rdbuf();
   return content.str();
+}
+
+bool file_exists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
 }

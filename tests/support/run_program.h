@@ -41,5 +41,6 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
 
 #endif  // TESTS_SUPPORT_RUN_PROGRAM_H_
