@@ -156,6 +156,7 @@ TEST(ColumnFormat, FormatIntoText) {
       {"(I2)", ints({1, 2, 3}), 6, " 1    "},  // the text holds one line
       {"('abcdef',2X,I2)", ints({42}), 4, "abcd"},
       {"('abc',2X,I3)", ints({42}), 6, "abc   "},
+      {"('ab',5X,'c')", {}, 4, "ab  "},  // moves that run past the end
       {"(A10,'x')", texts({"0123456789"}), 4, "0123"},
   };
   for (const auto& c : kCases) {
