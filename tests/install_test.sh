@@ -41,6 +41,7 @@ $site/digisonde16c/__init__.py
 $site/digisonde16c/__main__.py
 $site/digisonde16c/_core$suffix
 $site/digisonde16c/_dataset.py
+$site/digisonde16c/_mfdataset.py
 $site/digisonde16c/xarray_plugin.py
 EOF
 )

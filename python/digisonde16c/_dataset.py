@@ -17,6 +17,8 @@ __version__ = _core.__version__
 VARIABLE_ATTRIBUTES = {
     "block": {"long_name": "number of the group's data block in the recording, from 1",
               "units": "1"},
+    "recording": {"long_name": "path of the recording the group comes from, as it was "
+                               "given"},
     "time": {"long_name": "time of the sounding (NaT where the preface holds no "
                           "valid date and time)",
              "standard_name": "time"},
@@ -114,6 +116,7 @@ def build_dataset(arrays, name, frequency, correct_phase):
     for key in _CHANNEL_VARIABLES:
         data_vars[key] = (("group", "channel"), arrays[key])
     coords = {
+        "recording": (group, np.full(len(arrays["block"]), name, dtype=object)),
         "block": (group, arrays["block"]),
         "time": (group, arrays["time"]),
         "frequency": (group, arrays["frequency"]),
