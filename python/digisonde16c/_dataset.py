@@ -155,13 +155,16 @@ def open_dataset(path, *, frequency=None, correct_phase=False):
     return decode_dataset(path, frequency, correct_phase, shares=0)
 
 
-def decode_dataset(path, frequency, correct_phase, shares):
+def decode_dataset(path, frequency, correct_phase, shares, name=None):
     """open_dataset with the recording's blocks decoded in `shares` parts,
     each on a thread of its own (0: as many as its size and the machine's
-    cores call for)."""
+    cores call for). With `name`, the recording is called so in the
+    dataset and in errors, in place of `path`."""
     frequency = check_frequency(frequency)
     correct_phase = check_correct_phase(correct_phase)
-    encoded, name = recording_path(path)
+    encoded, shown = recording_path(path)
+    if name is None:
+        name = shown
     arrays = _core.decode_recording(encoded, name, frequency is not None,
                                     0.0 if frequency is None else frequency, correct_phase,
                                     shares)
