@@ -98,20 +98,30 @@ def summarize_recording(source, name):
     }
 
 
+def local_cluster(workers=None, **options):
+    """A dask.distributed LocalCluster of `workers` single-threaded worker
+    processes (default: one per core), without a dashboard; its HTTP server
+    takes a free port."""
+    from dask.distributed import LocalCluster
+
+    return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                        processes=True, dashboard_address=None,
+                        scheduler_kwargs={"dashboard": False, "dashboard_address": ":0"},
+                        **options)
+
+
 @contextlib.contextmanager
 def dask_client(scheduler, workers):
     """A dask.distributed Client: of the cluster at `scheduler`, or of a
-    LocalCluster of `workers` single-threaded worker processes (default: one
-    per core), closed at the end."""
-    from dask.distributed import Client, LocalCluster
+    local_cluster(workers), closed at the end."""
+    from dask.distributed import Client
 
     if scheduler:
         with Client(scheduler) as client:
             yield client
         return
-    with LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                      processes=True, dashboard_address=None,
-                      silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+    with local_cluster(workers, silence_logs=logging.ERROR) as cluster, \
+            Client(cluster) as client:
         yield client
 
 

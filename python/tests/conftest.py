@@ -33,10 +33,10 @@ def dask_client():
     """A client of a cluster of 2 single-threaded worker processes on this
     machine."""
     distributed = pytest.importorskip("dask.distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
-        with distributed.Client(cluster) as client:
-            yield client
+    from digisonde16c import _archive
+
+    with _archive.local_cluster(2) as cluster, distributed.Client(cluster) as client:
+        yield client
 
 
 def run_program(name, *arguments):
