@@ -21,6 +21,7 @@ Medians; the recording's megabytes per second beside the times.
 import cProfile
 import os
 import pstats
+import resource
 import shutil
 import statistics
 import subprocess
@@ -83,6 +84,22 @@ def noop(value):
     return value
 
 
+def cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def workers_cpu_seconds(client):
+    return sum(client.run(cpu_seconds).values())
+
+
+def timed(action, cpu):
+    """(wall seconds, CPU seconds as `cpu` counts them) of action()."""
+    before = cpu()
+    wall = seconds(action)
+    return wall, cpu() - before
+
+
 def task_overhead(client, count):
     """Seconds per no-op task, submitted and collected as convert does."""
     def run():
@@ -105,24 +122,37 @@ def main():
     with _archive.local_cluster(1) as one, _archive.local_cluster(2) as two, \
             Client(one) as client1, Client(two) as client2:
         clients = {"1 worker": client1, "2 workers": client2}
+        cpu = {label: [] for label in times}
         for _ in range(runs):
-            times["plain"].append(seconds(lambda: plain_loop(archive, names, fresh(out))))
+            wall, used = timed(lambda: plain_loop(archive, names, fresh(out)), cpu_seconds)
+            times["plain"].append(wall)
+            cpu["plain"].append(used)
             for label, client in clients.items():
                 fresh(out)
-                times[label].append(seconds(
-                    lambda c=client: _archive.convert_archive(c, archive, out, report=quiet)))
+                wall, used = timed(
+                    lambda c=client: _archive.convert_archive(c, archive, out, report=quiet),
+                    lambda c=client: workers_cpu_seconds(c))
+                times[label].append(wall)
+                cpu[label].append(used)
         overhead = task_overhead(client2, 2000)
     fresh(out)
 
-    print(f"{'route':<12} {'s/archive':>10} {'s/rec':>7} {'MB/s':>6}  runs (s)")
+    # CPU: seconds of processor time in the process or the workers; cores:
+    # CPU over wall time, what the machine gave (others share it).
+    print(f"{'route':<12} {'s/archive':>10} {'s/rec':>7} {'MB/s':>6} {'CPU s/rec':>10} "
+          f"{'cores':>6}  runs (s)")
     medians = {}
     for label, values in times.items():
         medians[label] = statistics.median(values)
+        used = statistics.median(cpu[label])
         print(f"{label:<12} {medians[label]:>10.2f} {medians[label] / len(names):>7.3f} "
-              f"{megabytes / medians[label]:>6.0f}  "
-              + " ".join(f"{v:.2f}" for v in values))
+              f"{megabytes / medians[label]:>6.0f} {used / len(names):>10.3f} "
+              f"{used / medians[label]:>6.2f}  " + " ".join(f"{v:.2f}" for v in values))
     print(f"2 workers against 1 worker: {medians['1 worker'] / medians['2 workers']:.2f} "
-          "times the speed")
+          "times the speed (medians); by round: " + " ".join(
+              f"{one / two:.2f}" for one, two in zip(times["1 worker"], times["2 workers"])))
+    print("cores the 2 workers had, by round: " + " ".join(
+        f"{used / wall:.2f}" for used, wall in zip(cpu["2 workers"], times["2 workers"])))
     print(f"1 worker against the plain loop: {medians['1 worker'] / medians['plain']:.2f} "
           "times the time per recording")
     print(f"scheduler cost per task (2000 no-op tasks, 2 workers): {overhead * 1e3:.2f} ms")
