@@ -135,20 +135,26 @@ def test_convert_writes_every_recording_as_the_sequential_route_and_a_rerun_skip
             os.path.join(folder, f"{redo}.16c")))
 
 
-def test_convert_to_zarr_on_a_running_cluster(archive, tmp_path, dask_client):
+def test_convert_to_zarr_on_a_running_cluster_with_a_frequency_and_phases_corrected(
+        archive, tmp_path, dask_client):
     folder, names = archive
     out = tmp_path / "out"
     status, errors = convert("--to", "zarr", "--scheduler", dask_client.scheduler.address,
-                             folder, out)
+                             "--frequency", "5", "--correct-phase", folder, out)
     assert status == 1
     check_progress(errors, names, len(names) + 1)
     stores = outputs(names, ".zarr")
     assert {path for path in tree(out) if ".zarr" not in os.path.dirname(path)} == \
         stores | folders_of(stores)
+    selected = 0
     for name in names:
         with xr.open_zarr(out / (name[:-4] + ".zarr")) as back:
-            xr.testing.assert_identical(back.load(), digisonde16c.open_dataset(
-                os.path.join(folder, name)))
+            expected = digisonde16c.open_dataset(os.path.join(folder, name), frequency=5,
+                                                 correct_phase=True)
+            xr.testing.assert_identical(back.load(), expected)
+            selected += expected.sizes["group"]
+    # Sweeps of 3 frequencies from 1 to 9 MHz have a group at 5 MHz.
+    assert selected > 0
 
 
 def pause_first_write(marker):
