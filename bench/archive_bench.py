@@ -28,7 +28,6 @@ import subprocess
 import sys
 import time
 
-import xarray as xr
 from dask.distributed import Client, as_completed
 
 import digisonde16c

@@ -21,7 +21,7 @@ import os
 import sys
 
 from ._dataset import __version__, open_dataset
-from ._write import OutputExists, WriteError, write_netcdf
+from ._write import WriteError, write_netcdf
 
 PROGRAM = "python3 -m digisonde16c"
 

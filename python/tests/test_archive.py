@@ -118,7 +118,7 @@ def test_convert_writes_every_recording_as_the_sequential_route_and_a_rerun_skip
     # no output under its final name.
     redo = "2023/day002/rec07"
     os.unlink(out / f"{redo}.nc")
-    stale = out / f"2023/day002/.rec07.nc.0123abcd.part"
+    stale = out / "2023/day002/.rec07.nc.0123abcd.part"
     stale.write_bytes(b"CDF half")
     kept = {name: os.stat(out / name) for name in files if name != f"{redo}.nc"}
     status, errors = convert(folder, out, "--workers", "2")
