@@ -131,6 +131,11 @@ if [[ -d $site/digisonde16c ]]; then
     status=1
   fi
   uptime
+  # Converting an archive of 40 recordings on Dask (bench/archive_bench.py).
+  echo; echo "Archive on Dask"; uptime
+  PYTHONPATH=$site /usr/bin/python3 "$(dirname "$0")/archive_bench.py" "$bin" "$work" \
+    "$runs" || { echo "archive_bench.py failed" >&2; status=1; }
+  uptime
 fi
 
 # Rendering alone, for kesp, whose run is mostly reading: one dump line

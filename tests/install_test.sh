@@ -39,8 +39,11 @@ $site/digisonde16c-$version.dist-info/entry_points.txt
 $site/digisonde16c-$version.dist-info/top_level.txt
 $site/digisonde16c/__init__.py
 $site/digisonde16c/__main__.py
+$site/digisonde16c/_archive.py
 $site/digisonde16c/_core$suffix
 $site/digisonde16c/_dataset.py
+$site/digisonde16c/_mfdataset.py
+$site/digisonde16c/_write.py
 $site/digisonde16c/xarray_plugin.py
 EOF
 )

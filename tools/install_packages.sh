@@ -28,6 +28,10 @@ packages=(
   python3-pytest
   netcdf-bin
   python3-matplotlib
+  # Archives on Dask: open_mfdataset, convert and summary, and their tests.
+  python3-dask
+  python3-distributed
+  python3-zarr
   # The fuzz run: clang with libFuzzer.
   clang
   libclang-rt-dev

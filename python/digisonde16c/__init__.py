@@ -3,10 +3,13 @@
 open_dataset(path) decodes a whole recording into labelled arrays with the
 same decoder as the tolvek program; iter_groups(path) gives one group at a
 time; xarray.open_dataset(path, engine="digisonde16c") does the same as
-open_dataset; `python3 -m digisonde16c netcdf REC.16c OUT.nc` writes a
-recording as a NetCDF-4 file.
+open_dataset; open_mfdataset(paths) joins many recordings into one dataset,
+decoded one task per recording on Dask when asked. `python3 -m digisonde16c
+netcdf REC.16c OUT.nc` writes a recording as a NetCDF-4 file; `convert` and
+`summary` do a whole archive on a Dask cluster.
 """
 
 from ._dataset import __version__, iter_groups, open_dataset
+from ._mfdataset import open_mfdataset
 
-__all__ = ["open_dataset", "iter_groups", "__version__"]
+__all__ = ["open_dataset", "open_mfdataset", "iter_groups", "__version__"]

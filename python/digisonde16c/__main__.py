@@ -1,73 +1,33 @@
 """python3 -m digisonde16c netcdf REC.16c OUT.nc [--force]
+python3 -m digisonde16c convert [--to netcdf|zarr] ARCHIVE_DIR OUT_DIR [...]
+python3 -m digisonde16c summary ARCHIVE_DIR OUT.nc [...]
 
-Writes the recording as a NetCDF-4 file, compressed, that reads back with
-xarray to the dataset open_dataset(REC.16c) gives. The file is written under
-a temporary name in OUT.nc's folder and renamed when complete, so that a
-failure leaves no partial OUT.nc; an existing OUT.nc is kept unless --force
-is given. Errors: one line on standard error and status 1.
+netcdf writes one recording as a NetCDF-4 file, compressed, that reads back
+with xarray to the dataset open_dataset(REC.16c) gives. The file is written
+under a temporary name in OUT.nc's folder and renamed when complete, so that
+a failure leaves no partial OUT.nc; an existing OUT.nc is kept unless
+--force is given. Errors: one line on standard error and status 1.
+
+convert and summary do every recording under a folder on a Dask cluster (a
+LocalCluster of worker processes, or the cluster at --scheduler): convert
+writes each recording to a file of its own in a mirrored folder tree,
+skipping those written before; summary writes one small dataset of them
+all. A recording that fails does not stop the others: every failure is
+listed at the end, one line each, and the status is 1.
 """
 
 import argparse
 import os
 import sys
-import tempfile
-import warnings
 
 from ._dataset import __version__, open_dataset
+from ._write import WriteError, write_netcdf
 
 PROGRAM = "python3 -m digisonde16c"
-
-# Numeric variables are compressed; texts of variable length cannot be.
-COMPRESSION = {"zlib": True, "complevel": 4, "shuffle": True}
 
 
 class CommandError(Exception):
     """A failure of the command, told in one line."""
-
-
-def netcdf_encoding(dataset):
-    return {name: dict(COMPRESSION) for name, variable in dataset.variables.items()
-            if variable.dtype.kind in "biufcS" and variable.ndim > 0}
-
-
-def write_netcdf(dataset, output, force):
-    """Writes `dataset` to `output` through a temporary file in its folder."""
-    folder = os.path.dirname(os.path.abspath(output))
-    try:
-        handle, temporary = tempfile.mkstemp(
-            prefix="." + os.path.basename(output) + ".", suffix=".part", dir=folder)
-    except OSError as error:
-        raise CommandError(f"cannot write {output}: {error.strerror}") from None
-    os.close(handle)
-    try:
-        with warnings.catch_warnings():
-            # NaT times pass through a float cast inside xarray's encoder.
-            warnings.filterwarnings("ignore", "invalid value encountered in cast",
-                                    RuntimeWarning)
-            dataset.to_netcdf(temporary, format="NETCDF4", engine="netcdf4",
-                              encoding=netcdf_encoding(dataset))
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(temporary, 0o666 & ~mask)
-        if force:
-            os.replace(temporary, output)
-        else:
-            # A link never replaces an existing file, also one that appeared
-            # while the recording was being decoded.
-            try:
-                os.link(temporary, output)
-            except FileExistsError:
-                raise CommandError(f"{output} exists; give --force to replace it") from None
-            os.unlink(temporary)
-    except BaseException as error:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        if isinstance(error, (OSError, RuntimeError)):
-            reason = getattr(error, "strerror", None) or str(error)
-            raise CommandError(f"cannot write {output}: {reason}") from None
-        raise
 
 
 def netcdf_command(arguments):
@@ -76,6 +36,90 @@ def netcdf_command(arguments):
     dataset = open_dataset(arguments.recording, frequency=arguments.frequency,
                            correct_phase=arguments.correct_phase)
     write_netcdf(dataset, arguments.output, arguments.force)
+    return 0
+
+
+def report(line):
+    print(line, file=sys.stderr, flush=True)
+
+
+def archive_folder(arguments):
+    if not os.path.isdir(arguments.archive):
+        reason = "No such file or directory" if not os.path.lexists(arguments.archive) \
+            else "Not a directory"
+        raise CommandError(f"{arguments.archive}: {reason}")
+    if arguments.workers is not None and arguments.scheduler:
+        raise CommandError("give --workers or --scheduler, not both")
+
+
+def cluster(arguments):
+    try:
+        import dask.distributed  # noqa: F401 pylint: disable=import-outside-toplevel
+    except ImportError as error:
+        raise CommandError(f"no {error.name or 'dask.distributed'}: the archive commands need "
+                           "Dask (Debian packages python3-dask and python3-distributed)") from None
+    from . import _archive
+    return _archive.dask_client(arguments.scheduler, arguments.workers)
+
+
+def finish(found, failures):
+    """The status of an archive command, after listing its failures."""
+    if failures:
+        report(f"{PROGRAM}: {len(failures)} of {found} recordings failed:")
+        for path, reason in failures:
+            report(f"{path}: {reason}")
+        return 1
+    return 0
+
+
+def no_recordings(arguments):
+    return CommandError(f"no file named {arguments.pattern} under {arguments.archive}")
+
+
+def convert_command(arguments):
+    from . import _archive
+
+    archive_folder(arguments)
+    with cluster(arguments) as client:
+        found, _, failures = _archive.convert_archive(
+            client, arguments.archive, arguments.out_dir, arguments.to, arguments.pattern,
+            arguments.frequency, arguments.correct_phase, report)
+    if found == 0 and not failures:
+        raise no_recordings(arguments)
+    return finish(found, failures)
+
+
+def summary_command(arguments):
+    from . import _archive
+
+    archive_folder(arguments)
+    if not arguments.force and os.path.lexists(arguments.output):
+        raise CommandError(f"{arguments.output} exists; give --force to replace it")
+    with cluster(arguments) as client:
+        dataset, found, failures = _archive.summarize_archive(
+            client, arguments.archive, arguments.pattern, report)
+    if found == 0 and not failures:
+        raise no_recordings(arguments)
+    write_netcdf(dataset, arguments.output, arguments.force)
+    return finish(found, failures)
+
+
+def positive(text):
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {text}")
+    return value
+
+
+def add_cluster_options(command):
+    command.add_argument("--scheduler", metavar="ADDRESS",
+                         help="the scheduler of a running Dask cluster, e.g. "
+                              "tcp://host:8786 (default: a cluster on this machine)")
+    command.add_argument("--workers", type=positive, metavar="N",
+                         help="worker processes of the cluster on this machine "
+                              "(default: one per core)")
+    command.add_argument("--pattern", default="*.16c", metavar="GLOB",
+                         help="names of the recordings (default: %(default)s)")
 
 
 def parser():
@@ -93,26 +137,55 @@ def parser():
                         help="only the groups within 0.02 MHz of MHZ (as tolvek -f)")
     netcdf.add_argument("--correct-phase", action="store_true",
                         help="correct the phases for range (as tolvek -c)")
+    netcdf.set_defaults(run=netcdf_command)
+
+    convert = commands.add_parser(
+        "convert", help="write every recording of an archive as a file of its own",
+        description="Write every recording under ARCHIVE_DIR (at any depth) to a NetCDF "
+                    "file or Zarr store of its own under OUT_DIR, in the same folders, on a "
+                    "Dask cluster. Recordings written before are skipped.")
+    convert.add_argument("archive", metavar="ARCHIVE_DIR")
+    convert.add_argument("out_dir", metavar="OUT_DIR")
+    convert.add_argument("--to", choices=("netcdf", "zarr"), default="netcdf",
+                         help="NetCDF-4 files (.nc) or Zarr stores (.zarr)")
+    add_cluster_options(convert)
+    convert.add_argument("--frequency", type=float, metavar="MHZ",
+                         help="only the groups within 0.02 MHz of MHZ (as tolvek -f)")
+    convert.add_argument("--correct-phase", action="store_true",
+                         help="correct the phases for range (as tolvek -c)")
+    convert.set_defaults(run=convert_command)
+
+    summary = commands.add_parser(
+        "summary", help="one small dataset of every recording of an archive",
+        description="Write one NetCDF file summing up every recording under ARCHIVE_DIR: "
+                    "the strongest amplitude per frequency and gate range of each "
+                    "recording, and the noise level of every group.")
+    summary.add_argument("archive", metavar="ARCHIVE_DIR")
+    summary.add_argument("output", metavar="OUT.nc")
+    summary.add_argument("--force", action="store_true", help="replace an existing OUT.nc")
+    add_cluster_options(summary)
+    summary.set_defaults(run=summary_command)
     return top
 
 
 def main(argv=None):
     arguments = parser().parse_args(argv)
     try:
-        netcdf_command(arguments)
-    except CommandError as error:
+        return arguments.run(arguments)
+    except (CommandError, WriteError) as error:
         print(f"{PROGRAM}: {error}", file=sys.stderr)
         return 1
     except OSError as error:
         # The error names the file it is about.
-        name = error.filename if error.filename is not None else arguments.output
+        name = error.filename if error.filename is not None else getattr(arguments,
+                                                                          "output", None)
         reason = error.strerror or str(error)
-        print(f"{PROGRAM}: {name}: {reason}", file=sys.stderr)
+        print(f"{PROGRAM}: {name}: {reason}" if name is not None else f"{PROGRAM}: {reason}",
+              file=sys.stderr)
         return 1
     except ValueError as error:
         print(f"{PROGRAM}: {error}", file=sys.stderr)
         return 1
-    return 0
 
 
 if __name__ == "__main__":

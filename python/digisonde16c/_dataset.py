@@ -17,6 +17,8 @@ __version__ = _core.__version__
 VARIABLE_ATTRIBUTES = {
     "block": {"long_name": "number of the group's data block in the recording, from 1",
               "units": "1"},
+    "recording": {"long_name": "path of the recording the group comes from, as it was "
+                               "given"},
     "time": {"long_name": "time of the sounding (NaT where the preface holds no "
                           "valid date and time)",
              "standard_name": "time"},
@@ -120,6 +122,7 @@ def build_dataset(arrays, name, frequency, correct_phase):
     for key in _CHANNEL_VARIABLES:
         data_vars[key] = (("group", "channel"), arrays[key])
     coords = {
+        "recording": (group, np.full(len(arrays["block"]), name, dtype=object)),
         "block": (group, arrays["block"]),
         "time": (group, arrays["time"]),
         "frequency": (group, arrays["frequency"]),
@@ -158,13 +161,16 @@ def open_dataset(path, *, frequency=None, correct_phase=False):
     return decode_dataset(path, frequency, correct_phase, shares=0)
 
 
-def decode_dataset(path, frequency, correct_phase, shares):
+def decode_dataset(path, frequency, correct_phase, shares, name=None):
     """open_dataset with the recording's blocks decoded in `shares` parts,
     each on a thread of its own (0: as many as its size and the machine's
-    cores call for)."""
+    cores call for). With `name`, the recording is called so in the
+    dataset and in errors, in place of `path`."""
     frequency = check_frequency(frequency)
     correct_phase = check_correct_phase(correct_phase)
-    encoded, name = recording_path(path)
+    encoded, shown = recording_path(path)
+    if name is None:
+        name = shown
     arrays = _core.decode_recording(encoded, name, frequency is not None,
                                     0.0 if frequency is None else frequency, correct_phase,
                                     shares)

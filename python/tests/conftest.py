@@ -21,6 +21,24 @@ SAMPLE = SOURCE / "examples" / "sample.16c"
 BLOCK = 4096
 
 
+def pytest_configure(config):
+    # Markers that become ctest labels (collect_tests.cmake), so that a
+    # quick run can leave the tests on a Dask cluster out: ctest -LE slow.
+    config.addinivalue_line("markers", "dask: runs tasks on Dask")
+    config.addinivalue_line("markers", "slow: starts a cluster of worker processes")
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """A client of a cluster of 2 single-threaded worker processes on this
+    machine."""
+    distributed = pytest.importorskip("dask.distributed")
+    from digisonde16c import _archive
+
+    with _archive.local_cluster(2) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
 def run_program(name, *arguments):
     """Runs a built program; returns (status, stdout bytes, stderr bytes)."""
     done = subprocess.run([str(BIN / name), *map(str, arguments)], capture_output=True,
