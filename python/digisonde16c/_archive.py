@@ -131,6 +131,8 @@ def run_tasks(client, tasks, report):
     value), ("failed", reason) for a task the cluster could not run."""
     from dask.distributed import as_completed
 
+    if not tasks:
+        return {}
     futures = {client.submit(function, *arguments, pure=False): label
                for label, function, arguments in tasks}
     results = {}
@@ -155,15 +157,25 @@ def convert_archive(client, archive, out_dir, to="netcdf", pattern=DEFAULT_PATTE
     failures = []
     recordings = find_recordings(archive, pattern, failures)
     tasks = []
+    claimed = {}  # output path: the recording that has it
+    skipped = 0
     for relative in recordings:
         output = output_path(out_dir, relative, to)
+        first = claimed.setdefault(output, relative)
+        if first != relative:
+            # Two names that differ only in their last suffix: the second
+            # would be taken for converted already, and silently left out.
+            failures.append((relative, f"its output {os.path.relpath(output, out_dir)} "
+                                       f"is that of {first}"))
+            continue
         if os.path.lexists(output):
+            skipped += 1
             continue
         tasks.append((relative, convert_recording,
                       (os.path.abspath(os.path.join(archive, relative)),
                        os.path.join(archive, relative), os.path.abspath(output), to,
                        frequency, correct_phase)))
-    done_before = len(recordings) - len(tasks)
+    done_before = skipped
     if done_before:
         report(f"{done_before} of {len(recordings)} recordings converted before, skipped")
     results = run_tasks(client, tasks, report)

@@ -262,3 +262,19 @@ def test_summary_holds_each_recordings_strongest_echoes_and_every_noise_level(
                          ("time", "time"), ("group_frequency", "frequency")):
         np.testing.assert_array_equal(
             summary[ours].values, np.concatenate([d[theirs].values for d in datasets]))
+
+
+def test_recordings_whose_outputs_would_share_a_name_are_failures(tmp_path):
+    archive = tmp_path / "archive"
+    out = tmp_path / "out"
+    os.makedirs(archive)
+    os.makedirs(out)
+    for name in ("rec.16c", "rec.16d", "other.16c"):
+        write(archive / name, b"")
+    # Converted before, so that no task is left for a cluster to run.
+    for name in ("rec.nc", "other.nc"):
+        write(out / name, b"")
+    found, before, failures = _archive.convert_archive(
+        None, str(archive), str(out), pattern="*.16?", report=lambda line: None)
+    assert (found, before) == (3, 2)
+    assert failures == [("rec.16d", "its output rec.nc is that of rec.16c")]
