@@ -1,6 +1,7 @@
 #include "decoder/signal_measures.h"
 
 #include <cmath>
+#include <cstdint>
 
 namespace {
 
@@ -10,27 +11,36 @@ constexpr int kNoiseBins = 121;
 
 float measure_noise_level(const float (*amplitude)[kMaxGates],
                           int gate_count) {
-  int counts[kNoiseBins] = {};
+  // Eight histograms take turns, so that a run of samples in one bin does
+  // not wait on each increment before the next. A counter sees at most
+  // 256 x 16 samples.
+  constexpr int kLanes = 8;
+  uint16_t counts[kLanes][kNoiseBins] = {};
+  int32_t bins[kMaxGates];
   const int gates = gate_count < kMaxGates ? gate_count : kMaxGates;
-  for (int g = 0; g < gates; ++g) {
-    for (int c = 0; c < kChannels; ++c) {
-      const float a = amplitude[c][g];
+  for (int c = 0; c < kChannels; ++c) {
+    const float* run = amplitude[c];
+    for (int g = 0; g < gates; ++g) {
       // Clamp before converting, so that no value overflows the integer;
-      // truncation toward zero puts -0.9 into bin 0 as well.
-      int bin = 0;
-      if (a >= static_cast<float>(kNoiseBins - 1)) {
-        bin = kNoiseBins - 1;
-      } else if (a > 0.0f) {
-        bin = static_cast<int>(a);
-      }
-      ++counts[bin];
+      // truncation toward zero puts -0.9 into bin 0 as well, and NaN fails
+      // the first comparison.
+      float a = run[g] > 0.0f ? run[g] : 0.0f;
+      a = a < static_cast<float>(kNoiseBins - 1) ? a : static_cast<float>(kNoiseBins - 1);
+      bins[g] = static_cast<int32_t>(a);
     }
+    int g = 0;
+    for (; g + kLanes <= gates; g += kLanes) {
+      for (int lane = 0; lane < kLanes; ++lane) ++counts[lane][bins[g + lane]];
+    }
+    for (; g < gates; ++g) ++counts[0][bins[g]];
   }
   int best_bin = 0;
   int best_count = 0;
   for (int bin = 0; bin < kNoiseBins; ++bin) {
-    if (counts[bin] > best_count) {
-      best_count = counts[bin];
+    int count = 0;
+    for (int lane = 0; lane < kLanes; ++lane) count += counts[lane][bin];
+    if (count > best_count) {
+      best_count = count;
       best_bin = bin;
     }
   }
