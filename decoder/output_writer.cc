@@ -1,5 +1,6 @@
 #include "decoder/output_writer.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -112,25 +113,15 @@ void plot_row_items(const GroupRecord& group, const ChannelTable& channels,
   items[kPhaseField] = real_item(group.phase[c][g]);
 }
 
-inline bool above_threshold(float amplitude, double limit) {
-  return static_cast<double>(amplitude) > limit;
-}
-
-// Plot rows or, with `threshold_only`, the rows whose amplitude stands
-// strictly above `limit`, from the compiled plot row layout. What is constant over a
-// group (time, the channels' five attributes, the noise level) is rendered
-// once into one row per print position; the 16 rows of a gate and the blank
-// line after them form one block, into which each gate's range goes once.
-// Amplitudes and phases come from the grid texts.
-void write_plot_rows(OutputState* state, const GroupRecord& group,
-                          const ChannelTable& channels, float noise_level,
-                          bool threshold_only, double limit, TextSink* out) {
+// Fills state->gate_block with the 16 plot rows of a gate as far as they
+// hold for the whole group (time, the channels' five attributes, the noise
+// level) and the blank line after them, and channel_of[k] with the channel
+// (0-based) in print position k. Returns the block's length.
+size_t prepare_gate_block(OutputState* state, const GroupRecord& group,
+                          const ChannelTable& channels, float noise_level, int* channel_of) {
   const LineLayout& row = state->plot_row;
   const int row_length = row.width + 1;
-  write_plot_header(*state, out);
-
   char* gate_block = state->gate_block;
-  int channel_of[kChannels];
   Item items[kPlotFields];
   for (int k = 0; k < kChannels; ++k) {
     int c = channels.channel_order[k] - 1;
@@ -149,8 +140,21 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
   const int rows_length = kChannels * row_length;
   std::memcpy(gate_block + rows_length, state->blank_line,
               static_cast<size_t>(state->blank_line_length));
-  const size_t block_length = static_cast<size_t>(rows_length + state->blank_line_length);
+  return static_cast<size_t>(rows_length + state->blank_line_length);
+}
 
+// Plot rows from the compiled plot row layout: the gate block is prepared
+// once per group, each gate's range goes into it once and the amplitudes
+// and phases come from the grid texts.
+void write_plot_rows(OutputState* state, const GroupRecord& group,
+                     const ChannelTable& channels, float noise_level, TextSink* out) {
+  append_sink(out, state->plot_header_line, static_cast<size_t>(state->plot_header_length));
+  int channel_of[kChannels];
+  const size_t block_length = prepare_gate_block(state, group, channels, noise_level, channel_of);
+
+  const LineLayout& row = state->plot_row;
+  const int row_length = row.width + 1;
+  char* gate_block = state->gate_block;
   const LayoutSlot& range_slot = row.slots[kRangeField];
   const int range_width = range_slot.descriptor.width;
   const int amplitude_column = row.slots[kAmplitudeField].column;
@@ -165,17 +169,80 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
     }
     for (int k = 0; k < kChannels; ++k) {
       int c = channel_of[k];
-      float amplitude = group.amplitude[c][g];
-      if (threshold_only && !above_threshold(amplitude, limit)) continue;
       char* line = gate_block + k * row_length;
-      write_grid_field(texts, amplitude, line + amplitude_column);
+      write_grid_field(texts, group.amplitude[c][g], line + amplitude_column);
       write_grid_field(texts, group.phase[c][g], line + phase_column);
-      if (threshold_only) append_sink(out, line, static_cast<size_t>(row_length));
     }
-    if (!threshold_only) append_sink(out, gate_block, block_length);
+    append_sink(out, gate_block, block_length);
   }
-  if (!threshold_only) {
-    append_sink(out, state->blank_line, static_cast<size_t>(state->blank_line_length));
+  append_sink(out, state->blank_line, static_cast<size_t>(state->blank_line_length));
+}
+
+// The largest float not above `limit`: a float stands strictly above
+// `limit` exactly when it stands strictly above this bound, since no float
+// lies between the two.
+float float_floor(double limit) {
+  float bound = static_cast<float>(limit);
+  if (static_cast<double>(bound) > limit) bound = std::nextafter(bound, -INFINITY);
+  return bound;
+}
+
+// For every gate, the print positions (bit k for position k) whose
+// amplitude stands strictly above `limit`. Returns whether any does.
+bool rows_above(const GroupRecord& group, const ChannelTable& channels, double limit,
+                uint16_t* passing) {
+  const int gates = group.gate_count;
+  const float bound = float_floor(limit);
+  // Most groups of a high threshold have no sample above it; a count, which
+  // runs many samples at once, tells them first.
+  int above = 0;
+  for (int c = 0; c < kChannels; ++c) {
+    const float* run = group.amplitude[c];
+    for (int g = 0; g < gates; ++g) above += run[g] > bound;
+  }
+  if (above == 0) return false;
+  std::memset(passing, 0, sizeof *passing * static_cast<size_t>(gates));
+  for (int k = 0; k < kChannels; ++k) {
+    const float* run = group.amplitude[channels.channel_order[k] - 1];
+    for (int g = 0; g < gates; ++g) {
+      passing[g] = static_cast<uint16_t>(passing[g] | static_cast<int>(run[g] > bound) << k);
+    }
+  }
+  return true;
+}
+
+// Threshold rows: the samples are tested first, and only the rows that
+// pass are rendered; a group without one writes its header line alone.
+void write_threshold_rows(OutputState* state, const GroupRecord& group,
+                          const ChannelTable& channels, float noise_level, double limit,
+                          TextSink* out) {
+  append_sink(out, state->plot_header_line, static_cast<size_t>(state->plot_header_length));
+  uint16_t passing[kMaxGates];
+  if (!rows_above(group, channels, limit, passing)) return;
+  int channel_of[kChannels];
+  prepare_gate_block(state, group, channels, noise_level, channel_of);
+
+  const LineLayout& row = state->plot_row;
+  const int row_length = row.width + 1;
+  const LayoutSlot& range_slot = row.slots[kRangeField];
+  const int range_width = range_slot.descriptor.width;
+  const int amplitude_column = row.slots[kAmplitudeField].column;
+  const int phase_column = row.slots[kPhaseField].column;
+  GridTexts* texts = &state->plot_value_texts;
+  char range[kMaxLayoutChars];
+  for (int g = 0; g < group.gate_count; ++g) {
+    unsigned positions = passing[g];
+    if (positions == 0) continue;
+    render_item(range_slot.descriptor, real_item(group.gate_range[g]), range);
+    for (int k = 0; positions != 0; ++k, positions >>= 1) {
+      if ((positions & 1) == 0) continue;
+      int c = channel_of[k];
+      char* line = state->gate_block + k * row_length;
+      copy_field(line + range_slot.column, range, range_width);
+      write_grid_field(texts, group.amplitude[c][g], line + amplitude_column);
+      write_grid_field(texts, group.phase[c][g], line + phase_column);
+      append_sink(out, line, static_cast<size_t>(row_length));
+    }
   }
 }
 
@@ -295,10 +362,15 @@ bool prepare_output(OutputState* state) {
     init_grid(&s.plot_value_texts, amplitude);
     init_grid(&s.gate_value_texts, value);
   }
-  // The blank separator line as the free-form writer lays it out.
+  // The blank separator line as the free-form writer lays it out, and the
+  // plot header line, which never changes.
   TextSink blank = make_text_sink(-1, s.blank_line, sizeof s.blank_line);
   write_blank_line(&blank);
   s.blank_line_length = static_cast<int>(blank.length);
+  TextSink header = make_text_sink(-1, s.plot_header_line, sizeof s.plot_header_line);
+  write_plot_header(s, &header);
+  s.plot_header_length = static_cast<int>(header.length);
+  compiled = compiled && header.discarded == 0;
   return compiled;
 }
 
@@ -307,11 +379,12 @@ void write_group(const OutputMode& mode, const GroupRecord& group,
                  TextSink* out) {
   switch (mode.kind) {
     case OutputKind::kPlotRows:
+      write_plot_rows(state, group, channels, noise_level, out);
+      break;
     case OutputKind::kThresholdRows: {
-      const bool threshold_only = mode.kind == OutputKind::kThresholdRows;
       // The sum is compared unrounded.
       const double limit = static_cast<double>(noise_level) + static_cast<double>(mode.threshold);
-      write_plot_rows(state, group, channels, noise_level, threshold_only, limit, out);
+      write_threshold_rows(state, group, channels, noise_level, limit, out);
       break;
     }
     case OutputKind::kBothTables:

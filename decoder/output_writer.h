@@ -56,6 +56,8 @@ struct OutputState {
   GridTexts gate_value_texts;  // the value fields of a gate line
   char blank_line[8];  // the free-form line of an empty text
   int blank_line_length;
+  char plot_header_line[kMaxLayoutChars + 1];  // and its line end
+  int plot_header_length;
   // The 16 plot rows of a gate and the blank line after them.
   char gate_block[kChannels * (kMaxLayoutChars + 1) + sizeof blank_line];
   char gate_line_text[kMaxLayoutChars + 1];  // one gate line and its line end
