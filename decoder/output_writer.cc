@@ -53,66 +53,57 @@ inline void copy_field(char* to, const char* from, int width) {
   }
 }
 
-// Writes `value` in the field of `texts` at `out`.
-inline void write_grid_field(GridTexts* texts, float value, char* out) {
-  float scaled = value * static_cast<float>(kGridSteps);  // exact on the grid
+// The slot of the text of `value` in a grid table, or -1 for a value off
+// the grid.
+inline int grid_slot(float value) {
+  const float scaled = value * static_cast<float>(kGridSteps);  // exact on the grid
   // NaN fails the comparison; the range keeps the conversion defined.
-  if (scaled >= static_cast<float>(kGridLow) && scaled < static_cast<float>(kGridHigh)) {
-    int point = static_cast<int>(scaled);
-    if (static_cast<float>(point) == scaled) {
-      char* text = texts->text[point - kGridLow];
-      if (text[kGridTextWidth] == 0) {
-        // -0 and +0 share a slot; both are written as +0.
-        render_real(value, texts->width, texts->decimals, text);
-        text[kGridTextWidth] = 1;
-      }
-      copy_field(out, text, texts->width);
-      return;
-    }
-  }
-  render_real(value, texts->width, texts->decimals, out);
+  const bool inside =
+      scaled >= static_cast<float>(kGridLow) && scaled < static_cast<float>(kGridHigh);
+  const int point = static_cast<int>(inside ? scaled : 0.0f);
+  const bool on_grid = inside && static_cast<float>(point) == scaled;
+  return on_grid ? point - kGridLow : -1;
 }
 
-// For the values run[0..count-1], the slot of each one's text in a grid
-// table, or -1 for a value off the grid. Many values at once.
+// The grid slots of run[0..count-1], many values at once.
 void grid_slots(const float* run, int count, int16_t* slots) {
-  for (int i = 0; i < count; ++i) {
-    const float scaled = run[i] * static_cast<float>(kGridSteps);  // exact on the grid
-    // NaN fails the comparison; the range keeps the conversion defined.
-    const bool inside =
-        scaled >= static_cast<float>(kGridLow) && scaled < static_cast<float>(kGridHigh);
-    const int point = static_cast<int>(inside ? scaled : 0.0f);
-    const bool on_grid = inside && static_cast<float>(point) == scaled;
-    slots[i] = static_cast<int16_t>(on_grid ? point - kGridLow : -1);
-  }
+  for (int i = 0; i < count; ++i) slots[i] = static_cast<int16_t>(grid_slot(run[i]));
 }
 
-// The text of the value whose grid slot is `slot`, rendered into the
-// table on its first use; nullptr for a value off the grid.
-inline const char* slot_text(GridTexts* texts, int slot, float value) {
-  if (slot < 0) return nullptr;
+// Writes `value`, whose grid slot is `slot`, in the field of `texts` at
+// `out`: its text from the table, rendered there on first use, or rendered
+// in place when it is off the grid. `kWidth`, when not 0, is the field
+// width known to the caller.
+template <int kWidth>
+inline void write_slot_field(GridTexts* texts, int slot, float value, char* out) {
+  if (slot < 0) {
+    render_real(value, texts->width, texts->decimals, out);
+    return;
+  }
   char* text = texts->text[slot];
   if (text[kGridTextWidth] == 0) {
     // -0 and +0 share a slot; both are written as +0.
     render_real(value, texts->width, texts->decimals, text);
     text[kGridTextWidth] = 1;
   }
-  return text;
+  if (kWidth != 0) {
+    std::memcpy(out, text, kWidth);
+  } else {
+    copy_field(out, text, texts->width);
+  }
+}
+
+inline void write_grid_field(GridTexts* texts, float value, char* out) {
+  write_slot_field<0>(texts, grid_slot(value), value, out);
 }
 
 // The fields of `count` values in lines `line_length` apart, from their grid
-// slots, with `kWidth` (when not 0) the field width known here.
+// slots.
 template <int kWidth>
 void write_slot_column(GridTexts* texts, const int16_t* slots, const float* values, int count,
                        char* out, size_t line_length) {
-  const int width = kWidth != 0 ? kWidth : texts->width;
   for (int i = 0; i < count; ++i, out += line_length) {
-    const char* text = slot_text(texts, slots[i], values[i]);
-    if (text != nullptr) {
-      std::memcpy(out, text, static_cast<size_t>(width));
-    } else {
-      render_real(values[i], texts->width, texts->decimals, out);
-    }
+    write_slot_field<kWidth>(texts, slots[i], values[i], out);
   }
 }
 
@@ -229,7 +220,14 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
   GridTexts* texts = &state->plot_value_texts;
 
   const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
-  for (int g = 0; g < group.gate_count; ++g) {
+  const int gates = group.gate_count;
+  int16_t (*slots)[kMaxGates] = state->value_slots;  // amplitudes, then phases
+  for (int k = 0; k < kChannels; ++k) {
+    grid_slots(group.amplitude[channel_of[k]], gates, slots[k]);
+    grid_slots(group.phase[channel_of[k]], gates, slots[kChannels + k]);
+  }
+  const bool ten_wide = texts->width == 10;
+  for (int g = 0; g < gates; ++g) {
     char* range = gate_block + range_slot.column;
     for (int k = 0; k < kChannels; ++k) {
       copy_field(range + k * row_length, ranges[g].chars, range_width);
@@ -237,8 +235,15 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
     for (int k = 0; k < kChannels; ++k) {
       int c = channel_of[k];
       char* line = gate_block + k * row_length;
-      write_grid_field(texts, group.amplitude[c][g], line + amplitude_column);
-      write_grid_field(texts, group.phase[c][g], line + phase_column);
+      if (ten_wide) {
+        write_slot_field<10>(texts, slots[k][g], group.amplitude[c][g], line + amplitude_column);
+        write_slot_field<10>(texts, slots[kChannels + k][g], group.phase[c][g],
+                             line + phase_column);
+      } else {
+        write_slot_field<0>(texts, slots[k][g], group.amplitude[c][g], line + amplitude_column);
+        write_slot_field<0>(texts, slots[kChannels + k][g], group.phase[c][g],
+                            line + phase_column);
+      }
     }
     append_sink(out, gate_block, block_length);
   }
