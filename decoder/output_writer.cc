@@ -259,10 +259,15 @@ float float_floor(double limit) {
   return bound;
 }
 
+// Sets `bit` in passing[i] for each run[i] above `bound`, many at once.
+void mark_above(const float* run, int count, float bound, uint32_t bit, uint32_t* passing) {
+  for (int i = 0; i < count; ++i) passing[i] |= run[i] > bound ? bit : 0u;
+}
+
 // For every gate, the print positions (bit k for position k) whose
 // amplitude stands strictly above `limit`. Returns whether any does.
 bool rows_above(const GroupRecord& group, const ChannelTable& channels, double limit,
-                uint16_t* passing) {
+                uint32_t* passing) {
   const int gates = group.gate_count;
   const float bound = float_floor(limit);
   // Most groups of a high threshold have no sample above it; a count, which
@@ -273,13 +278,10 @@ bool rows_above(const GroupRecord& group, const ChannelTable& channels, double l
     for (int g = 0; g < gates; ++g) above += run[g] > bound;
   }
   if (above == 0) return false;
+  uint32_t bit_of[kChannels] = {};  // a channel's print position, as a bit
+  for (int k = 0; k < kChannels; ++k) bit_of[channels.channel_order[k] - 1] |= 1u << k;
   std::memset(passing, 0, sizeof *passing * static_cast<size_t>(gates));
-  for (int k = 0; k < kChannels; ++k) {
-    const float* run = group.amplitude[channels.channel_order[k] - 1];
-    for (int g = 0; g < gates; ++g) {
-      passing[g] = static_cast<uint16_t>(passing[g] | static_cast<int>(run[g] > bound) << k);
-    }
-  }
+  for (int c = 0; c < kChannels; ++c) mark_above(group.amplitude[c], gates, bound, bit_of[c], passing);
   return true;
 }
 
@@ -289,7 +291,7 @@ void write_threshold_rows(OutputState* state, const GroupRecord& group,
                           const ChannelTable& channels, float noise_level, double limit,
                           TextSink* out) {
   append_sink(out, state->plot_header_line, static_cast<size_t>(state->plot_header_length));
-  uint16_t passing[kMaxGates];
+  uint32_t passing[kMaxGates];
   if (!rows_above(group, channels, limit, passing)) return;
   int channel_of[kChannels];
   prepare_gate_block(state, group, channels, noise_level, channel_of);
@@ -302,18 +304,29 @@ void write_threshold_rows(OutputState* state, const GroupRecord& group,
   const int phase_column = row.slots[kPhaseField].column;
   GridTexts* texts = &state->plot_value_texts;
   const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
+  // A row is composed in the sink from its print position's row of the
+  // gate block, unless the sink is too small to hold it.
+  const bool direct = static_cast<size_t>(row_length) <= out->capacity;
   for (int g = 0; g < group.gate_count; ++g) {
-    unsigned positions = passing[g];
+    uint32_t positions = passing[g];
     if (positions == 0) continue;
     const char* range = ranges[g].chars;
-    for (int k = 0; positions != 0; ++k, positions >>= 1) {
-      if ((positions & 1) == 0) continue;
-      int c = channel_of[k];
-      char* line = state->gate_block + k * row_length;
+    while (positions != 0) {
+      const int k = __builtin_ctz(positions);
+      positions &= positions - 1;
+      const int c = channel_of[k];
+      const char* row_text = state->gate_block + k * row_length;
+      char* line = direct ? reserve_sink(out, static_cast<size_t>(row_length))
+                          : state->gate_line_text;
+      std::memcpy(line, row_text, static_cast<size_t>(row_length));
       copy_field(line + range_slot.column, range, range_width);
       write_grid_field(texts, group.amplitude[c][g], line + amplitude_column);
       write_grid_field(texts, group.phase[c][g], line + phase_column);
-      append_sink(out, line, static_cast<size_t>(row_length));
+      if (direct) {
+        commit_sink(out, static_cast<size_t>(row_length));
+      } else {
+        append_sink(out, line, static_cast<size_t>(row_length));
+      }
     }
   }
 }
