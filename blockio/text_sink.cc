@@ -114,11 +114,6 @@ int flush_standard_sinks() {
   return error_of_output != 0 ? error_of_output : error_of_error;
 }
 
-char* reserve_sink(TextSink* sink, size_t count) {
-  if (sink->length + count > sink->limit) flush_sink(sink);
-  return sink->data + sink->length;
-}
-
 void append_sink(TextSink* sink, const char* bytes, size_t count) {
   while (count > 0) {
     if (sink->length >= sink->limit) flush_sink(sink);

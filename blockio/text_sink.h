@@ -39,7 +39,10 @@ int flush_standard_sinks();
 // Returns a pointer to room for `count` more bytes, flushing first when the
 // buffer lacks it; the caller writes there and then calls commit_sink.
 // `count` must not exceed the capacity.
-char* reserve_sink(TextSink* sink, size_t count);
+inline char* reserve_sink(TextSink* sink, size_t count) {
+  if (sink->length + count > sink->limit) flush_sink(sink);
+  return sink->data + sink->length;
+}
 inline void commit_sink(TextSink* sink, size_t count) { sink->length += count; }
 
 // Appends bytes of any length.
