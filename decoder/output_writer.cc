@@ -281,7 +281,9 @@ bool rows_above(const GroupRecord& group, const ChannelTable& channels, double l
   uint32_t bit_of[kChannels] = {};  // a channel's print position, as a bit
   for (int k = 0; k < kChannels; ++k) bit_of[channels.channel_order[k] - 1] |= 1u << k;
   std::memset(passing, 0, sizeof *passing * static_cast<size_t>(gates));
-  for (int c = 0; c < kChannels; ++c) mark_above(group.amplitude[c], gates, bound, bit_of[c], passing);
+  for (int c = 0; c < kChannels; ++c) {
+    mark_above(group.amplitude[c], gates, bound, bit_of[c], passing);
+  }
   return true;
 }
 
@@ -385,7 +387,7 @@ int gate_line_columns(const GroupRecord& group, const ChannelTable& channels,
 // The gate lines from the compiled gate line layout: the frequency once per
 // group; the ranges and values from texts rendered before.
 void write_gate_lines(OutputState* state, const GroupRecord& group,
-                           const float* const* columns, int column_count, TextSink* out) {
+                      const float* const* columns, int column_count, TextSink* out) {
   const LineLayout& layout = column_count > kChannels ? state->gate_line32 : state->gate_line16;
   const size_t line_length = static_cast<size_t>(layout.width) + 1;
   char* line = state->gate_line_text;
