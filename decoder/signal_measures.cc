@@ -2,10 +2,38 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
 constexpr int kNoiseBins = 121;
+constexpr double kTurn = 360.0;
+
+// The phase correction of one channel's gates 2..gates, many gates at once:
+// v = phase + correction, wrapped into one turn keeping its sign, v - 360
+// trunc(v / 360). The quotients are truncated through a 32-bit integer;
+// when one is too large for it (or not a number), the run is left as it
+// was and false returned.
+bool wrap_channel(const double* correction, int gates, float* run) {
+  double quotient[kMaxGates];
+  for (int g = 1; g < gates; ++g) quotient[g] = (run[g] + correction[g]) / kTurn;
+  // Every |quotient| - 2^31 is negative exactly when the sign bits of all
+  // of them survive the AND.
+  uint64_t all = ~uint64_t{0};
+  for (int g = 1; g < gates; ++g) {
+    const double below = std::fabs(quotient[g]) - 2147483648.0;
+    uint64_t bits;
+    std::memcpy(&bits, &below, sizeof bits);
+    all &= bits;
+  }
+  if ((all >> 63) == 0) return false;
+  for (int g = 1; g < gates; ++g) {
+    const double v = run[g] + correction[g];
+    const double turns = static_cast<double>(static_cast<int32_t>(quotient[g]));
+    run[g] = static_cast<float>(v - kTurn * turns);
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -114,12 +142,13 @@ void correct_phase_by_range(const float* gate_range, float (*phase)[kMaxGates],
   const int gates = gate_count < kMaxGates ? gate_count : kMaxGates;
   if (gates < 2) return;
   const double first_range = gate_range[0];
-  for (int g = 1; g < gates; ++g) {
-    const double correction = (gate_range[g] - first_range) * 540.0;
-    for (int c = 0; c < kChannels; ++c) {
-      const double v = phase[c][g] + correction;
-      // Wrap into one turn keeping the sign of v.
-      phase[c][g] = static_cast<float>(v - 360.0 * std::trunc(v / 360.0));
+  double correction[kMaxGates];
+  for (int g = 1; g < gates; ++g) correction[g] = (gate_range[g] - first_range) * 540.0;
+  for (int c = 0; c < kChannels; ++c) {
+    if (wrap_channel(correction, gates, phase[c])) continue;
+    for (int g = 1; g < gates; ++g) {
+      const double v = phase[c][g] + correction[g];
+      phase[c][g] = static_cast<float>(v - kTurn * std::trunc(v / kTurn));
     }
   }
 }
