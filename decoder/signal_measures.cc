@@ -62,13 +62,14 @@ float measure_noise_level(const float (*amplitude)[kMaxGates],
     }
     for (; g < gates; ++g) ++counts[0][bins[g]];
   }
+  for (int lane = 1; lane < kLanes; ++lane) {
+    for (int bin = 0; bin < kNoiseBins; ++bin) counts[0][bin] += counts[lane][bin];
+  }
   int best_bin = 0;
   int best_count = 0;
   for (int bin = 0; bin < kNoiseBins; ++bin) {
-    int count = 0;
-    for (int lane = 0; lane < kLanes; ++lane) count += counts[lane][bin];
-    if (count > best_count) {
-      best_count = count;
+    if (counts[0][bin] > best_count) {
+      best_count = counts[0][bin];
       best_bin = bin;
     }
   }
