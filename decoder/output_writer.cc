@@ -270,21 +270,15 @@ bool rows_above(const GroupRecord& group, const ChannelTable& channels, double l
                 uint32_t* passing) {
   const int gates = group.gate_count;
   const float bound = float_floor(limit);
-  // Most groups of a high threshold have no sample above it; a count, which
-  // runs many samples at once, tells them first.
-  int above = 0;
-  for (int c = 0; c < kChannels; ++c) {
-    const float* run = group.amplitude[c];
-    for (int g = 0; g < gates; ++g) above += run[g] > bound;
-  }
-  if (above == 0) return false;
   uint32_t bit_of[kChannels] = {};  // a channel's print position, as a bit
   for (int k = 0; k < kChannels; ++k) bit_of[channels.channel_order[k] - 1] |= 1u << k;
   std::memset(passing, 0, sizeof *passing * static_cast<size_t>(gates));
   for (int c = 0; c < kChannels; ++c) {
     mark_above(group.amplitude[c], gates, bound, bit_of[c], passing);
   }
-  return true;
+  uint32_t any = 0;
+  for (int g = 0; g < gates; ++g) any |= passing[g];
+  return any != 0;
 }
 
 // Threshold rows: the samples are tested first, and only the rows that
