@@ -116,9 +116,19 @@ bool fits_range_text(const Descriptor& d) {
 }
 
 void init_grid(GridTexts* texts, const Descriptor& field) {
-  std::memset(texts, 0, sizeof *texts);
   texts->width = field.width;
   texts->decimals = field.digits;
+  texts->cleared = false;
+}
+
+// The table, cleared on its first use: a run clears only the table of the
+// lines it writes.
+GridTexts* used_grid(GridTexts* texts) {
+  if (!texts->cleared) {
+    std::memset(texts->text, 0, sizeof texts->text);
+    texts->cleared = true;
+  }
+  return texts;
 }
 
 // The texts of the group's gate ranges in field `d`. They are rendered
@@ -217,7 +227,7 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
   const int range_width = range_slot.descriptor.width;
   const int amplitude_column = row.slots[kAmplitudeField].column;
   const int phase_column = row.slots[kPhaseField].column;
-  GridTexts* texts = &state->plot_value_texts;
+  GridTexts* texts = used_grid(&state->plot_value_texts);
 
   const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
   const int gates = group.gate_count;
@@ -298,7 +308,7 @@ void write_threshold_rows(OutputState* state, const GroupRecord& group,
   const int range_width = range_slot.descriptor.width;
   const int amplitude_column = row.slots[kAmplitudeField].column;
   const int phase_column = row.slots[kPhaseField].column;
-  GridTexts* texts = &state->plot_value_texts;
+  GridTexts* texts = used_grid(&state->plot_value_texts);
   const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
   // A row is composed in the sink from its print position's row of the
   // gate block, unless the sink is too small to hold it.
@@ -392,7 +402,7 @@ void write_gate_lines(OutputState* state, const GroupRecord& group,
 
   const LayoutSlot& range_slot = layout.slots[1];
   const RangeText* ranges = range_texts(&state->gate_ranges, range_slot.descriptor, group);
-  GridTexts* texts = &state->gate_value_texts;
+  GridTexts* texts = used_grid(&state->gate_value_texts);
   int16_t* slots = state->value_slots[0];
   // The lines are composed in the sink when it holds them all, a column at
   // a time; else one at a time in the scratch line.

@@ -36,6 +36,7 @@ constexpr int kGridTextWidth = 15;  // widest field held; byte 15 marks a text
 struct GridTexts {
   int width;
   int decimals;
+  bool cleared;  // the texts are cleared on the table's first use
   char text[kGridHigh - kGridLow][kGridTextWidth + 1];
 };
 
