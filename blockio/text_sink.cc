@@ -94,6 +94,8 @@ TextSink* standard_output() { return &standard_output_sink; }
 TextSink* standard_error() { return &standard_error_sink; }
 
 int flush_sink(TextSink* sink) {
+  // A sink set up field by field without a limit is handed on when full.
+  if (sink->limit == 0 || sink->limit > sink->capacity) sink->limit = sink->capacity;
   if (sink->length == 0) return sink->error;
   if (sink->fd < 0) {
     sink->discarded += sink->length;
