@@ -149,11 +149,14 @@ int open_block_reader(const char* path, unsigned char* chunk, BlockReader* reade
 }
 
 bool read_block(BlockReader* reader, long long n, unsigned char* block) {
-  std::memset(block, 0, kBlockSize);
   BlockReader* r = reader;
-  if (r->fd < 0 || r->at_end || r->read_error != 0 || n < 1) return true;
+  if (r->fd < 0 || r->at_end || r->read_error != 0 || n < 1) {
+    std::memset(block, 0, kBlockSize);
+    return true;
+  }
   if (!r->seekable && n != r->next_block) {
     r->read_error = ESPIPE;
+    std::memset(block, 0, kBlockSize);
     return true;
   }
 
@@ -162,10 +165,11 @@ bool read_block(BlockReader* reader, long long n, unsigned char* block) {
   while (done < static_cast<size_t>(kBlockSize)) {
     off_t at = offset + static_cast<off_t>(done);
     int loaded = load_chunk(r, at);
-    if (loaded < 0) return true;
-    if (loaded == 0) {
-      // The end of the file: before the first byte it ends the recording;
-      // inside the block the rest stays zero.
+    if (loaded <= 0) {
+      // Whatever the block did not receive is zero.
+      std::memset(block + done, 0, kBlockSize - done);
+      if (loaded < 0) return true;
+      // The end of the file: before the first byte it ends the recording.
       r->at_end = true;
       r->next_block = n + 1;
       return done == 0;

@@ -14,13 +14,20 @@ struct TextSink {
   size_t length;
   size_t discarded;
   int error;  // errno of the first failed write, 0 while none failed
+  // The buffer is handed on once it holds `limit` bytes (at most capacity).
+  // When fd is a pipe that the sink paces (pipe_size > 0), the limit is the
+  // room the pipe had after the last write, so that a write fits without
+  // waiting and the reader keeps reading while the next chunk is composed.
+  size_t limit;
+  int pipe_size;  // bytes the pipe holds; 0: not paced; -1: not looked at yet
 };
 
-// Makes a sink over caller-owned storage of `capacity` bytes.
+// Makes a sink over caller-owned storage of `capacity` bytes, never paced.
 TextSink make_text_sink(int fd, char* storage, size_t capacity);
 
 // Process-wide sinks for standard output (written in chunks of up to
-// 256 KiB) and standard error; both are flushed by flush_standard_sinks().
+// 256 KiB; a pipe is enlarged as far as the system allows and paced as
+// above) and standard error; both are flushed by flush_standard_sinks().
 TextSink* standard_output();
 TextSink* standard_error();
 
@@ -32,7 +39,10 @@ int flush_standard_sinks();
 // Returns a pointer to room for `count` more bytes, flushing first when the
 // buffer lacks it; the caller writes there and then calls commit_sink.
 // `count` must not exceed the capacity.
-char* reserve_sink(TextSink* sink, size_t count);
+inline char* reserve_sink(TextSink* sink, size_t count) {
+  if (sink->length + count > sink->limit) flush_sink(sink);
+  return sink->data + sink->length;
+}
 inline void commit_sink(TextSink* sink, size_t count) { sink->length += count; }
 
 // Appends bytes of any length.

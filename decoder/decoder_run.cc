@@ -72,6 +72,9 @@ int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
   }
 
   const OutputMode mode = output_mode(options);
+  // Only the plot and threshold rows show the noise level.
+  const bool noise_shown =
+      mode.kind == OutputKind::kPlotRows || mode.kind == OutputKind::kThresholdRows;
   GroupRecord* group = &state->group;
   while (!read4kb(kRecordingUnit, state->block)) {
     if (read_group(state->block, group, err) == 0) continue;
@@ -79,7 +82,12 @@ int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
         !frequency_selected(group->frequency, options.selected_frequency)) {
       continue;
     }
-    float noise_level = decode_group(options.correct_phase, group, &state->channels, err);
+    float noise_level = 0.0f;
+    if (noise_shown) {
+      noise_level = decode_group(options.correct_phase, group, &state->channels, err);
+    } else {
+      decode_group_channels(options.correct_phase, group, &state->channels, err);
+    }
     write_group(mode, *group, state->channels, noise_level, &state->output, out);
     // Once standard output fails, nothing more can reach it.
     if (out->error != 0) break;

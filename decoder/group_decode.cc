@@ -10,8 +10,8 @@ constexpr int kKeyCount = 5;
 
 }  // namespace
 
-float decode_group(bool correct_phase, GroupRecord* group, ChannelTable* channels,
-                   TextSink* messages) {
+void decode_group_channels(bool correct_phase, GroupRecord* group, ChannelTable* channels,
+                           TextSink* messages) {
   if (correct_phase) {
     correct_phase_by_range(group->gate_range, group->phase, group->gate_count);
   }
@@ -19,5 +19,10 @@ float decode_group(bool correct_phase, GroupRecord* group, ChannelTable* channel
   decode_channels(group->preface, channels, &doppler_line_count, messages);
   order_channels(channels->channel_frequency, channels->polarization, channels->doppler,
                  channels->azimuth, channels->zenith, kKeyCount, channels->channel_order);
+}
+
+float decode_group(bool correct_phase, GroupRecord* group, ChannelTable* channels,
+                   TextSink* messages) {
+  decode_group_channels(correct_phase, group, channels, messages);
   return measure_noise_level(group->amplitude, group->gate_count);
 }

@@ -13,4 +13,9 @@
 float decode_group(bool correct_phase, GroupRecord* group, ChannelTable* channels,
                    TextSink* messages);
 
+// decode_group short of the noise level, for output that does not show it
+// (the tables): the same record, channel table and messages.
+void decode_group_channels(bool correct_phase, GroupRecord* group, ChannelTable* channels,
+                           TextSink* messages);
+
 #endif  // DECODER_GROUP_DECODE_H_

@@ -9,18 +9,34 @@ namespace {
 // Digit 46 selects the amplitude scale: above 7 the fine one.
 constexpr int kScaleDigit = 46;
 constexpr int kCoarseScaleDigitMax = 7;
-constexpr double kFineScale = 0.25;
-constexpr double kCoarseScale = 0.375;
+constexpr float kFineScale = 0.25f;
+constexpr float kCoarseScale = 0.375f;
 // Digit 53 adds 6 to every amplitude per step (6 dB of receiver gain).
 constexpr int kGainDigit = 53;
-constexpr double kGainStep = 6.0;
+constexpr float kGainStep = 6.0f;
 // A phase code counts 256ths of a full turn.
-constexpr double kDegreesPerPhaseCode = 360.0 / 256.0;
+constexpr float kDegreesPerPhaseCode = 360.0f / 256.0f;
 
 // Bit 0 of the four bytes at offset..offset+3, the first byte the lowest bit.
 int low_bit_nibble(const uint8_t* block, int offset) {
   return (block[offset] & 1) | (block[offset + 1] & 1) << 1 |
          (block[offset + 2] & 1) << 2 | (block[offset + 3] & 1) << 3;
+}
+
+// Zeroes what a group of `gate_count` gates (0, 128 or 256) leaves
+// unwritten: the gates beyond it and the channels beyond `channel_count`.
+void clear_unwritten(GroupRecord* group, int gate_count, int channel_count) {
+  const size_t tail = sizeof(float) * static_cast<size_t>(kMaxGates - gate_count);
+  for (int c = 0; c < channel_count; ++c) {
+    std::memset(group->amplitude[c] + gate_count, 0, tail);
+    std::memset(group->phase[c] + gate_count, 0, tail);
+  }
+  if (channel_count < kChannels) {
+    const size_t rest = sizeof group->amplitude[0] * static_cast<size_t>(kChannels - channel_count);
+    std::memset(group->amplitude[channel_count], 0, rest);
+    std::memset(group->phase[channel_count], 0, rest);
+  }
+  std::memset(group->gate_range + gate_count, 0, tail);
 }
 
 }  // namespace
@@ -58,33 +74,42 @@ void extract_preface(const uint8_t* block, uint8_t* preface) {
 int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
   std::memset(group->time_text, ' ', sizeof group->time_text);
   group->frequency = 0.0f;
-  std::memset(group->amplitude, 0, sizeof group->amplitude);
-  std::memset(group->phase, 0, sizeof group->phase);
-  std::memset(group->gate_range, 0, sizeof group->gate_range);
   group->gate_count = 0;
 
   const int kind = block_kind(block);
-  if (kind != 12 && kind != 13) return 0;
+  if (kind != 12 && kind != 13) {
+    clear_unwritten(group, 0, 0);
+    return 0;
+  }
 
   extract_preface(block, group->preface);
   group_time_text(group->preface, group->time_text);
   group->frequency = group_frequency(group->preface);
   range_gates(group->preface, &group->gate_count, group->gate_range, messages);
 
-  const int channel_count = sample_channel_count(group->gate_count);
-  const double scale =
+  const int gates = group->gate_count;
+  const int channel_count = sample_channel_count(gates);
+  const float scale =
       digit(group->preface, kScaleDigit) > kCoarseScaleDigitMax ? kFineScale : kCoarseScale;
-  const double gain = kGainStep * digit(group->preface, kGainDigit);
-  // A 256-gate group is read with the 128-gate offsets: gates above 128 run
-  // on into the phase codes and the next channel's amplitude codes.
-  for (int g = 1; g <= group->gate_count; ++g) {
-    for (int c = 1; c <= channel_count; ++c) {
-      const int amplitude_code = block[256 * (c - 1) + (g - 1)];
-      const int phase_code = block[256 * (c - 1) + 128 + (g - 1)];
-      group->amplitude[c - 1][g - 1] =
-          static_cast<float>(scale * amplitude_code + gain);
-      group->phase[c - 1][g - 1] = static_cast<float>(kDegreesPerPhaseCode * phase_code);
+  const float gain = kGainStep * static_cast<float>(digit(group->preface, kGainDigit));
+  // A channel's codes lie in one run of its area: the amplitude codes from
+  // its start, the phase codes from 128 bytes on. A 256-gate group is read
+  // with the same offsets, so its gates above 128 run on into the phase
+  // codes and the next channel's amplitude codes. The products and sums are
+  // exact in single precision (at most 14 significant bits), so they are
+  // the values of the formula in any precision.
+  for (int c = 0; c < channel_count; ++c) {
+    const uint8_t* amplitude_codes = block + 256 * c;
+    const uint8_t* phase_codes = amplitude_codes + 128;
+    float* amplitude = group->amplitude[c];
+    float* phase = group->phase[c];
+    for (int g = 0; g < gates; ++g) {
+      amplitude[g] = static_cast<float>(amplitude_codes[g]) * scale + gain;
+    }
+    for (int g = 0; g < gates; ++g) {
+      phase[g] = static_cast<float>(phase_codes[g]) * kDegreesPerPhaseCode;
     }
   }
+  clear_unwritten(group, gates, channel_count);
   return 1;
 }

@@ -1,5 +1,6 @@
 #include "decoder/output_writer.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -52,34 +53,100 @@ inline void copy_field(char* to, const char* from, int width) {
   }
 }
 
-// Writes `value` in the field of `texts` at `out`.
-inline void write_grid_field(GridTexts* texts, float value, char* out) {
-  float scaled = value * static_cast<float>(kGridSteps);  // exact on the grid
+// The slot of the text of `value` in a grid table, or -1 for a value off
+// the grid.
+inline int grid_slot(float value) {
+  const float scaled = value * static_cast<float>(kGridSteps);  // exact on the grid
   // NaN fails the comparison; the range keeps the conversion defined.
-  if (scaled >= static_cast<float>(kGridLow) && scaled < static_cast<float>(kGridHigh)) {
-    int point = static_cast<int>(scaled);
-    if (static_cast<float>(point) == scaled) {
-      char* text = texts->text[point - kGridLow];
-      if (text[kGridTextWidth] == 0) {
-        // -0 and +0 share a slot; both are written as +0.
-        render_real(value, texts->width, texts->decimals, text);
-        text[kGridTextWidth] = 1;
-      }
-      copy_field(out, text, texts->width);
-      return;
-    }
+  const bool inside =
+      scaled >= static_cast<float>(kGridLow) && scaled < static_cast<float>(kGridHigh);
+  const int point = static_cast<int>(inside ? scaled : 0.0f);
+  const bool on_grid = inside && static_cast<float>(point) == scaled;
+  return on_grid ? point - kGridLow : -1;
+}
+
+// The grid slots of run[0..count-1], many values at once.
+void grid_slots(const float* run, int count, int16_t* slots) {
+  for (int i = 0; i < count; ++i) slots[i] = static_cast<int16_t>(grid_slot(run[i]));
+}
+
+// Writes `value`, whose grid slot is `slot`, in the field of `texts` at
+// `out`: its text from the table, rendered there on first use, or rendered
+// in place when it is off the grid. `kWidth`, when not 0, is the field
+// width known to the caller.
+template <int kWidth>
+inline void write_slot_field(GridTexts* texts, int slot, float value, char* out) {
+  if (slot < 0) {
+    render_real(value, texts->width, texts->decimals, out);
+    return;
   }
-  render_real(value, texts->width, texts->decimals, out);
+  char* text = texts->text[slot];
+  if (text[kGridTextWidth] == 0) {
+    // -0 and +0 share a slot; both are written as +0.
+    render_real(value, texts->width, texts->decimals, text);
+    text[kGridTextWidth] = 1;
+  }
+  if (kWidth != 0) {
+    std::memcpy(out, text, kWidth);
+  } else {
+    copy_field(out, text, texts->width);
+  }
+}
+
+inline void write_grid_field(GridTexts* texts, float value, char* out) {
+  write_slot_field<0>(texts, grid_slot(value), value, out);
+}
+
+// The fields of `count` values in lines `line_length` apart, from their grid
+// slots.
+template <int kWidth>
+void write_slot_column(GridTexts* texts, const int16_t* slots, const float* values, int count,
+                       char* out, size_t line_length) {
+  for (int i = 0; i < count; ++i, out += line_length) {
+    write_slot_field<kWidth>(texts, slots[i], values[i], out);
+  }
 }
 
 bool fits_grid(const Descriptor& d) {
   return d.kind == DescriptorKind::kReal && d.width <= kGridTextWidth;
 }
 
+bool fits_range_text(const Descriptor& d) {
+  return d.width <= static_cast<int>(sizeof(RangeText));
+}
+
 void init_grid(GridTexts* texts, const Descriptor& field) {
-  std::memset(texts, 0, sizeof *texts);
   texts->width = field.width;
   texts->decimals = field.digits;
+  texts->cleared = false;
+}
+
+// The table, cleared on its first use: a run clears only the table of the
+// lines it writes.
+GridTexts* used_grid(GridTexts* texts) {
+  if (!texts->cleared) {
+    std::memset(texts->text, 0, sizeof texts->text);
+    texts->cleared = true;
+  }
+  return texts;
+}
+
+// The texts of the group's gate ranges in field `d`. They are rendered
+// again only when the ranges differ from those of the last group written
+// with `texts`: groups with the same range settings share them.
+const RangeText* range_texts(RangeTexts* texts, const Descriptor& d, const GroupRecord& group) {
+  const int count = group.gate_count < 0          ? 0
+                    : group.gate_count > kMaxGates ? kMaxGates
+                                                   : group.gate_count;
+  const size_t bytes = sizeof(float) * static_cast<size_t>(count);
+  if (count > texts->count || std::memcmp(texts->range, group.gate_range, bytes) != 0) {
+    for (int g = 0; g < count; ++g) {
+      render_item(d, real_item(group.gate_range[g]), texts->text[g].chars);
+    }
+    std::memcpy(texts->range, group.gate_range, bytes);
+    texts->count = count;
+  }
+  return texts->text;
 }
 
 void write_blank_line(TextSink* out) {
@@ -97,85 +164,176 @@ void write_plot_header(const OutputState& state, TextSink* out) {
   write_formatted(out, state.plot_header, items, 10);
 }
 
-// The items of the plot row for gate g and channel c (both 0-based).
-void plot_row_items(const GroupRecord& group, const ChannelTable& channels,
-                    float noise_level, int g, int c, Item* items) {
-  items[kTimeField] = text_item(group.time_text, kTimeTextLength);
-  items[kFrequencyField] = real_item(channels.channel_frequency[c]);
-  items[kRangeField] = real_item(group.gate_range[g]);
-  items[kPolarizationField] = real_item(channels.polarization[c]);
-  items[kNoiseField] = real_item(noise_level);
-  items[kDopplerField] = real_item(channels.doppler[c]);
-  items[kAzimuthField] = real_item(channels.azimuth[c]);
-  items[kZenithField] = real_item(channels.zenith[c]);
-  items[kAmplitudeField] = real_item(group.amplitude[c][g]);
-  items[kPhaseField] = real_item(group.phase[c][g]);
-}
-
-inline bool above_threshold(float amplitude, double limit) {
-  return static_cast<double>(amplitude) > limit;
-}
-
-// Plot rows or, with `threshold_only`, the rows whose amplitude stands
-// strictly above `limit`, from the compiled plot row layout. What is constant over a
-// group (time, the channels' five attributes, the noise level) is rendered
-// once into one row per print position; the 16 rows of a gate and the blank
-// line after them form one block, into which each gate's range goes once.
-// Amplitudes and phases come from the grid texts.
-void write_plot_rows(OutputState* state, const GroupRecord& group,
-                          const ChannelTable& channels, float noise_level,
-                          bool threshold_only, double limit, TextSink* out) {
+// Makes state->gate_block hold the 16 plot rows of a gate as far as they
+// hold for the whole group (time, the channels' five attributes, the noise
+// level), and channel_of[k] the channel (0-based) in print position k.
+// Returns the length of the block, the rows and the blank line after them.
+// A channel column is rendered again only when its values in print order
+// differ from those the rows hold; time and noise level are rendered once
+// and copied into every row.
+size_t prepare_gate_block(OutputState* state, const GroupRecord& group,
+                          const ChannelTable& channels, float noise_level, int* channel_of) {
   const LineLayout& row = state->plot_row;
   const int row_length = row.width + 1;
-  write_plot_header(*state, out);
-
   char* gate_block = state->gate_block;
-  int channel_of[kChannels];
-  Item items[kPlotFields];
-  for (int k = 0; k < kChannels; ++k) {
-    int c = channels.channel_order[k] - 1;
-    channel_of[k] = c;
-    char* line = gate_block + k * row_length;
-    std::memcpy(line, row.skeleton, static_cast<size_t>(row.width));
-    line[row.width] = '\n';
-    plot_row_items(group, channels, noise_level, 0, c, items);
-    static const int kGroupFields[] = {kTimeField,    kFrequencyField, kPolarizationField,
-                                       kNoiseField,   kDopplerField,   kAzimuthField,
-                                       kZenithField};
-    for (int field : kGroupFields) {
-      render_item(row.slots[field].descriptor, items[field], line + row.slots[field].column);
+  for (int k = 0; k < kChannels; ++k) channel_of[k] = channels.channel_order[k] - 1;
+  static const int kChannelFields[kChannelColumns] = {
+      kFrequencyField, kPolarizationField, kDopplerField, kAzimuthField, kZenithField};
+  const float* const columns[kChannelColumns] = {channels.channel_frequency,
+                                                 channels.polarization, channels.doppler,
+                                                 channels.azimuth, channels.zenith};
+  for (int i = 0; i < kChannelColumns; ++i) {
+    float values[kChannels];
+    for (int k = 0; k < kChannels; ++k) values[k] = columns[i][channel_of[k]];
+    float* held = state->gate_block_columns[i];
+    if (state->gate_block_columns_held && std::memcmp(held, values, sizeof values) == 0) {
+      continue;
+    }
+    const LayoutSlot& slot = row.slots[kChannelFields[i]];
+    for (int k = 0; k < kChannels; ++k) {
+      render_item(slot.descriptor, real_item(values[k]), gate_block + k * row_length + slot.column);
+    }
+    std::memcpy(held, values, sizeof values);
+  }
+  state->gate_block_columns_held = true;
+  static const int kGroupFields[] = {kTimeField, kNoiseField};
+  for (int field : kGroupFields) {
+    const LayoutSlot& slot = row.slots[field];
+    char* first = gate_block + slot.column;
+    render_item(slot.descriptor,
+                field == kTimeField ? text_item(group.time_text, kTimeTextLength)
+                                    : real_item(noise_level),
+                first);
+    for (int k = 1; k < kChannels; ++k) {
+      copy_field(first + k * row_length, first, slot.descriptor.width);
     }
   }
-  const int rows_length = kChannels * row_length;
-  std::memcpy(gate_block + rows_length, state->blank_line,
-              static_cast<size_t>(state->blank_line_length));
-  const size_t block_length = static_cast<size_t>(rows_length + state->blank_line_length);
+  return static_cast<size_t>(kChannels * row_length + state->blank_line_length);
+}
 
+// Plot rows from the compiled plot row layout: the gate block is prepared
+// once per group, each gate's range goes into it once, and the ranges,
+// amplitudes and phases come from texts rendered before.
+void write_plot_rows(OutputState* state, const GroupRecord& group,
+                     const ChannelTable& channels, float noise_level, TextSink* out) {
+  append_sink(out, state->plot_header_line, static_cast<size_t>(state->plot_header_length));
+  int channel_of[kChannels];
+  const size_t block_length = prepare_gate_block(state, group, channels, noise_level, channel_of);
+
+  const LineLayout& row = state->plot_row;
+  const int row_length = row.width + 1;
+  char* gate_block = state->gate_block;
   const LayoutSlot& range_slot = row.slots[kRangeField];
   const int range_width = range_slot.descriptor.width;
   const int amplitude_column = row.slots[kAmplitudeField].column;
   const int phase_column = row.slots[kPhaseField].column;
-  GridTexts* texts = &state->plot_value_texts;
+  GridTexts* texts = used_grid(&state->plot_value_texts);
 
-  for (int g = 0; g < group.gate_count; ++g) {
+  const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
+  const int gates = group.gate_count;
+  int16_t (*slots)[kMaxGates] = state->value_slots;  // amplitudes, then phases
+  for (int k = 0; k < kChannels; ++k) {
+    grid_slots(group.amplitude[channel_of[k]], gates, slots[k]);
+    grid_slots(group.phase[channel_of[k]], gates, slots[kChannels + k]);
+  }
+  const bool ten_wide = texts->width == 10;
+  for (int g = 0; g < gates; ++g) {
     char* range = gate_block + range_slot.column;
-    render_item(range_slot.descriptor, real_item(group.gate_range[g]), range);
-    for (int k = 1; k < kChannels; ++k) {
-      copy_field(range + k * row_length, range, range_width);
+    for (int k = 0; k < kChannels; ++k) {
+      copy_field(range + k * row_length, ranges[g].chars, range_width);
     }
     for (int k = 0; k < kChannels; ++k) {
       int c = channel_of[k];
-      float amplitude = group.amplitude[c][g];
-      if (threshold_only && !above_threshold(amplitude, limit)) continue;
       char* line = gate_block + k * row_length;
-      write_grid_field(texts, amplitude, line + amplitude_column);
-      write_grid_field(texts, group.phase[c][g], line + phase_column);
-      if (threshold_only) append_sink(out, line, static_cast<size_t>(row_length));
+      if (ten_wide) {
+        write_slot_field<10>(texts, slots[k][g], group.amplitude[c][g], line + amplitude_column);
+        write_slot_field<10>(texts, slots[kChannels + k][g], group.phase[c][g],
+                             line + phase_column);
+      } else {
+        write_slot_field<0>(texts, slots[k][g], group.amplitude[c][g], line + amplitude_column);
+        write_slot_field<0>(texts, slots[kChannels + k][g], group.phase[c][g],
+                            line + phase_column);
+      }
     }
-    if (!threshold_only) append_sink(out, gate_block, block_length);
+    append_sink(out, gate_block, block_length);
   }
-  if (!threshold_only) {
-    append_sink(out, state->blank_line, static_cast<size_t>(state->blank_line_length));
+  append_sink(out, state->blank_line, static_cast<size_t>(state->blank_line_length));
+}
+
+// The largest float not above `limit`: a float stands strictly above
+// `limit` exactly when it stands strictly above this bound, since no float
+// lies between the two.
+float float_floor(double limit) {
+  float bound = static_cast<float>(limit);
+  if (static_cast<double>(bound) > limit) bound = std::nextafter(bound, -INFINITY);
+  return bound;
+}
+
+// Sets `bit` in passing[i] for each run[i] above `bound`, many at once.
+void mark_above(const float* run, int count, float bound, uint32_t bit, uint32_t* passing) {
+  for (int i = 0; i < count; ++i) passing[i] |= run[i] > bound ? bit : 0u;
+}
+
+// For every gate, the print positions (bit k for position k) whose
+// amplitude stands strictly above `limit`. Returns whether any does.
+bool rows_above(const GroupRecord& group, const ChannelTable& channels, double limit,
+                uint32_t* passing) {
+  const int gates = group.gate_count;
+  const float bound = float_floor(limit);
+  uint32_t bit_of[kChannels] = {};  // a channel's print position, as a bit
+  for (int k = 0; k < kChannels; ++k) bit_of[channels.channel_order[k] - 1] |= 1u << k;
+  std::memset(passing, 0, sizeof *passing * static_cast<size_t>(gates));
+  for (int c = 0; c < kChannels; ++c) {
+    mark_above(group.amplitude[c], gates, bound, bit_of[c], passing);
+  }
+  uint32_t any = 0;
+  for (int g = 0; g < gates; ++g) any |= passing[g];
+  return any != 0;
+}
+
+// Threshold rows: the samples are tested first, and only the rows that
+// pass are rendered; a group without one writes its header line alone.
+void write_threshold_rows(OutputState* state, const GroupRecord& group,
+                          const ChannelTable& channels, float noise_level, double limit,
+                          TextSink* out) {
+  append_sink(out, state->plot_header_line, static_cast<size_t>(state->plot_header_length));
+  uint32_t passing[kMaxGates];
+  if (!rows_above(group, channels, limit, passing)) return;
+  int channel_of[kChannels];
+  prepare_gate_block(state, group, channels, noise_level, channel_of);
+
+  const LineLayout& row = state->plot_row;
+  const int row_length = row.width + 1;
+  const LayoutSlot& range_slot = row.slots[kRangeField];
+  const int range_width = range_slot.descriptor.width;
+  const int amplitude_column = row.slots[kAmplitudeField].column;
+  const int phase_column = row.slots[kPhaseField].column;
+  GridTexts* texts = used_grid(&state->plot_value_texts);
+  const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
+  // A row is composed in the sink from its print position's row of the
+  // gate block, unless the sink is too small to hold it.
+  const bool direct = static_cast<size_t>(row_length) <= out->capacity;
+  for (int g = 0; g < group.gate_count; ++g) {
+    uint32_t positions = passing[g];
+    if (positions == 0) continue;
+    const char* range = ranges[g].chars;
+    while (positions != 0) {
+      const int k = __builtin_ctz(positions);
+      positions &= positions - 1;
+      const int c = channel_of[k];
+      const char* row_text = state->gate_block + k * row_length;
+      char* line = direct ? reserve_sink(out, static_cast<size_t>(row_length))
+                          : state->gate_line_text;
+      std::memcpy(line, row_text, static_cast<size_t>(row_length));
+      copy_field(line + range_slot.column, range, range_width);
+      write_grid_field(texts, group.amplitude[c][g], line + amplitude_column);
+      write_grid_field(texts, group.phase[c][g], line + phase_column);
+      if (direct) {
+        commit_sink(out, static_cast<size_t>(row_length));
+      } else {
+        append_sink(out, line, static_cast<size_t>(row_length));
+      }
+    }
   }
 }
 
@@ -187,23 +345,33 @@ void write_group_header(const OutputState& state, const GroupRecord& group,
   for (int i = 0; i < kPrefaceDigits; ++i) {
     items[2 + i] = byte_item(static_cast<int8_t>(group.preface[i]));
   }
-  write_formatted(out, state.group_header, items, 2 + kPrefaceDigits);
+  write_layout(out, state.group_header_line, items);
 }
 
-// One channel header line: the label and the column's values in print
-// order, `copies` times over.
-void write_channel_header(const FormatPlan& format, const char* label,
-                          const float* column, const ChannelTable& channels,
-                          int copies, TextSink* out) {
-  Item items[1 + 2 * kChannels];
-  items[0] = text_item(label, static_cast<int>(std::strlen(label)));
-  int n = 1;
-  for (int copy = 0; copy < copies; ++copy) {
-    for (int k = 0; k < kChannels; ++k) {
-      items[n++] = real_item(column[channels.channel_order[k] - 1]);
+// Channel header line `index` (0..4: frequency, polarization, Doppler,
+// azimuth, zenith): the label and the column's values in print order,
+// `copies` times over. The line is laid out again only when its values or
+// copies differ from those of the line held.
+void write_channel_header(OutputState* state, int index, const float* column,
+                          const ChannelTable& channels, int copies, TextSink* out) {
+  static const char* const kLabels[kChannelColumns] = {"Frequency", "Polarize", "Doppler",
+                                                       "Azimuth", "Zenith"};
+  ChannelHeaderText* held = &state->channel_headers[index];
+  float values[kChannels];
+  for (int k = 0; k < kChannels; ++k) values[k] = column[channels.channel_order[k] - 1];
+  if (held->copies != copies || std::memcmp(held->values, values, sizeof values) != 0) {
+    Item items[1 + 2 * kChannels];
+    items[0] = text_item(kLabels[index], static_cast<int>(std::strlen(kLabels[index])));
+    for (int copy = 0; copy < copies; ++copy) {
+      for (int k = 0; k < kChannels; ++k) items[1 + copy * kChannels + k] = real_item(values[k]);
     }
+    TextSink text = make_text_sink(-1, held->text, sizeof held->text);
+    write_layout(&text, state->channel_header_lines[index][copies - 1], items);
+    held->length = text.length;
+    std::memcpy(held->values, values, sizeof values);
+    held->copies = copies;
   }
-  write_formatted(out, format, items, n);
+  append_sink(out, held->text, held->length);
 }
 
 // The value columns of the gate lines in print order: amplitudes, phases,
@@ -221,9 +389,9 @@ int gate_line_columns(const GroupRecord& group, const ChannelTable& channels,
 }
 
 // The gate lines from the compiled gate line layout: the frequency once per
-// group, the range once per line, the values from the grid texts.
+// group; the ranges and values from texts rendered before.
 void write_gate_lines(OutputState* state, const GroupRecord& group,
-                           const float* const* columns, int column_count, TextSink* out) {
+                      const float* const* columns, int column_count, TextSink* out) {
   const LineLayout& layout = column_count > kChannels ? state->gate_line32 : state->gate_line16;
   const size_t line_length = static_cast<size_t>(layout.width) + 1;
   char* line = state->gate_line_text;
@@ -233,13 +401,38 @@ void write_gate_lines(OutputState* state, const GroupRecord& group,
               line + layout.slots[0].column);
 
   const LayoutSlot& range_slot = layout.slots[1];
-  GridTexts* texts = &state->gate_value_texts;
-  for (int g = 0; g < group.gate_count; ++g) {
-    render_item(range_slot.descriptor, real_item(group.gate_range[g]),
-                line + range_slot.column);
+  const RangeText* ranges = range_texts(&state->gate_ranges, range_slot.descriptor, group);
+  GridTexts* texts = used_grid(&state->gate_value_texts);
+  int16_t* slots = state->value_slots[0];
+  // The lines are composed in the sink when it holds them all, a column at
+  // a time; else one at a time in the scratch line.
+  const int gates = group.gate_count;
+  const size_t block_length = line_length * static_cast<size_t>(gates);
+  if (gates > 0 && block_length <= out->capacity) {
+    char* block = reserve_sink(out, block_length);
+    for (int g = 0; g < gates; ++g) {
+      char* to = block + line_length * static_cast<size_t>(g);
+      std::memcpy(to, line, line_length);
+      copy_field(to + range_slot.column, ranges[g].chars, range_slot.descriptor.width);
+    }
     for (int i = 0; i < column_count; ++i) {
-      write_grid_field(texts, columns[i][g],
-                       line + layout.slots[kGateLineLeadFields + i].column);
+      grid_slots(columns[i], gates, slots);
+      char* to = block + layout.slots[kGateLineLeadFields + i].column;
+      if (texts->width == 8) {
+        write_slot_column<8>(texts, slots, columns[i], gates, to, line_length);
+      } else {
+        write_slot_column<0>(texts, slots, columns[i], gates, to, line_length);
+      }
+    }
+    commit_sink(out, block_length);
+    return;
+  }
+  for (int g = 0; g < gates; ++g) {
+    copy_field(line + range_slot.column, ranges[g].chars, range_slot.descriptor.width);
+    for (int i = 0; i < column_count; ++i) {
+      grid_slots(columns[i] + g, 1, slots);
+      write_slot_column<0>(texts, slots, columns[i] + g, 1,
+                           line + layout.slots[kGateLineLeadFields + i].column, line_length);
     }
     append_sink(out, line, line_length);
   }
@@ -249,19 +442,15 @@ void write_tables(OutputState* state, const GroupRecord& group, const ChannelTab
                   bool amplitudes, bool phases, TextSink* out) {
   int copies = (amplitudes && phases) ? 2 : 1;
   write_group_header(*state, group, out);
-  write_channel_header(state->channel_header4, "Frequency", channels.channel_frequency,
-                       channels, copies, out);
-  write_channel_header(state->channel_header2, "Polarize", channels.polarization, channels,
-                       copies, out);
-  write_channel_header(state->channel_header3, "Doppler", channels.doppler, channels, copies,
-                       out);
-  write_channel_header(state->channel_header2, "Azimuth", channels.azimuth, channels, copies,
-                       out);
-  write_channel_header(state->channel_header2, "Zenith", channels.zenith, channels, copies,
-                       out);
-  const float* columns[2 * kChannels];
-  int column_count = gate_line_columns(group, channels, amplitudes, phases, columns);
-  write_gate_lines(state, group, columns, column_count, out);
+  const float* const columns[kChannelColumns] = {channels.channel_frequency,
+                                                 channels.polarization, channels.doppler,
+                                                 channels.azimuth, channels.zenith};
+  for (int i = 0; i < kChannelColumns; ++i) {
+    write_channel_header(state, i, columns[i], channels, copies, out);
+  }
+  const float* value_columns[2 * kChannels];
+  int column_count = gate_line_columns(group, channels, amplitudes, phases, value_columns);
+  write_gate_lines(state, group, value_columns, column_count, out);
   write_blank_line(out);
 }
 
@@ -279,7 +468,19 @@ bool prepare_output(OutputState* state) {
   bool compiled =
       compile_layout(s.plot_row_format, kPlotFields, &s.plot_row) &&
       compile_layout(s.gate_line, kGateLineLeadFields + kChannels, &s.gate_line16) &&
-      compile_layout(s.gate_line, kGateLineLeadFields + 2 * kChannels, &s.gate_line32);
+      compile_layout(s.gate_line, kGateLineLeadFields + 2 * kChannels, &s.gate_line32) &&
+      compile_layout(s.group_header, 2 + kPrefaceDigits, &s.group_header_line);
+  // The channel header lines' formats by line: F8.4, F8.2, F8.3, F8.2, F8.2.
+  const FormatPlan* const header_formats[kChannelColumns] = {
+      &s.channel_header4, &s.channel_header2, &s.channel_header3, &s.channel_header2,
+      &s.channel_header2};
+  for (int i = 0; i < kChannelColumns; ++i) {
+    for (int copies = 1; copies <= 2; ++copies) {
+      compiled = compiled && compile_layout(*header_formats[i], 1 + copies * kChannels,
+                                            &s.channel_header_lines[i][copies - 1]);
+    }
+    s.channel_headers[i].copies = 0;
+  }
   if (compiled) {
     const Descriptor& amplitude = s.plot_row.slots[kAmplitudeField].descriptor;
     const Descriptor& phase = s.plot_row.slots[kPhaseField].descriptor;
@@ -291,14 +492,37 @@ bool prepare_output(OutputState* state) {
       const Descriptor& d = s.gate_line32.slots[i].descriptor;
       shared = shared && d.width == value.width && d.digits == value.digits;
     }
-    compiled = shared && fits_grid(amplitude) && fits_grid(value);
+    compiled = shared && fits_grid(amplitude) && fits_grid(value) &&
+               fits_range_text(s.plot_row.slots[kRangeField].descriptor) &&
+               fits_range_text(s.gate_line16.slots[1].descriptor);
     init_grid(&s.plot_value_texts, amplitude);
     init_grid(&s.gate_value_texts, value);
   }
-  // The blank separator line as the free-form writer lays it out.
+  // The blank separator line as the free-form writer lays it out, and the
+  // plot header line, which never changes.
   TextSink blank = make_text_sink(-1, s.blank_line, sizeof s.blank_line);
   write_blank_line(&blank);
   s.blank_line_length = static_cast<int>(blank.length);
+  TextSink header = make_text_sink(-1, s.plot_header_line, sizeof s.plot_header_line);
+  write_plot_header(s, &header);
+  s.plot_header_length = static_cast<int>(header.length);
+  // Nothing is held yet for a group.
+  s.plot_ranges.count = -1;
+  s.gate_ranges.count = -1;
+  s.gate_block_columns_held = false;
+  if (compiled) {
+    // The rows of the gate block: the layout's constant characters and the
+    // line ends, then the blank line after them.
+    const int row_length = s.plot_row.width + 1;
+    for (int k = 0; k < kChannels; ++k) {
+      char* line = s.gate_block + k * row_length;
+      std::memcpy(line, s.plot_row.skeleton, static_cast<size_t>(s.plot_row.width));
+      line[s.plot_row.width] = '\n';
+    }
+    std::memcpy(s.gate_block + kChannels * row_length, s.blank_line,
+                static_cast<size_t>(s.blank_line_length));
+  }
+  compiled = compiled && header.discarded == 0;
   return compiled;
 }
 
@@ -307,11 +531,12 @@ void write_group(const OutputMode& mode, const GroupRecord& group,
                  TextSink* out) {
   switch (mode.kind) {
     case OutputKind::kPlotRows:
+      write_plot_rows(state, group, channels, noise_level, out);
+      break;
     case OutputKind::kThresholdRows: {
-      const bool threshold_only = mode.kind == OutputKind::kThresholdRows;
       // The sum is compared unrounded.
       const double limit = static_cast<double>(noise_level) + static_cast<double>(mode.threshold);
-      write_plot_rows(state, group, channels, noise_level, threshold_only, limit, out);
+      write_threshold_rows(state, group, channels, noise_level, limit, out);
       break;
     }
     case OutputKind::kBothTables:

@@ -2,6 +2,8 @@
 #ifndef DECODER_OUTPUT_WRITER_H_
 #define DECODER_OUTPUT_WRITER_H_
 
+#include <cstdint>
+
 #include "blockio/format_plan.h"
 #include "blockio/line_layout.h"
 #include "blockio/text_sink.h"
@@ -34,12 +36,37 @@ constexpr int kGridTextWidth = 15;  // widest field held; byte 15 marks a text
 struct GridTexts {
   int width;
   int decimals;
+  bool cleared;  // the texts are cleared on the table's first use
   char text[kGridHigh - kGridLow][kGridTextWidth + 1];
 };
 
+// Rendered texts of the gate ranges of the last group written in one
+// field, and the ranges they show.
+struct RangeText {
+  char chars[16];
+};
+struct RangeTexts {
+  int count;  // gates held; -1 before the first group
+  float range[kMaxGates];
+  RangeText text[kMaxGates];
+};
+
+// The five columns of a ChannelTable, in the order of the channel header
+// lines: frequency, polarization, Doppler, azimuth, zenith.
+constexpr int kChannelColumns = 5;
+
+// A channel header line as last written, and what it shows.
+struct ChannelHeaderText {
+  int copies;               // 16-value runs on the line; 0 while none is held
+  float values[kChannels];  // the column in print order
+  size_t length;
+  char text[kMaxLayoutChars + 1];
+};
+
 // What the writer keeps from group to group: the line formats parsed once,
-// the compiled layouts of the plot row and the gate lines, the grid texts
-// and the scratch lines in which a gate's output is composed. The caller
+// the compiled layouts of the plot row, the gate lines and the group header
+// line, the grid texts, the texts of the last group's ranges and channel
+// header lines, and the scratch lines in which a gate's output is composed. The caller
 // owns it (it is large: keep it off the stack) and prepares it once.
 struct OutputState {
   FormatPlan plot_header;
@@ -52,13 +79,26 @@ struct OutputState {
   LineLayout plot_row;
   LineLayout gate_line16;  // frequency, range and 16 values
   LineLayout gate_line32;  // frequency, range and 32 values
+  LineLayout group_header_line;
   GridTexts plot_value_texts;  // the amplitude and phase fields of a plot row
   GridTexts gate_value_texts;  // the value fields of a gate line
+  RangeTexts plot_ranges;      // the range field of a plot row
+  RangeTexts gate_ranges;      // the range field of a gate line
   char blank_line[8];  // the free-form line of an empty text
   int blank_line_length;
-  // The 16 plot rows of a gate and the blank line after them.
+  char plot_header_line[kMaxLayoutChars + 1];  // and its line end
+  int plot_header_length;
+  // The 16 plot rows of a gate and the blank line after them, and the five
+  // channel columns (in print order) whose fields they hold.
   char gate_block[kChannels * (kMaxLayoutChars + 1) + sizeof blank_line];
+  float gate_block_columns[kChannelColumns][kChannels];
+  bool gate_block_columns_held;
+  // The compiled channel header lines (with 16 and with 32 values) and the
+  // last one written of each.
+  LineLayout channel_header_lines[kChannelColumns][2];
+  ChannelHeaderText channel_headers[kChannelColumns];
   char gate_line_text[kMaxLayoutChars + 1];  // one gate line and its line end
+  int16_t value_slots[2 * kChannels][kMaxGates];  // grid slots of a group's values
 };
 
 // Parses and compiles the layouts and clears the grid texts. Returns false

@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <random>
+#include <sstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -143,12 +146,14 @@ std::string reference(const Mode& mode, const GroupRecord& group,
   return std::string(sink.data, sink.length);
 }
 
-// Compares the writer with the reference in every mode; returns the bytes
-// compared.
+// Compares the writer with the reference in the given modes (by default
+// every mode); returns the bytes compared.
 size_t expect_routes_agree(const GroupRecord& group, const ChannelTable& channels,
-                           float noise, const std::string& what) {
+                           float noise, const std::string& what,
+                           const std::vector<Mode>& modes = {std::begin(kModes),
+                                                             std::end(kModes)}) {
   size_t bytes = 0;
-  for (const Mode& mode : kModes) {
+  for (const Mode& mode : modes) {
     std::string writer = written(mode, group, channels, noise);
     std::string expected = reference(mode, group, channels, noise);
     bytes += writer.size();
@@ -365,6 +370,47 @@ TEST(OutputWriterRoutes, NoiseLevels0To120) {
     expect_routes_agree(group, channels, static_cast<float>(level),
                         "noise " + std::to_string(level));
     if (HasFailure()) return;
+  }
+}
+
+// Threshold rows where noise_level + threshold lies between two floats, or
+// is infinite or NaN: samples at the floats nearest the sum on either side,
+// at the sum itself where it is a float, and at the infinities and NaN.
+TEST(OutputWriterRoutes, ThresholdSumsBetweenTwoFloats) {
+  const float kInf = std::numeric_limits<float>::infinity();
+  const float kNaN = std::numeric_limits<float>::quiet_NaN();
+  static const struct {
+    float noise;
+    float threshold;
+  } kCases[] = {
+      {100.0f, 1e-7f}, {2.0f, -1e-10f}, {1.0f, -1e-8f},  {0.0f, 1e-45f},
+      {7.0f, 3.4e38f}, {0.0f, -3.4e38f}, {0.0f, kInf},    {0.0f, -kInf},
+      {0.0f, kNaN},    {kNaN, 3.0f},     {3.0f, 0.0f},    {-0.0f, 0.0f},
+  };
+  BlockDraft draft;
+  set_quiet_preface(&draft);
+  GroupRecord group;
+  ChannelTable channels;
+  float noise;
+  decode(draft, false, &group, &channels, &noise);
+  group.gate_count = 8;
+  for (const auto& test : kCases) {
+    const double sum = static_cast<double>(test.noise) + static_cast<double>(test.threshold);
+    std::vector<float> samples = {kInf, -kInf, kNaN, 0.0f, -0.0f};
+    float below = static_cast<float>(sum);
+    for (int step = 0; step < 3; ++step) below = std::nextafter(below, -kInf);
+    for (int step = 0; step < 7; ++step, below = std::nextafter(below, kInf)) {
+      samples.push_back(below);
+    }
+    for (int c = 0; c < kChannels; ++c) {
+      for (int g = 0; g < group.gate_count; ++g) {
+        group.amplitude[c][g] = samples[static_cast<size_t>(c + g) % samples.size()];
+      }
+    }
+    std::ostringstream what;
+    what << "noise " << test.noise << " threshold " << test.threshold;
+    expect_routes_agree(group, channels, test.noise, what.str(),
+                        {{"-t", {OutputKind::kThresholdRows, test.threshold}}});
   }
 }
 

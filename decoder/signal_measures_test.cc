@@ -178,6 +178,9 @@ TEST(CorrectPhaseByRange, SecondGate) {
       {60.0f, 10.0f, 0.0f, 0.0f},        // -27000 = -75 turns
       {60.0f, 40.0f, 0.0f, 0.0f},        // -10800 = -30 turns
       {60.0f, 59.5f, 0.0f, -270.0f},     // -270
+      // 1e12 is 999999995904 in single precision: 2777777766 turns and 144
+      {10.0f, 10.0f, 1e12f, 144.0f},
+      {10.0f, 10.0f, -1e12f, -144.0f},
   };
   float gate_range[kMaxGates] = {};
   auto phase = std::make_unique<Samples>();
