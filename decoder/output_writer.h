@@ -7,6 +7,7 @@
 #include "blockio/format_plan.h"
 #include "blockio/line_layout.h"
 #include "blockio/text_sink.h"
+#include "decoder/field_texts.h"
 #include "decoder/group_record.h"
 
 // What is written for each group.
@@ -22,33 +23,6 @@ enum class OutputKind {
 struct OutputMode {
   OutputKind kind;
   float threshold;  // kThresholdRows only
-};
-
-// Rendered texts of one real field for the values on a grid of 1/32 from
-// -128 to 384: amplitudes (multiples of 1/8 from the codes) and phases
-// (multiples of 45/32) of a group all lie on it. Slot i holds the value
-// i / 32 - 128; a text, once rendered, holds for every later group.
-constexpr int kGridSteps = 32;  // grid points per unit
-constexpr int kGridLow = -128 * kGridSteps;
-constexpr int kGridHigh = 384 * kGridSteps;
-constexpr int kGridTextWidth = 15;  // widest field held; byte 15 marks a text
-
-struct GridTexts {
-  int width;
-  int decimals;
-  bool cleared;  // the texts are cleared on the table's first use
-  char text[kGridHigh - kGridLow][kGridTextWidth + 1];
-};
-
-// Rendered texts of the gate ranges of the last group written in one
-// field, and the ranges they show.
-struct RangeText {
-  char chars[16];
-};
-struct RangeTexts {
-  int count;  // gates held; -1 before the first group
-  float range[kMaxGates];
-  RangeText text[kMaxGates];
 };
 
 // The five columns of a ChannelTable, in the order of the channel header
