@@ -71,11 +71,11 @@ struct Columns {
 // 0 to kept - 1; gates added to kept rows are NaN. Needs the lock.
 void reshape_columns(Columns* columns, py::ssize_t capacity, int gates, py::ssize_t kept) {
   for (int id = 0; id < kColumnCount; ++id) {
-    const ColumnSpec& spec = kColumns[id];
-    py::array fresh(py::dtype(spec.dtype), shape_of(spec.shape, capacity, gates));
+    const ColumnSpec& column = kColumns[id];
+    py::array fresh(py::dtype(column.dtype), shape_of(column.shape, capacity, gates));
     char* to = static_cast<char*>(fresh.mutable_data());
     const char* from = columns->data[id];
-    const int runs = gate_runs(spec.shape);
+    const int runs = gate_runs(column.shape);
     if (kept > 0 && runs > 0 && gates != columns->gates) {
       float* out = reinterpret_cast<float*>(to);
       const float* in = reinterpret_cast<const float*>(from);
@@ -86,7 +86,7 @@ void reshape_columns(Columns* columns, py::ssize_t capacity, int gates, py::ssiz
         out += gates;
       }
     } else if (kept > 0) {
-      const py::ssize_t row = fresh.itemsize() * row_items(spec.shape, gates);
+      const py::ssize_t row = fresh.itemsize() * row_items(column.shape, gates);
       std::memcpy(to, from, static_cast<size_t>(row * kept));
     }
     columns->arrays[id] = fresh;
