@@ -30,6 +30,13 @@ void expect_cleared_samples(const GroupRecord& group) {
   }
 }
 
+// Builds the draft's block and reads it into `group`.
+int read_draft(const BlockDraft& draft, GroupRecord* group, Capture* messages) {
+  uint8_t block[kBuilderBlockSize];
+  build_block(draft, block);
+  return read_group(block, group, &messages->sink);
+}
+
 TEST(BlockKind, KindTestOfEachKind) {
   static const struct {
     const char* what;
@@ -144,26 +151,12 @@ TEST(ReadGroup, OnlyKinds12And13HoldAGroup) {
   }
 }
 
-TEST(ReadGroup, ZeroBlockIsNoGroup) {
-  uint8_t block[kBuilderBlockSize] = {};
-  auto group = make_record();
-  Capture messages;
-  EXPECT_EQ(read_group(block, group.get(), &messages.sink), 0);
-  EXPECT_EQ(std::string(group->time_text, kTimeTextLength), std::string(17, ' '));
-  EXPECT_EQ(group->frequency, 0.0f);
-  EXPECT_EQ(group->gate_count, 0);
-  expect_cleared_samples(*group);
-  EXPECT_EQ(messages.text(), "");
-}
-
 TEST(ReadGroup, TimeFrequencyAndRangesOfTheDefaultGroup) {
   BlockDraft draft;
   set_default_preface(&draft);
-  uint8_t block[kBuilderBlockSize];
-  build_block(draft, block);
   auto group = make_record();
   Capture messages;
-  ASSERT_EQ(read_group(block, group.get(), &messages.sink), 1);
+  ASSERT_EQ(read_draft(draft, group.get(), &messages), 1);
   EXPECT_EQ(std::string(group->time_text, kTimeTextLength), "2001 123 04:55:30");
   EXPECT_EQ(group->frequency, 2.5025f);
   EXPECT_EQ(group->gate_count, 128);
@@ -199,11 +192,9 @@ TEST(ReadGroup, AmplitudeScaleAndGain) {
     set_digit(&draft, 46, row.d46);
     set_digit(&draft, 53, row.d53);
     set_amplitude_code(&draft, 77, 6, row.code);
-    uint8_t block[kBuilderBlockSize];
-    build_block(draft, block);
     auto group = make_record();
     Capture messages;
-    ASSERT_EQ(read_group(block, group.get(), &messages.sink), 1);
+    ASSERT_EQ(read_draft(draft, group.get(), &messages), 1);
     EXPECT_EQ(group->amplitude[5][76], row.expected);
     // A zero code gives the gain term alone.
     EXPECT_EQ(group->amplitude[5][75], 6.0f * row.d53);
@@ -235,11 +226,9 @@ TEST(ReadGroup, SamplesOf128GateGroup) {
     set_phase_code(&draft, row.gate, row.channel, row.phase_code);
   }
   set_phase_code(&draft, 1, 1, 128);  // phases of channel 1 carry no preface
-  uint8_t block[kBuilderBlockSize];
-  build_block(draft, block);
   auto group = make_record();
   Capture messages;
-  ASSERT_EQ(read_group(block, group.get(), &messages.sink), 1);
+  ASSERT_EQ(read_draft(draft, group.get(), &messages), 1);
   ASSERT_EQ(group->gate_count, 128);
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << "gate " << row.gate << " channel " << row.channel);
@@ -271,11 +260,9 @@ TEST(ReadGroup, Overlapping256GateReading) {
   set_amplitude_code(&draft, 1, 9, 10);    // phase of gate 129, channel 8
   set_amplitude_code(&draft, 1, 10, 99);   // offset 2304: not read
   set_phase_code(&draft, 5, 16, 99);       // not read
-  uint8_t block[kBuilderBlockSize];
-  build_block(draft, block);
   auto group = make_record();
   Capture messages;
-  ASSERT_EQ(read_group(block, group.get(), &messages.sink), 1);
+  ASSERT_EQ(read_draft(draft, group.get(), &messages), 1);
   ASSERT_EQ(group->gate_count, 256);
 
   static const struct {
@@ -314,11 +301,9 @@ TEST(ReadGroup, InvalidStartRangeKeepsTimeAndFrequency) {
   set_digit(&draft, 54, 2);
   set_digit(&draft, 55, 0);
   set_amplitude_code(&draft, 10, 5, 40);
-  uint8_t block[kBuilderBlockSize];
-  build_block(draft, block);
   auto group = make_record();
   Capture messages;
-  EXPECT_EQ(read_group(block, group.get(), &messages.sink), 1);
+  EXPECT_EQ(read_draft(draft, group.get(), &messages), 1);
   EXPECT_EQ(messages.text(), " UNDEFIEND RANGE GATES H= 2 E= 0\n");
   EXPECT_EQ(group->gate_count, 0);
   EXPECT_EQ(std::string(group->time_text, kTimeTextLength), "2001 123 04:55:30");
@@ -334,15 +319,15 @@ TEST(ReadGroup, NoGroupAfterGroupKeepsOnlyThePreface) {
   set_digit(&draft, 40, 7);
   set_phase_code(&draft, 3, 7, 50);
   set_amplitude_code(&draft, 3, 7, 50);
-  uint8_t block[kBuilderBlockSize];
-  build_block(draft, block);
   auto group = make_record();
   Capture messages;
-  ASSERT_EQ(read_group(block, group.get(), &messages.sink), 1);
+  ASSERT_EQ(read_draft(draft, group.get(), &messages), 1);
   ASSERT_NE(group->amplitude[6][2], 0.0f);
 
+  // An all-zero block holds no group.
   uint8_t empty[kBuilderBlockSize] = {};
   EXPECT_EQ(read_group(empty, group.get(), &messages.sink), 0);
+  EXPECT_EQ(messages.text(), "");
   for (int n = 1; n <= kPrefaceDigits; ++n) {
     EXPECT_EQ(group->preface[n - 1], draft.preface[n - 1]) << "digit " << n;
   }
@@ -357,17 +342,14 @@ TEST(ReadGroup, ShorterGroupClearsGatesOfLongerOne) {
   set_default_preface(&draft);
   set_digit(&draft, 54, 9);
   std::memset(draft.block, 0x80, sizeof draft.block);
-  uint8_t block[kBuilderBlockSize];
-  build_block(draft, block);
   auto group = make_record();
   Capture messages;
-  ASSERT_EQ(read_group(block, group.get(), &messages.sink), 1);
+  ASSERT_EQ(read_draft(draft, group.get(), &messages), 1);
   ASSERT_EQ(group->gate_count, 256);
   ASSERT_EQ(group->phase[7][255], 180.0f);
 
   set_digit(&draft, 54, 1);
-  build_block(draft, block);
-  ASSERT_EQ(read_group(block, group.get(), &messages.sink), 1);
+  ASSERT_EQ(read_draft(draft, group.get(), &messages), 1);
   ASSERT_EQ(group->gate_count, 128);
   EXPECT_EQ(group->phase[15][127], 180.0f);
   for (int c = 0; c < kChannels; ++c) {
