@@ -164,6 +164,7 @@ TEST(CorrectPhaseByRange, SecondGate) {
     float range2;
     float phase;
     float expected;
+    int gate_count = 2;
   } kCases[] = {
       {10.0f, 12.5f, 100.0f, 10.0f},     // 1450 - 4 * 360
       {10.0f, 10.0f, -30.0f, -30.0f},
@@ -181,12 +182,15 @@ TEST(CorrectPhaseByRange, SecondGate) {
       // 1e12 is 999999995904 in single precision: 2777777766 turns and 144
       {10.0f, 10.0f, 1e12f, 144.0f},
       {10.0f, 10.0f, -1e12f, -144.0f},
+      // Fewer than two gates change nothing.
+      {10.0f, 12.5f, 100.0f, 100.0f, 1},
+      {10.0f, 12.5f, 100.0f, 100.0f, 0},
   };
   float gate_range[kMaxGates] = {};
   auto phase = std::make_unique<Samples>();
   for (const auto& row : kCases) {
     SCOPED_TRACE(testing::Message() << "ranges " << row.range1 << ", " << row.range2
-                                    << " phase " << row.phase);
+                                    << " phase " << row.phase << " gates " << row.gate_count);
     gate_range[0] = row.range1;
     gate_range[1] = row.range2;
     for (int c = 0; c < kChannels; ++c) {
@@ -194,7 +198,7 @@ TEST(CorrectPhaseByRange, SecondGate) {
       phase->v[c][1] = row.phase;
       phase->v[c][2] = 123.0f;
     }
-    correct_phase_by_range(gate_range, phase->v, 2);
+    correct_phase_by_range(gate_range, phase->v, row.gate_count);
     for (int c = 0; c < kChannels; ++c) {
       EXPECT_EQ(phase->v[c][1], row.expected) << "channel " << c + 1;
       EXPECT_EQ(phase->v[c][0], 400.0f) << "gate 1 of channel " << c + 1;
@@ -224,23 +228,6 @@ TEST(CorrectPhaseByRange, EveryGateAgainstTheFirst) {
   for (int c = 0; c < kChannels; ++c) {
     EXPECT_EQ(phase->v[c][0], 0.0f);
     EXPECT_EQ(phase->v[c][128], 77.0f) << "gate 129 is beyond gate_count";
-  }
-}
-
-TEST(CorrectPhaseByRange, FewerThanTwoGatesChangeNothing) {
-  static const int kGateCounts[] = {0, 1};
-  float gate_range[kMaxGates] = {10.0f, 12.5f};
-  auto phase = std::make_unique<Samples>();
-  for (int gate_count : kGateCounts) {
-    for (int c = 0; c < kChannels; ++c) {
-      phase->v[c][0] = 400.0f;
-      phase->v[c][1] = 100.0f;
-    }
-    correct_phase_by_range(gate_range, phase->v, gate_count);
-    for (int c = 0; c < kChannels; ++c) {
-      EXPECT_EQ(phase->v[c][0], 400.0f) << "gate_count " << gate_count;
-      EXPECT_EQ(phase->v[c][1], 100.0f) << "gate_count " << gate_count;
-    }
   }
 }
 
