@@ -205,6 +205,15 @@ void set_every_code(BlockDraft* draft, int offset) {
   }
 }
 
+// Decodes a block of the quiet preface, with every code from `code_offset`
+// on when that is 0 or more, else with all codes 0.
+void decode_quiet(int code_offset, GroupRecord* group, ChannelTable* channels, float* noise) {
+  BlockDraft draft;
+  set_quiet_preface(&draft);
+  if (code_offset >= 0) set_every_code(&draft, code_offset);
+  decode(draft, false, group, channels, noise);
+}
+
 TEST(OutputWriterRoutes, EveryCodeUnderBothScalesAndAllGains) {
   for (int scale_digit : {0, 8}) {
     for (int gain = 0; gain < 16; ++gain) {
@@ -228,13 +237,10 @@ TEST(OutputWriterRoutes, EveryCodeUnderBothScalesAndAllGains) {
 // A sink whose buffer is shorter than one line receives the same bytes as
 // one that holds the whole group.
 TEST(OutputWriterRoutes, ASinkShorterThanALine) {
-  BlockDraft draft;
-  set_quiet_preface(&draft);
-  set_every_code(&draft, 11);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(draft, false, &group, &channels, &noise);
+  decode_quiet(11, &group, &channels, &noise);
   for (const Mode& mode : kModes) {
     SCOPED_TRACE(mode.name);
     std::FILE* file = std::tmpfile();
@@ -331,12 +337,10 @@ TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
   EXPECT_GT(values[2].size(), 100u);  // many Doppler values
 
   // A short group whose channels take the values 16 at a time.
-  set_quiet_preface(&draft);
-  set_every_code(&draft, 0);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(draft, false, &group, &channels, &noise);
+  decode_quiet(0, &group, &channels, &noise);
   group.gate_count = 2;
   for (int column = 0; column < 5; ++column) {
     std::vector<float> list(values[column].begin(), values[column].end());
@@ -358,13 +362,10 @@ TEST(OutputWriterRoutes, EveryChannelAttributeValue) {
 }
 
 TEST(OutputWriterRoutes, NoiseLevels0To120) {
-  BlockDraft draft;
-  set_quiet_preface(&draft);
-  set_every_code(&draft, 3);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(draft, false, &group, &channels, &noise);
+  decode_quiet(3, &group, &channels, &noise);
   group.gate_count = 8;
   for (int level = 0; level <= 120; ++level) {
     expect_routes_agree(group, channels, static_cast<float>(level),
@@ -387,12 +388,10 @@ TEST(OutputWriterRoutes, ThresholdSumsBetweenTwoFloats) {
       {7.0f, 3.4e38f}, {0.0f, -3.4e38f}, {0.0f, kInf},    {0.0f, -kInf},
       {0.0f, kNaN},    {kNaN, 3.0f},     {3.0f, 0.0f},    {-0.0f, 0.0f},
   };
-  BlockDraft draft;
-  set_quiet_preface(&draft);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(draft, false, &group, &channels, &noise);
+  decode_quiet(-1, &group, &channels, &noise);
   group.gate_count = 8;
   for (const auto& test : kCases) {
     const double sum = static_cast<double>(test.noise) + static_cast<double>(test.threshold);
@@ -427,12 +426,10 @@ TEST(OutputWriterRoutes, EveryGridValueAndItsNeighbours) {
     }
   }
   list.push_back(-0.0f);
-  BlockDraft draft;
-  set_quiet_preface(&draft);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(draft, false, &group, &channels, &noise);
+  decode_quiet(-1, &group, &channels, &noise);
   size_t next = 0;
   while (next < list.size()) {
     for (int c = 0; c < kChannels; ++c) {
@@ -475,12 +472,10 @@ TEST(OutputWriterRoutes, RandomValuesInEveryField) {
         return static_cast<float>(sign * 360 * unit(random));
     }
   };
-  BlockDraft draft;
-  set_quiet_preface(&draft);
   GroupRecord group;
   ChannelTable channels;
   float noise;
-  decode(draft, false, &group, &channels, &noise);
+  decode_quiet(-1, &group, &channels, &noise);
   size_t values = 0;
   for (int round = 0; round < 200; ++round) {
     group.gate_count = round % 3 == 0 ? 256 : 128;
