@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/text_capture.h"
+
 namespace {
 
 std::vector<Item> ints(std::initializer_list<int32_t> values) {
@@ -31,18 +33,10 @@ std::vector<Item> texts(const std::vector<const char*>& values) {
   return items;
 }
 
-// Everything one write puts into a memory sink large enough never to flush.
-std::string write_lines(const FormatPlan& plan, const std::vector<Item>& items) {
-  static char storage[1 << 20];
-  TextSink sink = make_text_sink(-1, storage, sizeof storage);
-  write_formatted(&sink, plan, items.data(), static_cast<int>(items.size()));
-  return std::string(sink.data, sink.length);
-}
-
 std::string write_lines(const char* format, const std::vector<Item>& items) {
   FormatPlan plan;
   EXPECT_TRUE(parse_format(format, &plan)) << format;
-  return write_lines(plan, items);
+  return ::write_lines(plan, items);
 }
 
 std::string repeat(const std::string& piece, int times) {

@@ -9,16 +9,9 @@
 #include <vector>
 
 #include "blockio/column_format.h"
+#include "tests/support/text_capture.h"
 
 namespace {
-
-// Everything one write puts into a memory sink large enough never to flush.
-std::string write_lines(const FormatPlan& plan, const std::vector<Item>& items) {
-  static char storage[1 << 20];
-  TextSink sink = make_text_sink(-1, storage, sizeof storage);
-  write_formatted(&sink, plan, items.data(), static_cast<int>(items.size()));
-  return std::string(sink.data, sink.length);
-}
 
 TEST(LineLayout, CompileLayout) {
   static const struct {
