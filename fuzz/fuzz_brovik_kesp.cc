@@ -7,7 +7,6 @@
 // repair in place; bits 3-7: the old output's length in blocks plus one
 // byte), then the recording's bytes.
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -16,6 +15,7 @@
 #include "dump/kesp_run.h"
 #include "fuzz/fuzz_support.h"
 #include "repair/brovik_run.h"
+#include "tests/support/program_output.h"
 
 namespace {
 
@@ -25,9 +25,8 @@ constexpr size_t kMaxCopy = 64 * 4096;
 char out_storage[1 << 18];
 char err_storage[1 << 16];
 uint8_t copy[kMaxCopy];
-uint8_t expected[kMaxCopy];
 
-void check_kesp(const MemoryFile& recording, const uint8_t* bytes, size_t length) {
+void check_kesp(const MemoryFile& recording, const std::string& bytes) {
   reset_block_files();
   char program[] = "kesp";
   char* argv[] = {program, const_cast<char*>(recording.path), nullptr};
@@ -35,23 +34,12 @@ void check_kesp(const MemoryFile& recording, const uint8_t* bytes, size_t length
   TextSink err = memory_sink(err_storage, sizeof err_storage);
   FUZZ_CHECK(run_kesp(2, argv, &out, &err) == kExitSuccess);
   FUZZ_CHECK(sink_total(err) == 0);
-
-  std::string lines;
-  for (size_t at = 0; at < length; at += 4096) {
-    lines += "Read-> ";
-    for (size_t i = at; i < at + 20; ++i) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, " %02X", i < length ? bytes[i] : 0);
-      lines += hex;
-    }
-    lines += "\n";
-  }
   FUZZ_CHECK(out.discarded == 0);
-  FUZZ_CHECK(std::string(out.data, out.length) == lines);
+  FUZZ_CHECK(std::string(out.data, out.length) == dump_lines(bytes));
 }
 
 void check_brovik(const MemoryFile& recording, const MemoryFile& output, uint8_t selector,
-                  const uint8_t* bytes, size_t length) {
+                  const std::string& bytes) {
   int argc = 1 + selector % 4;
   bool in_place = selector & 4;
   size_t old_length = (selector >> 3) * 4096 / 3 + 1;
@@ -77,20 +65,11 @@ void check_brovik(const MemoryFile& recording, const MemoryFile& output, uint8_t
   FUZZ_CHECK(status == kExitSuccess);
   FUZZ_CHECK(sink_total(err) == 0);
 
-  size_t blocks = (length + 4095) / 4096;
-  std::memset(expected, 0, blocks * 4096);
-  std::memcpy(expected, bytes, length);
-  for (size_t b = 0; b < blocks; ++b) {
-    uint8_t* h = expected + b * 4096;
-    h[0] = static_cast<uint8_t>((h[0] & 0xF0) | 0x0C);
-    h[1] = static_cast<uint8_t>(h[1] & 0xFE);
-    h[2] = static_cast<uint8_t>(h[2] | 0x01);
-    h[3] = static_cast<uint8_t>(h[3] | 0x01);
-  }
   // The copy ends with its last block: an older, longer output is cut.
+  const std::string expected = repaired(bytes);
   size_t size = read_memory_file(in_place ? recording : output, copy, sizeof copy);
-  FUZZ_CHECK(size == blocks * 4096);
-  FUZZ_CHECK(std::memcmp(copy, expected, size) == 0);
+  FUZZ_CHECK(size == expected.size());
+  FUZZ_CHECK(std::memcmp(copy, expected.data(), size) == 0);
 }
 
 }  // namespace
@@ -103,11 +82,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   InputReader in{data, size};
   uint8_t selector = in.byte();
-  const uint8_t* bytes = data + in.at;
   size_t length = in.left() < kMaxRecording ? in.left() : kMaxRecording;
-  fill_memory_file(recording, bytes, length);
+  fill_memory_file(recording, data + in.at, length);
+  const std::string bytes(reinterpret_cast<const char*>(data + in.at), length);
 
-  check_kesp(recording, bytes, length);
-  check_brovik(recording, output, selector, bytes, length);
+  check_kesp(recording, bytes);
+  check_brovik(recording, output, selector, bytes);
   return 0;
 }

@@ -1,5 +1,6 @@
 // What kesp and brovik write for given recording bytes, and the diagnostic
-// of a failed open, stated from their rules for the whole-program tests.
+// of a failed open, stated from their rules for the whole-program tests and
+// the fuzz targets.
 #ifndef TESTS_SUPPORT_PROGRAM_OUTPUT_H_
 #define TESTS_SUPPORT_PROGRAM_OUTPUT_H_
 
