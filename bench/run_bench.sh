@@ -3,7 +3,7 @@
 #   bench/run_bench.sh [build-dir]      (make bench builds and runs it)
 # Settings from the environment:
 #   RUNS         timed runs (or pairs of runs) per figure, default 7
-#   PRINTF_RUNS  runs of the printf reference, default 3
+#   PRINTF_RUNS  pairs of runs of the printf reference, default 7
 #   BASELINE     a directory holding other builds of the programs (e.g. an
 #                earlier release's bin/): each figure is then measured for
 #                both, their runs interleaved, and shown side by side
@@ -35,7 +35,7 @@ set -euo pipefail
 build=${1:-build-bench}
 bin=$build/bin
 runs=${RUNS:-7}
-printf_runs=${PRINTF_RUNS:-3}
+printf_runs=${PRINTF_RUNS:-7}
 base=${BASELINE:-}
 for program in tolvek kesp brovik make_recording printf_rows; do
   [[ -x $bin/$program ]] || { echo "missing $bin/$program; run make bench" >&2; exit 1; }

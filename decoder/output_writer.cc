@@ -279,6 +279,17 @@ int gate_line_columns(const GroupRecord& group, const ChannelTable& channels,
 
 // The gate lines from the compiled gate line layout: the frequency once per
 // group; the ranges and values from texts rendered before.
+// Whether the `count` value fields of a gate line follow each other with
+// no character between them and end at the line's end.
+bool value_fields_fill_line(const LineLayout& layout, int count) {
+  int column = layout.slots[kGateLineLeadFields].column;
+  for (int i = kGateLineLeadFields; i < kGateLineLeadFields + count; ++i) {
+    if (layout.slots[i].column != column) return false;
+    column += layout.slots[i].descriptor.width;
+  }
+  return column == layout.width;
+}
+
 void write_gate_lines(OutputState* state, const GroupRecord& group,
                       const float* const* columns, int column_count, TextSink* out) {
   const LineLayout& layout = column_count > kChannels ? state->gate_line32 : state->gate_line16;
@@ -299,9 +310,20 @@ void write_gate_lines(OutputState* state, const GroupRecord& group,
   const size_t block_length = line_length * static_cast<size_t>(gates);
   if (gates > 0 && block_length <= out->capacity) {
     char* block = reserve_sink(out, block_length);
+    // When the value fields fill the line from the first of them to its
+    // end, they overwrite all of it: a line takes only its lead fields and
+    // its line end from the composed line.
+    const size_t lead = value_fields_fill_line(layout, column_count)
+                            ? static_cast<size_t>(layout.slots[kGateLineLeadFields].column)
+                            : line_length;
     for (int g = 0; g < gates; ++g) {
       char* to = block + line_length * static_cast<size_t>(g);
-      std::memcpy(to, line, line_length);
+      if (lead == 16) {
+        std::memcpy(to, line, 16);
+      } else {
+        std::memcpy(to, line, lead);
+      }
+      to[line_length - 1] = '\n';
       copy_field(to + range_slot.column, ranges[g].chars, range_slot.descriptor.width);
     }
     for (int i = 0; i < column_count; ++i) {
