@@ -318,7 +318,7 @@ void write_gate_lines(OutputState* state, const GroupRecord& group,
                             : line_length;
     for (int g = 0; g < gates; ++g) {
       char* to = block + line_length * static_cast<size_t>(g);
-      if (lead == 16) {
+      if (lead == 16) {  // the table formats' lead: a fixed-size copy
         std::memcpy(to, line, 16);
       } else {
         std::memcpy(to, line, lead);

@@ -122,6 +122,13 @@ def add_cluster_options(command):
                          help="names of the recordings (default: %(default)s)")
 
 
+def add_selection_options(command):
+    command.add_argument("--frequency", type=float, metavar="MHZ",
+                         help="only the groups within 0.02 MHz of MHZ (as tolvek -f)")
+    command.add_argument("--correct-phase", action="store_true",
+                         help="correct the phases for range (as tolvek -c)")
+
+
 def parser():
     top = argparse.ArgumentParser(
         prog=PROGRAM, description="Digisonde 256 16-channel recordings as NetCDF files.")
@@ -133,10 +140,7 @@ def parser():
     netcdf.add_argument("recording", metavar="REC.16c")
     netcdf.add_argument("output", metavar="OUT.nc")
     netcdf.add_argument("--force", action="store_true", help="replace an existing OUT.nc")
-    netcdf.add_argument("--frequency", type=float, metavar="MHZ",
-                        help="only the groups within 0.02 MHz of MHZ (as tolvek -f)")
-    netcdf.add_argument("--correct-phase", action="store_true",
-                        help="correct the phases for range (as tolvek -c)")
+    add_selection_options(netcdf)
     netcdf.set_defaults(run=netcdf_command)
 
     convert = commands.add_parser(
@@ -149,10 +153,7 @@ def parser():
     convert.add_argument("--to", choices=("netcdf", "zarr"), default="netcdf",
                          help="NetCDF-4 files (.nc) or Zarr stores (.zarr)")
     add_cluster_options(convert)
-    convert.add_argument("--frequency", type=float, metavar="MHZ",
-                         help="only the groups within 0.02 MHz of MHZ (as tolvek -f)")
-    convert.add_argument("--correct-phase", action="store_true",
-                         help="correct the phases for range (as tolvek -c)")
+    add_selection_options(convert)
     convert.set_defaults(run=convert_command)
 
     summary = commands.add_parser(

@@ -2,6 +2,7 @@
 outputs ever carry their final name: each is written under a temporary
 name in its folder (".NAME.XXXXXXXX.part") and renamed when complete."""
 
+import contextlib
 import errno
 import glob
 import os
@@ -49,6 +50,15 @@ def reason_of(error):
     return getattr(error, "strerror", None) or str(error)
 
 
+@contextlib.contextmanager
+def nat_cast_warnings_ignored():
+    """NaT times pass through a float cast inside xarray's encoder, which
+    warns of an invalid value; the times are stored as they should be."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "invalid value encountered in cast", RuntimeWarning)
+        yield
+
+
 def write_netcdf(dataset, output, replace=False):
     """Writes `dataset` to `output` as compressed NetCDF-4. An existing
     output is replaced only with `replace`; else OutputExists is raised,
@@ -60,10 +70,7 @@ def write_netcdf(dataset, output, replace=False):
     except OSError as error:
         raise WriteError(f"cannot write {output}: {reason_of(error)}") from None
     try:
-        with warnings.catch_warnings():
-            # NaT times pass through a float cast inside xarray's encoder.
-            warnings.filterwarnings("ignore", "invalid value encountered in cast",
-                                    RuntimeWarning)
+        with nat_cast_warnings_ignored():
             dataset.to_netcdf(temporary, format="NETCDF4", engine="netcdf4",
                               encoding=netcdf_encoding(dataset))
         if replace:
@@ -96,9 +103,7 @@ def write_zarr(dataset, output):
     except OSError as error:
         raise WriteError(f"cannot write {output}: {reason_of(error)}") from None
     try:
-        with warnings.catch_warnings():
-            warnings.filterwarnings("ignore", "invalid value encountered in cast",
-                                    RuntimeWarning)
+        with nat_cast_warnings_ignored():
             dataset.to_zarr(temporary, mode="w", consolidated=True)
         if os.path.lexists(output):
             raise OutputExists(f"{output} exists")

@@ -100,6 +100,18 @@ def check_progress(errors, names, total):
     assert sorted(match[3] for match in progress) == sorted(tried)
 
 
+def check_netcdf_outputs(out, folder, names):
+    """`out` holds exactly a NetCDF file of every recording, each identical
+    to the recording's dataset; returns their paths under `out`."""
+    files = outputs(names, ".nc")
+    assert tree(out) == files | folders_of(files)
+    for name in names:
+        with xr.open_dataset(out / (name[:-4] + ".nc")) as back:
+            xr.testing.assert_identical(back.load(), digisonde16c.open_dataset(
+                os.path.join(folder, name)))
+    return files
+
+
 def test_convert_writes_every_recording_as_the_sequential_route_and_a_rerun_skips_them(
         archive, tmp_path):
     folder, names = archive
@@ -107,12 +119,7 @@ def test_convert_writes_every_recording_as_the_sequential_route_and_a_rerun_skip
     status, errors = convert("--to", "netcdf", folder, out, "--workers", "2")
     assert status == 1
     check_progress(errors, names, len(names) + 1)
-    files = outputs(names, ".nc")
-    assert tree(out) == files | folders_of(files)
-    for name in names:
-        with xr.open_dataset(out / (name[:-4] + ".nc")) as back:
-            xr.testing.assert_identical(back.load(), digisonde16c.open_dataset(
-                os.path.join(folder, name)))
+    files = check_netcdf_outputs(out, folder, names)
 
     # A run stopped while writing one output left its temporary file, and
     # no output under its final name.
@@ -209,12 +216,7 @@ def test_a_worker_killed_while_writing_loses_and_corrupts_nothing(archive, tmp_p
     assert killed[0] not in dask_client.run(os.getpid).values()
     assert (found, done_before, failures) == (
         len(names) + 1, 0, [(UNREADABLE, "Input/output error")])
-    files = outputs(names, ".nc")
-    assert tree(out) == files | folders_of(files)
-    for name in names:
-        with xr.open_dataset(out / (name[:-4] + ".nc")) as back:
-            xr.testing.assert_identical(back.load(), digisonde16c.open_dataset(
-                os.path.join(folder, name)))
+    check_netcdf_outputs(out, folder, names)
 
 
 def strongest_by_frequency_and_range(dataset):
