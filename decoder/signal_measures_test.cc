@@ -176,6 +176,9 @@ TEST(CorrectPhaseByRange, SecondGate) {
       {0.0f, 1.0f, 0.0f, 180.0f},        // 540 - 360
       {10.0f, 12.5f, -1450.0f, -100.0f}, // -100 stays negative
       {10.0f, 12.5f, -1000.0f, 350.0f},  // v = 350
+      // v = 7560 - 2^-40 divides to just under 21 turns, but times the
+      // double nearest 1/360 it rounds to 21.
+      {0.0f, 14.0f, -0x1p-40f, 360.0f},
       {60.0f, 10.0f, 0.0f, 0.0f},        // -27000 = -75 turns
       {60.0f, 40.0f, 0.0f, 0.0f},        // -10800 = -30 turns
       {60.0f, 59.5f, 0.0f, -270.0f},     // -270
