@@ -63,6 +63,18 @@ inline bool is_byte_pair(const Descriptor& d) {
   return d.kind == DescriptorKind::kHex && d.width == 2 && d.digits == 2;
 }
 
+// Whether field `b` shows the same characters as field `a`: the same real
+// value, bit for bit, under a descriptor of the same kind, width and
+// digits. A line often shows one value many times over (the channels'
+// frequency); its text is then rendered once and copied.
+inline bool same_field(const LayoutSlot& a, const Item& item_a, const LayoutSlot& b,
+                       const Item& item_b) {
+  return item_a.kind == ItemKind::kReal && item_b.kind == ItemKind::kReal &&
+         std::memcmp(&item_a.real, &item_b.real, sizeof item_a.real) == 0 &&
+         a.descriptor.kind == b.descriptor.kind && a.descriptor.width == b.descriptor.width &&
+         a.descriptor.digits == b.descriptor.digits;
+}
+
 // Copies the layout's skeleton into the sink, has `fill(line)` render the
 // fields into it, and ends the line. A sink smaller than the line gets it
 // from a buffer of its own.
@@ -102,7 +114,12 @@ void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
   write_layout_line(sink, layout, [&](char* line) {
     for (int i = 0; i < layout.item_count; ++i) {
       const LayoutSlot& slot = layout.slots[i];
-      render_item(slot.descriptor, items[i], line + slot.column);
+      if (i > 0 && same_field(layout.slots[i - 1], items[i - 1], slot, items[i])) {
+        std::memcpy(line + slot.column, line + layout.slots[i - 1].column,
+                    static_cast<size_t>(slot.descriptor.width));
+      } else {
+        render_item(slot.descriptor, items[i], line + slot.column);
+      }
     }
   });
 }

@@ -80,7 +80,14 @@ size_t prepare_gate_block(OutputState* state, const GroupRecord& group,
     }
     const LayoutSlot& slot = row.slots[kChannelFields[i]];
     for (int k = 0; k < kChannels; ++k) {
-      render_item(slot.descriptor, real_item(values[k]), gate_block + k * row_length + slot.column);
+      char* field = gate_block + k * row_length + slot.column;
+      // Channels often share a value: a row repeats the text of the row
+      // above for the same value, bit for bit.
+      if (k > 0 && std::memcmp(&values[k], &values[k - 1], sizeof values[k]) == 0) {
+        copy_field(field, field - row_length, slot.descriptor.width);
+      } else {
+        render_item(slot.descriptor, real_item(values[k]), field);
+      }
     }
     std::memcpy(held, values, sizeof values);
   }
