@@ -14,6 +14,26 @@ void init_grid(GridTexts* texts, const Descriptor& field) {
   texts->cleared = false;
 }
 
+const CodeTexts& code_texts(CodeTextSet* set, GridTexts* grid, CodeScale scale) {
+  for (int i = 0; i < set->count; ++i) {
+    if (std::memcmp(&set->texts[i].scale, &scale, sizeof scale) == 0) return set->texts[i];
+  }
+  int entry = set->count;
+  if (entry < kHeldScales) {
+    ++set->count;
+  } else {
+    entry = set->next;
+    set->next = (set->next + 1) % kHeldScales;
+  }
+  CodeTexts* texts = &set->texts[entry];
+  for (int code = 0; code < kCodeCount; ++code) {
+    write_grid_field(grid, code_value(code, scale), texts->text[code]);
+  }
+  std::memset(texts->text[kCodeCount], ' ', sizeof texts->text[kCodeCount]);
+  texts->scale = scale;
+  return *texts;
+}
+
 const RangeText* range_texts(RangeTexts* texts, const Descriptor& d, const GroupRecord& group) {
   const int count = group.gate_count < 0          ? 0
                     : group.gate_count > kMaxGates ? kMaxGates

@@ -110,6 +110,86 @@ void write_slot_column(GridTexts* texts, const int16_t* slots, const float* valu
   }
 }
 
+// The texts of the 256 values a column takes when its samples come from
+// codes under one scale (code_value), taken from a grid table. A column's
+// fields are then copied by code, from a table small enough to stay in the
+// nearest cache, without the grid's first-use test. Entry kCodeCount
+// stands for a value without a code, whose field is written afterwards.
+struct CodeTexts {
+  alignas(16) char text[kCodeCount + 1][kGridTextWidth + 1];
+  CodeScale scale;
+};
+
+// The code texts of the last few scales met (a recording's groups switch
+// among a few amplitude scales and gains), the oldest replaced first.
+constexpr int kHeldScales = 8;
+struct CodeTextSet {
+  int count;  // scales held
+  int next;   // the entry made next once all are in use
+  CodeTexts texts[kHeldScales];
+};
+
+inline void clear_code_texts(CodeTextSet* set) {
+  set->count = 0;
+  set->next = 0;
+}
+
+// The texts of the values under `scale`, made from `grid` (which renders
+// each on its first use) unless `set` holds them.
+const CodeTexts& code_texts(CodeTextSet* set, GridTexts* grid, CodeScale scale);
+
+// For each run[i], the code whose value under `scale` equals it exactly
+// (-0 is taken as +0, whose text it shares), else kCodeCount. Returns how
+// many values have their code.
+inline int value_codes(const float* run, int count, CodeScale scale, uint16_t* codes) {
+  const float per_step = 1.0f / scale.step;
+  int hits = 0;
+  for (int i = 0; i < count; ++i) {
+    // Rounded to the nearest code; the range keeps the conversion defined,
+    // NaN fails it, and the value of the code is then compared exactly.
+    const float near = (run[i] - scale.offset) * per_step + 0.5f;
+    const bool inside = near >= 0.0f && near < static_cast<float>(kCodeCount);
+    const int code = static_cast<int>(inside ? near : 0.0f);
+    const bool exact = inside && code_value(code, scale) == run[i];
+    codes[i] = static_cast<uint16_t>(exact ? code : kCodeCount);
+    hits += exact ? 1 : 0;
+  }
+  return hits;
+}
+
+// Writes `value`, whose code is `code` (kCodeCount: none), in the field at
+// `out`: the text of its code, or its text from the grid table. `kWidth`,
+// when not 0, is the field width known to the caller.
+template <int kWidth>
+inline void write_code_field(const CodeTexts& texts, GridTexts* grid, int code, float value,
+                             char* out) {
+  if (code == kCodeCount) {
+    write_grid_field(grid, value, out);
+  } else if (kWidth != 0) {
+    std::memcpy(out, texts.text[code], kWidth);
+  } else {
+    copy_field(out, texts.text[code], grid->width);
+  }
+}
+
+// The fields of `count` values in lines `line_length` apart, from their
+// codes, `hits` of which are codes of their values: those are copied
+// first, all at once, and the rest written afterwards.
+template <int kWidth>
+void write_code_column(const CodeTexts& texts, GridTexts* grid, const uint16_t* codes,
+                       int hits, const float* values, int count, char* out,
+                       size_t line_length) {
+  char* to = out;
+  for (int i = 0; i < count; ++i, to += line_length) {
+    std::memcpy(to, texts.text[codes[i]], kWidth);
+  }
+  if (hits == count) return;
+  to = out;
+  for (int i = 0; i < count; ++i, to += line_length) {
+    if (codes[i] == kCodeCount) write_grid_field(grid, values[i], to);
+  }
+}
+
 // Whether a field of descriptor `d` can take its texts from a grid table
 // or from the range texts.
 bool fits_grid(const Descriptor& d);

@@ -71,6 +71,13 @@ void extract_preface(const uint8_t* block, uint8_t* preface) {
   }
 }
 
+CodeScale amplitude_code_scale(const uint8_t* preface) {
+  const float step = digit(preface, kScaleDigit) > kCoarseScaleDigitMax ? kFineScale : kCoarseScale;
+  return CodeScale{step, kGainStep * static_cast<float>(digit(preface, kGainDigit))};
+}
+
+CodeScale phase_code_scale() { return CodeScale{kDegreesPerPhaseCode, 0.0f}; }
+
 int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
   std::memset(group->time_text, ' ', sizeof group->time_text);
   group->frequency = 0.0f;
@@ -89,26 +96,19 @@ int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
 
   const int gates = group->gate_count;
   const int channel_count = sample_channel_count(gates);
-  const float scale =
-      digit(group->preface, kScaleDigit) > kCoarseScaleDigitMax ? kFineScale : kCoarseScale;
-  const float gain = kGainStep * static_cast<float>(digit(group->preface, kGainDigit));
+  const CodeScale amplitude_scale = amplitude_code_scale(group->preface);
+  const CodeScale phase_scale = phase_code_scale();
   // A channel's codes lie in one run of its area: the amplitude codes from
   // its start, the phase codes from 128 bytes on. A 256-gate group is read
   // with the same offsets, so its gates above 128 run on into the phase
-  // codes and the next channel's amplitude codes. The products and sums are
-  // exact in single precision (at most 14 significant bits), so they are
-  // the values of the formula in any precision.
+  // codes and the next channel's amplitude codes.
   for (int c = 0; c < channel_count; ++c) {
     const uint8_t* amplitude_codes = block + 256 * c;
     const uint8_t* phase_codes = amplitude_codes + 128;
     float* amplitude = group->amplitude[c];
     float* phase = group->phase[c];
-    for (int g = 0; g < gates; ++g) {
-      amplitude[g] = static_cast<float>(amplitude_codes[g]) * scale + gain;
-    }
-    for (int g = 0; g < gates; ++g) {
-      phase[g] = static_cast<float>(phase_codes[g]) * kDegreesPerPhaseCode;
-    }
+    for (int g = 0; g < gates; ++g) amplitude[g] = code_value(amplitude_codes[g], amplitude_scale);
+    for (int g = 0; g < gates; ++g) phase[g] = code_value(phase_codes[g], phase_scale);
   }
   clear_unwritten(group, gates, channel_count);
   return 1;

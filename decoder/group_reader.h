@@ -15,6 +15,11 @@ int block_kind(const uint8_t* block);
 // channels 1 and 2, four bytes to a digit, low bit first.
 void extract_preface(const uint8_t* block, uint8_t* preface);
 
+// The scales of a group's amplitude codes (by its preface) and of phase
+// codes (degrees).
+CodeScale amplitude_code_scale(const uint8_t* preface);
+CodeScale phase_code_scale();
+
 // Clears the record (all but `preface`) and, when the block holds a group,
 // fills it and returns 1; otherwise returns 0. Range gate messages go to
 // `messages`.

@@ -36,6 +36,18 @@ struct ChannelTable {
 // Channels that hold samples: 8 in a 256-gate group, else 16.
 inline int sample_channel_count(int gate_count) { return gate_count == 256 ? 8 : 16; }
 
+// The samples of a group are linear in their codes (0..255): a value is
+// code * step + offset, exact in single precision (at most 14 significant
+// bits), so the same in any precision.
+struct CodeScale {
+  float step;
+  float offset;
+};
+inline float code_value(int code, CodeScale scale) {
+  return static_cast<float>(code) * scale.step + scale.offset;
+}
+constexpr int kCodeCount = 256;
+
 // Preface digit n (1..57).
 inline int digit(const uint8_t* preface, int n) { return preface[n - 1]; }
 

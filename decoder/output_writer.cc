@@ -7,6 +7,7 @@
 #include "blockio/column_format.h"
 #include "blockio/line_layout.h"
 #include "blockio/free_form.h"
+#include "decoder/group_reader.h"
 
 namespace {
 
@@ -127,10 +128,24 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
 
   const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
   const int gates = group.gate_count;
+  // A column's fields are copied by the codes of its values, or, when not
+  // one value has a code (phases corrected for range), by grid slots.
   int16_t (*slots)[kMaxGates] = state->value_slots;  // amplitudes, then phases
-  for (int k = 0; k < kChannels; ++k) {
-    grid_slots(group.amplitude[channel_of[k]], gates, slots[k]);
-    grid_slots(group.phase[channel_of[k]], gates, slots[kChannels + k]);
+  uint16_t (*codes)[kMaxGates] = state->sample_codes;
+  const CodeScale scales[2] = {amplitude_code_scale(group.preface), phase_code_scale()};
+  const CodeTexts* code_texts_of[2] = {nullptr, nullptr};
+  bool by_code[2 * kChannels];
+  bool all_codes = true;  // every value of every column has its code
+  for (int column = 0; column < 2 * kChannels; ++column) {
+    const int half = column / kChannels;
+    const float* run = (half == 0 ? group.amplitude : group.phase)[channel_of[column % kChannels]];
+    const int hits = value_codes(run, gates, scales[half], codes[column]);
+    by_code[column] = hits > 0;
+    all_codes = all_codes && hits == gates;
+    if (hits > 0 && code_texts_of[half] == nullptr) {
+      code_texts_of[half] = &code_texts(&state->plot_code_texts[half], texts, scales[half]);
+    }
+    if (hits == 0) grid_slots(run, gates, slots[column]);
   }
   const bool ten_wide = texts->width == 10;
   for (int g = 0; g < gates; ++g) {
@@ -138,17 +153,26 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
     for (int k = 0; k < kChannels; ++k) {
       copy_field(range + k * row_length, ranges[g].chars, range_width);
     }
-    for (int k = 0; k < kChannels; ++k) {
-      int c = channel_of[k];
-      char* line = gate_block + k * row_length;
-      if (ten_wide) {
-        write_slot_field<10>(texts, slots[k][g], group.amplitude[c][g], line + amplitude_column);
-        write_slot_field<10>(texts, slots[kChannels + k][g], group.phase[c][g],
-                             line + phase_column);
-      } else {
-        write_slot_field<0>(texts, slots[k][g], group.amplitude[c][g], line + amplitude_column);
-        write_slot_field<0>(texts, slots[kChannels + k][g], group.phase[c][g],
-                            line + phase_column);
+    if (ten_wide && all_codes) {
+      for (int k = 0; k < kChannels; ++k) {
+        char* line = gate_block + k * row_length;
+        std::memcpy(line + amplitude_column, code_texts_of[0]->text[codes[k][g]], 10);
+        std::memcpy(line + phase_column, code_texts_of[1]->text[codes[kChannels + k][g]], 10);
+      }
+    } else {
+      for (int k = 0; k < kChannels; ++k) {
+        int c = channel_of[k];
+        char* line = gate_block + k * row_length;
+        for (int half = 0; half < 2; ++half) {
+          const int column = half * kChannels + k;
+          const float value = half == 0 ? group.amplitude[c][g] : group.phase[c][g];
+          char* field = line + (half == 0 ? amplitude_column : phase_column);
+          if (by_code[column]) {
+            write_code_field<0>(*code_texts_of[half], texts, codes[column][g], value, field);
+          } else {
+            write_slot_field<0>(texts, slots[column][g], value, field);
+          }
+        }
       }
     }
     append_sink(out, gate_block, block_length);
@@ -271,15 +295,19 @@ void write_channel_header(OutputState* state, int index, const float* column,
 }
 
 // The value columns of the gate lines in print order: amplitudes, phases,
-// or both. Returns their number.
+// or both; halves[i] tells which (0: amplitudes, 1: phases). Returns their
+// number.
 int gate_line_columns(const GroupRecord& group, const ChannelTable& channels,
-                      bool amplitudes, bool phases, const float** columns) {
+                      bool amplitudes, bool phases, const float** columns, int* halves) {
   int n = 0;
   for (int half = 0; half < 2; ++half) {
     bool show = half == 0 ? amplitudes : phases;
     if (!show) continue;
     const float (*values)[kMaxGates] = half == 0 ? group.amplitude : group.phase;
-    for (int k = 0; k < kChannels; ++k) columns[n++] = values[channels.channel_order[k] - 1];
+    for (int k = 0; k < kChannels; ++k) {
+      halves[n] = half;
+      columns[n++] = values[channels.channel_order[k] - 1];
+    }
   }
   return n;
 }
@@ -298,7 +326,8 @@ bool value_fields_fill_line(const LineLayout& layout, int count) {
 }
 
 void write_gate_lines(OutputState* state, const GroupRecord& group,
-                      const float* const* columns, int column_count, TextSink* out) {
+                      const float* const* columns, const int* halves, int column_count,
+                      TextSink* out) {
   const LineLayout& layout = column_count > kChannels ? state->gate_line32 : state->gate_line16;
   const size_t line_length = static_cast<size_t>(layout.width) + 1;
   char* line = state->gate_line_text;
@@ -311,6 +340,7 @@ void write_gate_lines(OutputState* state, const GroupRecord& group,
   const RangeText* ranges = range_texts(&state->gate_ranges, range_slot.descriptor, group);
   GridTexts* texts = used_grid(&state->gate_value_texts);
   int16_t* slots = state->value_slots[0];
+  uint16_t* codes = state->sample_codes[0];
   // The lines are composed in the sink when it holds them all, a column at
   // a time; else one at a time in the scratch line.
   const int gates = group.gate_count;
@@ -333,9 +363,19 @@ void write_gate_lines(OutputState* state, const GroupRecord& group,
       to[line_length - 1] = '\n';
       copy_field(to + range_slot.column, ranges[g].chars, range_slot.descriptor.width);
     }
+    // A column's fields are copied by the codes of its values, or, when
+    // not one value has a code (phases corrected for range), by grid slots.
+    const CodeScale scales[2] = {amplitude_code_scale(group.preface), phase_code_scale()};
     for (int i = 0; i < column_count; ++i) {
-      grid_slots(columns[i], gates, slots);
       char* to = block + layout.slots[kGateLineLeadFields + i].column;
+      const int half = halves[i];
+      const int hits = texts->width == 8 ? value_codes(columns[i], gates, scales[half], codes) : 0;
+      if (hits > 0) {
+        write_code_column<8>(code_texts(&state->gate_code_texts[half], texts, scales[half]), texts,
+                             codes, hits, columns[i], gates, to, line_length);
+        continue;
+      }
+      grid_slots(columns[i], gates, slots);
       if (texts->width == 8) {
         write_slot_column<8>(texts, slots, columns[i], gates, to, line_length);
       } else {
@@ -367,8 +407,10 @@ void write_tables(OutputState* state, const GroupRecord& group, const ChannelTab
     write_channel_header(state, i, columns[i], channels, copies, out);
   }
   const float* value_columns[2 * kChannels];
-  int column_count = gate_line_columns(group, channels, amplitudes, phases, value_columns);
-  write_gate_lines(state, group, value_columns, column_count, out);
+  int halves[2 * kChannels];
+  int column_count =
+      gate_line_columns(group, channels, amplitudes, phases, value_columns, halves);
+  write_gate_lines(state, group, value_columns, halves, column_count, out);
   write_blank_line(out);
 }
 
@@ -415,6 +457,10 @@ bool prepare_output(OutputState* state) {
                fits_range_text(s.gate_line16.slots[1].descriptor);
     init_grid(&s.plot_value_texts, amplitude);
     init_grid(&s.gate_value_texts, value);
+    for (int half = 0; half < 2; ++half) {
+      clear_code_texts(&s.plot_code_texts[half]);
+      clear_code_texts(&s.gate_code_texts[half]);
+    }
   }
   // The blank separator line as the free-form writer lays it out, and the
   // plot header line, which never changes.

@@ -56,6 +56,10 @@ struct OutputState {
   LineLayout group_header_line;
   GridTexts plot_value_texts;  // the amplitude and phase fields of a plot row
   GridTexts gate_value_texts;  // the value fields of a gate line
+  // The texts of the amplitude codes (under the last few scales met) and
+  // of the phase codes, for the plot rows and for the gate lines.
+  CodeTextSet plot_code_texts[2];
+  CodeTextSet gate_code_texts[2];
   RangeTexts plot_ranges;      // the range field of a plot row
   RangeTexts gate_ranges;      // the range field of a gate line
   char blank_line[8];  // the free-form line of an empty text
@@ -72,7 +76,8 @@ struct OutputState {
   LineLayout channel_header_lines[kChannelColumns][2];
   ChannelHeaderText channel_headers[kChannelColumns];
   char gate_line_text[kMaxLayoutChars + 1];  // one gate line and its line end
-  int16_t value_slots[2 * kChannels][kMaxGates];  // grid slots of a group's values
+  int16_t value_slots[2 * kChannels][kMaxGates];   // grid slots of a group's values
+  uint16_t sample_codes[2 * kChannels][kMaxGates];  // and their codes
 };
 
 // Parses and compiles the layouts and clears the grid texts. Returns false
