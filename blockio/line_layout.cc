@@ -75,6 +75,13 @@ inline bool same_field(const LayoutSlot& a, const Item& item_a, const LayoutSlot
          a.descriptor.digits == b.descriptor.digits;
 }
 
+// Z1 of a byte from 0 to 15, as the preface digits are shown: its one
+// hex digit.
+inline bool is_hex_digit(const Descriptor& d, const Item& item) {
+  return d.kind == DescriptorKind::kHex && d.width == 1 && item.kind == ItemKind::kByte &&
+         static_cast<uint32_t>(item.integer) < 16;
+}
+
 // Copies the layout's skeleton into the sink, has `fill(line)` render the
 // fields into it, and ends the line. A sink smaller than the line gets it
 // from a buffer of its own.
@@ -114,7 +121,9 @@ void write_layout(TextSink* sink, const LineLayout& layout, const Item* items) {
   write_layout_line(sink, layout, [&](char* line) {
     for (int i = 0; i < layout.item_count; ++i) {
       const LayoutSlot& slot = layout.slots[i];
-      if (i > 0 && same_field(layout.slots[i - 1], items[i - 1], slot, items[i])) {
+      if (is_hex_digit(slot.descriptor, items[i])) {
+        line[slot.column] = "0123456789ABCDEF"[items[i].integer];
+      } else if (i > 0 && same_field(layout.slots[i - 1], items[i - 1], slot, items[i])) {
         std::memcpy(line + slot.column, line + layout.slots[i - 1].column,
                     static_cast<size_t>(slot.descriptor.width));
       } else {

@@ -1,7 +1,10 @@
 #include "decoder/preface.h"
 
+#include <cstring>
+
 #include "blockio/column_format.h"
 #include "blockio/free_form.h"
+#include "blockio/line_layout.h"
 #include "decoder/group_record.h"
 
 namespace {
@@ -37,7 +40,22 @@ void group_time_text(const uint8_t* preface, char* time_text) {
   for (int n = 3; n <= 11; ++n) {
     items[n - 2] = byte_item(static_cast<int8_t>(digit(preface, n)));
   }
-  format_into_text(time_text_plan(), items, 10, time_text, kTimeTextLength);
+  // The plan's compiled layout writes the 17 characters and a line end.
+  static const LineLayout* const layout = [] {
+    static LineLayout compiled;
+    return compile_layout(time_text_plan(), 10, &compiled) &&
+                   compiled.width == kTimeTextLength
+               ? &compiled
+               : nullptr;
+  }();
+  if (layout == nullptr) {
+    format_into_text(time_text_plan(), items, 10, time_text, kTimeTextLength);
+    return;
+  }
+  char line[kTimeTextLength + 1];
+  TextSink sink = make_text_sink(-1, line, sizeof line);
+  write_layout(&sink, *layout, items);
+  std::memcpy(time_text, line, kTimeTextLength);
 }
 
 bool group_time_seconds(const uint8_t* preface, int64_t* seconds) {
