@@ -27,7 +27,7 @@ const CodeTexts& code_texts(CodeTextSet* set, GridTexts* grid, CodeScale scale) 
   }
   CodeTexts* texts = &set->texts[entry];
   for (int code = 0; code < kCodeCount; ++code) {
-    write_grid_field(grid, code_value(code, scale), texts->text[code]);
+    render_real(code_value(code, scale), grid->width, grid->decimals, texts->text[code]);
   }
   std::memset(texts->text[kCodeCount], ' ', sizeof texts->text[kCodeCount]);
   texts->scale = scale;

@@ -111,7 +111,7 @@ void write_slot_column(GridTexts* texts, const int16_t* slots, const float* valu
 }
 
 // The texts of the 256 values a column takes when its samples come from
-// codes under one scale (code_value), taken from a grid table. A column's
+// codes under one scale (code_value), in the field of a grid table. A column's
 // fields are then copied by code, from a table small enough to stay in the
 // nearest cache, without the grid's first-use test. Entry kCodeCount
 // stands for a value without a code, whose field is written afterwards.
@@ -134,8 +134,8 @@ inline void clear_code_texts(CodeTextSet* set) {
   set->next = 0;
 }
 
-// The texts of the values under `scale`, made from `grid` (which renders
-// each on its first use) unless `set` holds them.
+// The texts of the values under `scale`, rendered in the field of `grid`
+// (its table is not used) unless `set` holds them.
 const CodeTexts& code_texts(CodeTextSet* set, GridTexts* grid, CodeScale scale);
 
 // For each run[i], the code whose value under `scale` equals it exactly

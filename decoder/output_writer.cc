@@ -124,7 +124,8 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
   const int range_width = range_slot.descriptor.width;
   const int amplitude_column = row.slots[kAmplitudeField].column;
   const int phase_column = row.slots[kPhaseField].column;
-  GridTexts* texts = used_grid(&state->plot_value_texts);
+  // The grid table is taken into use only for values without a code.
+  GridTexts* texts = &state->plot_value_texts;
 
   const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
   const int gates = group.gate_count;
@@ -147,6 +148,7 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
     }
     if (hits == 0) grid_slots(run, gates, slots[column]);
   }
+  if (!all_codes) used_grid(texts);
   const bool ten_wide = texts->width == 10;
   for (int g = 0; g < gates; ++g) {
     char* range = gate_block + range_slot.column;
@@ -338,7 +340,8 @@ void write_gate_lines(OutputState* state, const GroupRecord& group,
 
   const LayoutSlot& range_slot = layout.slots[1];
   const RangeText* ranges = range_texts(&state->gate_ranges, range_slot.descriptor, group);
-  GridTexts* texts = used_grid(&state->gate_value_texts);
+  // The grid table is taken into use only for values without a code.
+  GridTexts* texts = &state->gate_value_texts;
   int16_t* slots = state->value_slots[0];
   uint16_t* codes = state->sample_codes[0];
   // The lines are composed in the sink when it holds them all, a column at
@@ -370,6 +373,7 @@ void write_gate_lines(OutputState* state, const GroupRecord& group,
       char* to = block + layout.slots[kGateLineLeadFields + i].column;
       const int half = halves[i];
       const int hits = texts->width == 8 ? value_codes(columns[i], gates, scales[half], codes) : 0;
+      if (hits < gates) used_grid(texts);
       if (hits > 0) {
         write_code_column<8>(code_texts(&state->gate_code_texts[half], texts, scales[half]), texts,
                              codes, hits, columns[i], gates, to, line_length);
@@ -385,6 +389,7 @@ void write_gate_lines(OutputState* state, const GroupRecord& group,
     commit_sink(out, block_length);
     return;
   }
+  used_grid(texts);
   for (int g = 0; g < gates; ++g) {
     copy_field(line + range_slot.column, ranges[g].chars, range_slot.descriptor.width);
     for (int i = 0; i < column_count; ++i) {
