@@ -29,6 +29,16 @@ struct GridTexts {
   char text[kGridHigh - kGridLow][kGridTextWidth + 1];
 };
 
+// The table, cleared on its first use: a run clears only the table of the
+// lines it writes.
+inline GridTexts* used_grid(GridTexts* texts) {
+  if (!texts->cleared) {
+    std::memset(texts->text, 0, sizeof texts->text);
+    texts->cleared = true;
+  }
+  return texts;
+}
+
 // Rendered texts of the gate ranges of the last group written in one
 // field, and the ranges they show.
 struct RangeText {
@@ -138,33 +148,39 @@ inline void clear_code_texts(CodeTextSet* set) {
 // (its table is not used) unless `set` holds them.
 const CodeTexts& code_texts(CodeTextSet* set, GridTexts* grid, CodeScale scale);
 
-// For each run[i], the code whose value under `scale` equals it exactly
-// (-0 is taken as +0, whose text it shares), else kCodeCount. Returns how
-// many values have their code.
+// The code whose value under `scale` equals `value` exactly (-0 is taken
+// as +0, whose text it shares), else kCodeCount. `per_step` is
+// 1 / scale.step.
+inline int value_code(float value, CodeScale scale, float per_step) {
+  // Rounded to the nearest code; the range keeps the conversion defined,
+  // NaN fails it, and the value of the code is then compared exactly.
+  const float near = (value - scale.offset) * per_step + 0.5f;
+  const bool inside = near >= 0.0f && near < static_cast<float>(kCodeCount);
+  const int code = static_cast<int>(inside ? near : 0.0f);
+  return inside && code_value(code, scale) == value ? code : kCodeCount;
+}
+
+// value_code of each run[i], many at once. Returns how many values have
+// their code.
 inline int value_codes(const float* run, int count, CodeScale scale, uint16_t* codes) {
   const float per_step = 1.0f / scale.step;
   int hits = 0;
   for (int i = 0; i < count; ++i) {
-    // Rounded to the nearest code; the range keeps the conversion defined,
-    // NaN fails it, and the value of the code is then compared exactly.
-    const float near = (run[i] - scale.offset) * per_step + 0.5f;
-    const bool inside = near >= 0.0f && near < static_cast<float>(kCodeCount);
-    const int code = static_cast<int>(inside ? near : 0.0f);
-    const bool exact = inside && code_value(code, scale) == run[i];
-    codes[i] = static_cast<uint16_t>(exact ? code : kCodeCount);
-    hits += exact ? 1 : 0;
+    const int code = value_code(run[i], scale, per_step);
+    codes[i] = static_cast<uint16_t>(code);
+    hits += code != kCodeCount ? 1 : 0;
   }
   return hits;
 }
 
 // Writes `value`, whose code is `code` (kCodeCount: none), in the field at
-// `out`: the text of its code, or its text from the grid table. `kWidth`,
-// when not 0, is the field width known to the caller.
+// `out`: the text of its code, or its text from the grid table (taken into
+// use then). `kWidth`, when not 0, is the field width known to the caller.
 template <int kWidth>
 inline void write_code_field(const CodeTexts& texts, GridTexts* grid, int code, float value,
                              char* out) {
   if (code == kCodeCount) {
-    write_grid_field(grid, value, out);
+    write_grid_field(used_grid(grid), value, out);
   } else if (kWidth != 0) {
     std::memcpy(out, texts.text[code], kWidth);
   } else {
@@ -198,16 +214,6 @@ bool fits_range_text(const Descriptor& d);
 // Makes `texts` hold the texts of field `d`; the table is cleared on its
 // first use (used_grid).
 void init_grid(GridTexts* texts, const Descriptor& field);
-
-// The table, cleared on its first use: a run clears only the table of the
-// lines it writes.
-inline GridTexts* used_grid(GridTexts* texts) {
-  if (!texts->cleared) {
-    std::memset(texts->text, 0, sizeof texts->text);
-    texts->cleared = true;
-  }
-  return texts;
-}
 
 // The texts of the group's gate ranges in field `d`. They are rendered
 // again only when the ranges differ from those of the last group written

@@ -230,8 +230,15 @@ void write_threshold_rows(OutputState* state, const GroupRecord& group,
   const int range_width = range_slot.descriptor.width;
   const int amplitude_column = row.slots[kAmplitudeField].column;
   const int phase_column = row.slots[kPhaseField].column;
-  GridTexts* texts = used_grid(&state->plot_value_texts);
+  // A row's amplitude and phase take the texts of their codes, or, without
+  // one, their texts from the grid (taken into use then).
+  GridTexts* texts = &state->plot_value_texts;
   const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
+  const CodeScale scales[2] = {amplitude_code_scale(group.preface), phase_code_scale()};
+  const float per_step[2] = {1.0f / scales[0].step, 1.0f / scales[1].step};
+  const CodeTexts& amplitude_texts = code_texts(&state->plot_code_texts[0], texts, scales[0]);
+  const CodeTexts& phase_texts = code_texts(&state->plot_code_texts[1], texts, scales[1]);
+  const bool ten_wide = texts->width == 10;
   // A row is composed in the sink from its print position's row of the
   // gate block, unless the sink is too small to hold it.
   const bool direct = static_cast<size_t>(row_length) <= out->capacity;
@@ -248,8 +255,19 @@ void write_threshold_rows(OutputState* state, const GroupRecord& group,
                           : state->gate_line_text;
       std::memcpy(line, row_text, static_cast<size_t>(row_length));
       copy_field(line + range_slot.column, range, range_width);
-      write_grid_field(texts, group.amplitude[c][g], line + amplitude_column);
-      write_grid_field(texts, group.phase[c][g], line + phase_column);
+      const float amplitude = group.amplitude[c][g];
+      const float phase = group.phase[c][g];
+      const int amplitude_code = value_code(amplitude, scales[0], per_step[0]);
+      const int phase_code = value_code(phase, scales[1], per_step[1]);
+      if (ten_wide) {
+        write_code_field<10>(amplitude_texts, texts, amplitude_code, amplitude,
+                             line + amplitude_column);
+        write_code_field<10>(phase_texts, texts, phase_code, phase, line + phase_column);
+      } else {
+        write_code_field<0>(amplitude_texts, texts, amplitude_code, amplitude,
+                            line + amplitude_column);
+        write_code_field<0>(phase_texts, texts, phase_code, phase, line + phase_column);
+      }
       if (direct) {
         commit_sink(out, static_cast<size_t>(row_length));
       } else {
