@@ -139,7 +139,8 @@ void write_plot_rows(OutputState* state, const GroupRecord& group,
   bool all_codes = true;  // every value of every column has its code
   for (int column = 0; column < 2 * kChannels; ++column) {
     const int half = column / kChannels;
-    const float* run = (half == 0 ? group.amplitude : group.phase)[channel_of[column % kChannels]];
+    const float (*values)[kMaxGates] = half == 0 ? group.amplitude : group.phase;
+    const float* run = values[channel_of[column % kChannels]];
     const int hits = value_codes(run, gates, scales[half], codes[column]);
     by_code[column] = hits > 0;
     all_codes = all_codes && hits == gates;
