@@ -1,7 +1,8 @@
 // Rendered texts of real fields kept from group to group: the texts of the
-// values on a grid that every amplitude and phase lies on, and of the last
-// group's gate ranges. The output writer copies a field's text instead of
-// rendering it again.
+// values a scale gives the 256 sample codes, of the values on a grid that
+// every amplitude and phase lies on (for values without a code), and of the
+// last group's gate ranges. The output writer copies a field's text instead
+// of rendering it again.
 #ifndef DECODER_FIELD_TEXTS_H_
 #define DECODER_FIELD_TEXTS_H_
 
