@@ -11,6 +11,7 @@ import contextlib
 import fnmatch
 import logging
 import os
+import tempfile
 import warnings
 
 import numpy as np
@@ -98,16 +99,25 @@ def summarize_recording(source, name):
     }
 
 
+@contextlib.contextmanager
 def local_cluster(workers=None, **options):
     """A dask.distributed LocalCluster of `workers` single-threaded worker
     processes (default: one per core), without a dashboard; its HTTP server
-    takes a free port."""
+    takes a free port. Its workers keep their files in a folder of their own,
+    removed when the cluster closes: in the shared default folder, a cluster
+    would purge, and log about, what the killed workers of any other run left
+    behind."""
+    import dask
     from dask.distributed import LocalCluster
 
-    return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                        processes=True, dashboard_address=None,
-                        scheduler_kwargs={"dashboard": False, "dashboard_address": ":0"},
-                        **options)
+    with tempfile.TemporaryDirectory(prefix="digisonde16c-dask-",
+                                     dir=dask.config.get("temporary-directory", None),
+                                     ignore_cleanup_errors=True) as folder, \
+            LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                         processes=True, dashboard_address=None,
+                         scheduler_kwargs={"dashboard": False, "dashboard_address": ":0"},
+                         local_directory=folder, **options) as cluster:
+        yield cluster
 
 
 @contextlib.contextmanager

@@ -62,9 +62,10 @@ def archive(tmp_path_factory):
     return str(top), sorted(names)
 
 
-def convert(*arguments):
+def convert(*arguments, env=None):
     done = subprocess.run([sys.executable, "-m", "digisonde16c", "convert",
-                           *map(str, arguments)], capture_output=True, text=True, check=False)
+                           *map(str, arguments)], capture_output=True, text=True, check=False,
+                          env=env)
     return done.returncode, done.stderr
 
 
@@ -116,9 +117,16 @@ def test_convert_writes_every_recording_as_the_sequential_route_and_a_rerun_skip
         archive, tmp_path):
     folder, names = archive
     out = tmp_path / "out"
-    status, errors = convert("--to", "netcdf", folder, out, "--workers", "2")
+    # Dask's shared folder holds what a killed worker of another run left.
+    shared = tmp_path / "dask"
+    os.makedirs(shared / "dask-worker-space/worker-killed")
+    (shared / "dask-worker-space/worker-killed.dirlock").touch()
+    status, errors = convert("--to", "netcdf", folder, out, "--workers", "2",
+                             env=dict(os.environ, DASK_TEMPORARY_DIRECTORY=str(shared)))
     assert status == 1
     check_progress(errors, names, len(names) + 1)
+    assert tree(shared) == {"dask-worker-space", "dask-worker-space/worker-killed",
+                            "dask-worker-space/worker-killed.dirlock"}
     files = check_netcdf_outputs(out, folder, names)
 
     # A run stopped while writing one output left its temporary file, and
