@@ -104,6 +104,39 @@ def summary_command(arguments):
     return finish(found, failures)
 
 
+def product_command(arguments, function, options, dim):
+    """Runs a science product, function(dataset, **options), over every
+    recording that arguments.source names (a folder or one recording) on the
+    cluster, and writes the rows joined along `dim` to arguments.output.
+    Returns (status, the joined dataset or None)."""
+    from . import _archive
+
+    if not os.path.lexists(arguments.source):
+        raise CommandError(f"{arguments.source}: No such file or directory")
+    if arguments.workers is not None and arguments.scheduler:
+        raise CommandError("give --workers or --scheduler, not both")
+    if not arguments.force and os.path.lexists(arguments.output):
+        raise CommandError(f"{arguments.output} exists; give --force to replace it")
+    with cluster(arguments) as client:
+        dataset, found, failures = _archive.product_archive(
+            client, arguments.source, function, options, dim, arguments.pattern, report)
+    if found == 0 and not failures:
+        raise CommandError(f"no file named {arguments.pattern} under {arguments.source}")
+    if dataset is not None:
+        write_netcdf(dataset, arguments.output, arguments.force)
+    return finish(found, failures), dataset
+
+
+def add_product_arguments(command):
+    """The arguments every science-product command takes: the source, the
+    output file, --force and the cluster options."""
+    command.add_argument("source", metavar="ARCHIVE_OR_RECORDING",
+                         help="a folder of recordings (searched at any depth) or one recording")
+    command.add_argument("output", metavar="OUT.nc")
+    command.add_argument("--force", action="store_true", help="replace an existing OUT.nc")
+    add_cluster_options(command)
+
+
 def positive(text):
     value = int(text)
     if value < 1:

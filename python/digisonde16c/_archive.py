@@ -273,3 +273,55 @@ def summarize_archive(client, archive, pattern=DEFAULT_PATTERN, report=print):
             names.append(relative)
             summaries.append(value)
     return summary_dataset(names, summaries, archive), len(recordings), sorted(failures)
+
+
+def product_recording(function, source, name, options):
+    """A task: function(dataset, **options) over the recording at `source`
+    (called `name` in the dataset), a science product as a small dataset.
+    Returns ("done", dataset) or ("failed", reason)."""
+    try:
+        dataset = decode_dataset(source, None, False, 1, name)
+        return "done", function(dataset, **options)
+    except (OSError, ValueError, RuntimeError) as error:
+        return "failed", _write.reason_of(error)
+
+
+def recordings_of(source, pattern, failures):
+    """The recordings that `source` names, as (folder, paths relative to
+    it): every file under a folder whose name matches `pattern`, or the one
+    recording a file is."""
+    if os.path.isdir(source):
+        return source, find_recordings(source, pattern, failures)
+    return os.path.dirname(source) or ".", [os.path.basename(source)]
+
+
+def product_archive(client, source, function, options, dim, pattern=DEFAULT_PATTERN,
+                    report=print):
+    """A science product of every recording that `source` names (a folder or
+    one recording): function(dataset, **options), one task per recording on
+    the cluster, the results joined along `dim` in path order with a
+    `recording` coordinate on `dim`. Results that differ in the size of
+    another dimension are joined on that dimension's index coordinate (give
+    it one), padded with NaN. Returns (the joined dataset or None when no
+    recording gave one, recordings found, failures as [(path, reason)] in
+    path order)."""
+    failures = []
+    folder, recordings = recordings_of(source, pattern, failures)
+    tasks = [(relative, product_recording,
+              (function, os.path.abspath(os.path.join(folder, relative)),
+               os.path.join(folder, relative), options)) for relative in recordings]
+    results = run_tasks(client, tasks, report)
+    parts = []
+    for relative in recordings:
+        status, value = results[relative]
+        if status == "failed":
+            failures.append((relative, value))
+            continue
+        names = np.full(value.sizes.get(dim, 0), relative, dtype=object)
+        parts.append(value.assign_coords(recording=(dim, names)))
+    joined = None
+    if parts:
+        joined = xr.concat(parts, dim, join="outer", combine_attrs="drop_conflicts")
+        joined["recording"].attrs["long_name"] = "path of the recording the row comes from"
+        joined.attrs["source_folder"] = source
+    return joined, len(recordings), sorted(failures)
