@@ -98,19 +98,23 @@ def markdown_examples(path, document):
     return examples, not_run
 
 
-# troff escapes that the example blocks of the manual pages use.
-TROFF_ESCAPES = [(r"\-", "-"), (r"\(aq", "'"), (r"\(lq", "\u201c"), (r"\(rq", "\u201d"),
-                 (r"\(mu", "\u00d7"), (r"\&", ""), (r"\ ", " "), (r"\e", "\\")]
+# troff escapes that the example blocks of the manual pages use, as rendered.
+TROFF_ESCAPES = {"\\-": "-", "\\(aq": "'", "\\(lq": "\u201c", "\\(rq": "\u201d",
+                 "\\(mu": "\u00d7", "\\&": "", "\\ ": " ", "\\e": "\\",
+                 "\\fB": "", "\\fI": "", "\\fR": "", "\\fP": ""}
 
 
 def rendered(line, place):
-    line = re.sub(r"\\f[BIRP]", "", line)
-    for escape, text in TROFF_ESCAPES:
-        line = line.replace(escape, text)
-    if "\\" in line or line.startswith((".", "'")):
-        raise SystemExit(f"{place}: the example line {line!r} holds a troff escape or request "
-                         "that this test does not render")
-    return line
+    if line.startswith((".", "'")):
+        raise SystemExit(f"{place}: the troff request {line!r} in an example is not rendered "
+                         "by this test")
+
+    def escape(match):
+        if match.group(0) not in TROFF_ESCAPES:
+            raise SystemExit(f"{place}: the troff escape {match.group(0)!r} in an example is "
+                             "not rendered by this test")
+        return TROFF_ESCAPES[match.group(0)]
+    return re.sub(r"\\(\(..|f.|.)", escape, line)
 
 
 def manual_examples(path, document):
