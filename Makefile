@@ -1,6 +1,6 @@
 # Drives CMake. `make demo` builds and runs the main job on the shipped sample;
-# `make test` installs the Debian packages it needs, builds and runs every test
-# (the tests need GoogleTest; the programs do not).
+# `make test` installs the Debian packages the build and the tests need, builds
+# and runs every test (the tests need GoogleTest; the programs do not).
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
@@ -47,10 +47,12 @@ sample: build
 	gnuplot -e "datafile='$(BUILD)/ionogram.rows'; outfile='docs/ionogram.png'" \
 	  examples/ionogram.gp
 
-# The Debian packages that the build and the tests need (tools/install_packages.sh):
-# installed when missing as root, else the command to run is printed.
+# The Debian packages that the build and the tests need (tools/install_packages.sh
+# core): installed when missing as root, else the command to run is printed.
+# The tests that need the optional pictures group are skipped without it;
+# `bash tools/install_packages.sh all` installs every group, as .ci/run does.
 packages:
-	bash tools/install_packages.sh
+	bash tools/install_packages.sh core
 
 # Without GoogleTest the build has no tests, and ctest says so and fails.
 test: packages

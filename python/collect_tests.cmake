@@ -54,7 +54,7 @@ foreach(line IN LISTS all_ids)
     list(APPEND labels slow)
   endif()
   string(APPEND text
-    "add_test([=[python/${line}]=] \"${PYTHON}\" -m pytest -q -p no:cacheprovider [=[${line}]=])\n"
+    "add_test([=[python/${line}]=] \"${PYTHON}\" -m pytest -q -rs -p no:cacheprovider [=[${line}]=])\n"
     "set_tests_properties([=[python/${line}]=] PROPERTIES WORKING_DIRECTORY [=[${TESTS_DIR}]=]"
     " ENVIRONMENT [=[${ENVIRONMENT}]=] LABELS [=[${labels}]=] PROCESSORS ${processors}"
     " SKIP_REGULAR_EXPRESSION [=[[0-9]+ skipped]=])\n")

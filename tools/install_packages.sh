@@ -1,25 +1,27 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests, the benchmarks, the
-# Python package and the fuzz run need, when any of them is missing. As root
-# it runs apt-get; as another user it prints the command to run and fails.
-# `make test` and .ci/run call it. Add a package as one more line below.
+# Installs the Debian packages of the groups named on the command line, when
+# any of them is missing. As root it runs apt-get; as another user it prints
+# the command to run and fails. Add a package as one more line in its group.
+#
+#   install_packages.sh [GROUP...]   GROUP: core (the default), pictures,
+#                                    bench, fuzz, or all of them: all
+#
+# core is what the build and the tests need (`make test` installs it); the
+# tests that need a package of pictures are reported as skipped by ctest
+# without it. bench is for `make bench`, fuzz for `make fuzz`; .ci/run
+# installs all.
 set -euo pipefail
 
-packages=(
-  # The build: a C++17 compiler, make, CMake, GoogleTest, Google Benchmark.
+# The build: a C++17 compiler, make, CMake and GoogleTest; the Python
+# package (pybind11 module) and its tests, NetCDF, archives on Dask; groff
+# for the manual page test; python3 for the documentation test.
+core=(
   cmake
   g++
   make
   libgtest-dev
-  libbenchmark-dev
-  # The manual page test renders the pages with groff.
   groff-base
-  # The gnuplot script test draws PNG pictures and checks them with python3.
-  gnuplot-nox
-  fonts-liberation
   python3
-  # The Python package (pybind11 module) and its tests, NetCDF tools and
-  # the matplotlib example.
   python3-dev
   pybind11-dev
   python3-numpy
@@ -27,15 +29,46 @@ packages=(
   python3-netcdf4
   python3-pytest
   netcdf-bin
-  python3-matplotlib
-  # Archives on Dask: open_mfdataset, convert and summary, and their tests.
   python3-dask
   python3-distributed
   python3-zarr
-  # The fuzz run: clang with libFuzzer.
+)
+# Pictures: the gnuplot script test draws PNG files; the matplotlib example
+# and its test.
+pictures=(
+  gnuplot-nox
+  fonts-liberation
+  python3-matplotlib
+)
+# The benchmarks: Google Benchmark, and GNU time for the peak memory.
+bench=(
+  libbenchmark-dev
+  time
+)
+# The fuzz run: clang with libFuzzer.
+fuzz=(
   clang
   libclang-rt-dev
 )
+
+groups=("$@")
+if ((${#groups[@]} == 0)); then
+  groups=(core)
+fi
+packages=()
+for group in "${groups[@]}"; do
+  case $group in
+    core) packages+=("${core[@]}") ;;
+    pictures) packages+=("${pictures[@]}") ;;
+    bench) packages+=("${bench[@]}") ;;
+    fuzz) packages+=("${fuzz[@]}") ;;
+    all) packages+=("${core[@]}" "${pictures[@]}" "${bench[@]}" "${fuzz[@]}") ;;
+    *)
+      echo "install_packages.sh: unknown group $group (core, pictures, bench, fuzz, all)" >&2
+      exit 2
+      ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

@@ -2,11 +2,13 @@
 without a sample, times, the gate dimension, the iterator, threads, the
 xarray backend; and the matplotlib example."""
 
+import os
 import subprocess
 import sys
 import threading
 
 import numpy as np
+import pytest
 import xarray as xr
 
 import digisonde16c
@@ -95,6 +97,14 @@ def test_xarray_opens_recordings_through_the_registered_backend(recordings):
 
 
 def test_the_matplotlib_example_draws_the_ionogram_of_the_sample(tmp_path):
+    # matplotlib is optional (tools/install_packages.sh pictures); in CI,
+    # which installs it, its absence is a fault.
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        if os.environ.get("CI") == "true":
+            raise
+        pytest.skip("matplotlib is not installed (Debian package python3-matplotlib)")
     picture = tmp_path / "ionogram.png"
     done = subprocess.run([sys.executable, str(SOURCE / "examples" / "ionogram.py"), str(SAMPLE),
                            str(picture)], capture_output=True, text=True, check=False)
