@@ -2,13 +2,28 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <memory>
+#include <type_traits>
 #include <string>
 
 #include "blockio/exit_status.h"
 #include "blockio/free_form.h"
 
 namespace digisonde16c {
+
+namespace {
+
+// The run's state is value-initialised: calloc's zeroed memory is the same
+// as value-initialisation for it (its types are trivial), and fresh pages
+// come zeroed from the system, so that tables a run never reads are never
+// touched.
+static_assert(std::is_trivial<DecoderState>::value, "zeroed memory value-initialises it");
+struct FreeState {
+  void operator()(DecoderState* state) const { std::free(state); }
+};
+
+}  // namespace
 
 OutputMode output_mode(const RunOptions& options) {
   OutputKind kind = OutputKind::kNothing;
@@ -29,8 +44,9 @@ OutputMode output_mode(const RunOptions& options) {
 int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
   // The line layouts are fixed, so only a fault in the format engine fails
   // here; the run then fails before it looks at the recording.
-  std::unique_ptr<DecoderState> state(new DecoderState);
-  if (!prepare_output(&state->output)) return kExitFailure;
+  std::unique_ptr<DecoderState, FreeState> state(
+      static_cast<DecoderState*>(std::calloc(1, sizeof(DecoderState))));
+  if (state == nullptr || !prepare_output(&state->output)) return kExitFailure;
 
   std::string name(options.file_name, trimmed_length(options.file_name));
   struct stat info;

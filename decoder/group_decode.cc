@@ -40,6 +40,7 @@ void decode_group_channels(bool correct_phase, GroupRecord* group, ChannelTable*
                            TextSink* messages) {
   if (correct_phase) {
     correct_phase_by_range(group->gate_range, group->phase, group->gate_count);
+    group->phases_coded = false;
   }
   int doppler_line_count = 0;
   decode_channels(group->preface, channels, &doppler_line_count, messages);

@@ -100,6 +100,10 @@ void read_group_samples(const uint8_t* block, GroupRecord* group) {
   const int channel_count = gates == 0 ? 0 : sample_channel_count(gates);
   const CodeScale amplitude_scale = amplitude_code_scale(group->preface);
   const CodeScale phase_scale = phase_code_scale();
+  group->amplitude_scale = amplitude_scale;
+  group->phase_scale = phase_scale;
+  group->amplitudes_coded = true;
+  group->phases_coded = true;
   // A channel's codes lie in one run of its area: the amplitude codes from
   // its start, the phase codes from 128 bytes on. A 256-gate group is read
   // with the same offsets, so its gates above 128 run on into the phase
@@ -107,6 +111,8 @@ void read_group_samples(const uint8_t* block, GroupRecord* group) {
   for (int c = 0; c < channel_count; ++c) {
     const uint8_t* amplitude_codes = block + 256 * c;
     const uint8_t* phase_codes = amplitude_codes + 128;
+    std::memcpy(group->amplitude_code[c], amplitude_codes, static_cast<size_t>(gates));
+    std::memcpy(group->phase_code[c], phase_codes, static_cast<size_t>(gates));
     float* amplitude = group->amplitude[c];
     float* phase = group->phase[c];
     for (int g = 0; g < gates; ++g) amplitude[g] = code_value(amplitude_codes[g], amplitude_scale);

@@ -63,7 +63,7 @@ void check_order(const int* order) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The decoder's state for the whole fuzzing run, prepared once.
   static DecoderState* state = [] {
-    DecoderState* s = new DecoderState;
+    DecoderState* s = new DecoderState();
     FUZZ_CHECK(prepare_output(&s->output));
     return s;
   }();
