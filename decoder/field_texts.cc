@@ -45,6 +45,20 @@ const FieldTexts<kMaxGates>& range_texts(RangeTexts* ranges, const Descriptor& d
   return *texts;
 }
 
+SampleTexts sample_texts(LineTexts* texts, const Descriptor& d, const GroupRecord& group,
+                         int half) {
+  const bool amplitudes = half == 0;
+  SampleTexts t{amplitudes ? group.amplitude : group.phase,
+                amplitudes ? group.amplitude_code : group.phase_code, nullptr, 0, &texts->grid};
+  if (amplitudes ? group.amplitudes_coded : group.phases_coded) {
+    t.code_texts = &code_texts(&texts->codes[half], d,
+                               amplitudes ? group.amplitude_scale : group.phase_scale);
+    t.coded_channels = sample_channel_count(group.gate_count);
+  }
+  if (t.coded_channels < kChannels) grid_in_use(t.grid);
+  return t;
+}
+
 // This file is compiled without trapping math, so that the loop converts
 // and compares many values at once; no value changes.
 void grid_slots(const float* run, int count, int16_t* slots) {

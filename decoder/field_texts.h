@@ -116,6 +116,50 @@ inline void write_slot_field(GridTexts* grid, const Descriptor& d, int slot, flo
   std::memcpy(out, text, kWidth);
 }
 
+// The texts one kind of line keeps from group to group: its range texts,
+// the texts of its sample codes (amplitudes and phases) and the grid texts
+// of its samples without codes.
+struct LineTexts {
+  RangeTexts ranges;
+  CodeTextSet codes[2];
+  GridTexts grid;
+};
+
+// Where the fields of one half of a group's samples (amplitudes or phases)
+// come from: the texts of the group's codes for them, in the channels that
+// hold samples; the grid texts for the rest, which hold 0, and for a half
+// without codes.
+struct SampleTexts {
+  const float (*values)[kMaxGates];
+  const uint8_t (*codes)[kMaxGates];
+  const FieldTexts<kCodeCount>* code_texts;
+  int coded_channels;  // channels 0 to coded_channels - 1 by code
+  GridTexts* grid;
+};
+
+// The texts of one half of `group`'s samples (0: amplitudes, 1: phases)
+// in field `d` of a line whose tables are `texts`: the code texts for its
+// scale when it has codes, and the grid made ready for the rest.
+SampleTexts sample_texts(LineTexts* texts, const Descriptor& d, const GroupRecord& group,
+                         int half);
+
+// The grid slots of the channels of `t` without codes, by channel.
+inline void sample_slots(const SampleTexts& t, int gates, int16_t (*slots)[kMaxGates]) {
+  for (int c = t.coded_channels; c < kChannels; ++c) grid_slots(t.values[c], gates, slots[c]);
+}
+
+// Writes sample (c, g) of `t` in a field of kWidth characters at `out`;
+// `slot` is its grid slot when it has no code.
+template <int kWidth>
+inline void write_sample_field(const SampleTexts& t, const Descriptor& d, int c, int g,
+                               int slot, char* out) {
+  if (c < t.coded_channels) {
+    std::memcpy(out, t.code_texts->text[t.codes[c][g]], kWidth);
+  } else {
+    write_slot_field<kWidth>(t.grid, d, slot, t.values[c][g], out);
+  }
+}
+
 }  // namespace digisonde16c
 
 #endif  // DECODER_FIELD_TEXTS_H_

@@ -8,7 +8,6 @@
 #include "blockio/column_format.h"
 #include "blockio/line_layout.h"
 #include "blockio/free_form.h"
-#include "decoder/group_reader.h"
 
 namespace digisonde16c {
 
@@ -110,49 +109,6 @@ size_t prepare_gate_block(OutputState* state, const GroupRecord& group,
     for (int k = 1; k < kChannels; ++k) std::memcpy(first + k * row_length, first, width);
   }
   return static_cast<size_t>(kChannels * row_length + state->blank_line_length);
-}
-
-// Where the fields of one half of a group's samples (amplitudes or phases)
-// come from: the texts of the group's codes for them, in the channels that
-// hold samples; the grid texts for the rest, which hold 0, and for a half
-// without codes.
-struct SampleTexts {
-  const float (*values)[kMaxGates];
-  const uint8_t (*codes)[kMaxGates];
-  const FieldTexts<kCodeCount>* code_texts;
-  int coded_channels;  // channels 0 to coded_channels - 1 by code
-  GridTexts* grid;
-};
-
-SampleTexts sample_texts(LineTexts* texts, const Descriptor& d, const GroupRecord& group,
-                         int half) {
-  const bool amplitudes = half == 0;
-  SampleTexts t{amplitudes ? group.amplitude : group.phase,
-                amplitudes ? group.amplitude_code : group.phase_code, nullptr, 0, &texts->grid};
-  if (amplitudes ? group.amplitudes_coded : group.phases_coded) {
-    t.code_texts = &code_texts(&texts->codes[half], d,
-                               amplitudes ? group.amplitude_scale : group.phase_scale);
-    t.coded_channels = sample_channel_count(group.gate_count);
-  }
-  if (t.coded_channels < kChannels) grid_in_use(t.grid);
-  return t;
-}
-
-// The grid slots of the channels of `t` without codes, by channel.
-void sample_slots(const SampleTexts& t, int gates, int16_t (*slots)[kMaxGates]) {
-  for (int c = t.coded_channels; c < kChannels; ++c) grid_slots(t.values[c], gates, slots[c]);
-}
-
-// Writes sample (c, g) of `t` in a field of kWidth characters at `out`;
-// `slot` is its grid slot when it has no code.
-template <int kWidth>
-inline void write_sample_field(const SampleTexts& t, const Descriptor& d, int c, int g,
-                               int slot, char* out) {
-  if (c < t.coded_channels) {
-    std::memcpy(out, t.code_texts->text[t.codes[c][g]], kWidth);
-  } else {
-    write_slot_field<kWidth>(t.grid, d, slot, t.values[c][g], out);
-  }
 }
 
 // The amplitude and phase fields of gate g in the 16 rows of the gate

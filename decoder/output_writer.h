@@ -48,15 +48,6 @@ struct ChannelHeaderText {
   char text[kMaxLayoutChars + 1];
 };
 
-// The texts one kind of line keeps from group to group: its range texts,
-// the texts of its sample codes (amplitudes and phases) and the grid texts
-// of its samples without codes.
-struct LineTexts {
-  RangeTexts ranges;
-  CodeTextSet codes[2];
-  GridTexts grid;
-};
-
 // What the writer keeps from group to group: the line formats parsed once
 // and the layouts compiled from them, the fixed lines, the texts of fields
 // and lines already rendered, and the scratch in which output is composed.
