@@ -1,7 +1,7 @@
 // The library's recording reader on an arbitrary recording of up to six
 // blocks and a partial one: every group laid into the rows of the Python
 // module's arrays, and the same groups again when the blocks are read in
-// shares by several readers.
+// shares by several readers, and the same blocks again in an index pass.
 //
 // Input: a selector byte (bit 0: correct phases; bit 1: select a frequency;
 // bits 2-3: shares - 1), the selected frequency as the four bytes of a
@@ -136,5 +136,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < whole.count; ++i) {
     FUZZ_CHECK(parts.blocks[i] == whole.blocks[i] && parts.messages[i] == whole.messages[i]);
   }
+  // An index pass, which decodes no samples, finds the same groups.
+  RecordingOptions index_options = options;
+  index_options.decode_samples = false;
+  Seen index;
+  read_share(recording.path, index_options, 1, 0, &index, nullptr);
+  FUZZ_CHECK(index.count == whole.count);
+  for (int i = 0; i < whole.count; ++i) FUZZ_CHECK(index.blocks[i] == whole.blocks[i]);
   return 0;
 }
