@@ -13,8 +13,9 @@ namespace digisonde16c {
 bool frequency_selected(float frequency, float selected);
 
 // For a group that read_group filled and the frequency selection accepted:
-// corrects the phases for range when `correct_phase` is set, fills the
-// channel table and its print order, and returns the group's noise level.
+// corrects the phases (and their codes, where they keep any) for range when
+// `correct_phase` is set, fills the channel table and its print order, and
+// returns the group's noise level.
 // The group's messages (Doppler table, PRF, L, PZA, zenith) go to `messages`.
 float decode_group(bool correct_phase, GroupRecord* group, ChannelTable* channels,
                    TextSink* messages);

@@ -38,7 +38,8 @@ struct GroupRecord {
   // group's samples, and their scales: while amplitudes_coded, every
   // amplitude is code_value(amplitude_code, amplitude_scale), and while
   // phases_coded every phase is code_value(phase_code, phase_scale). Phases
-  // corrected for range, and values set otherwise, have no codes.
+  // corrected for range keep codes only when every gate turned by whole code
+  // steps; values set otherwise have none.
   uint8_t amplitude_code[kChannels][kMaxGates];
   uint8_t phase_code[kChannels][kMaxGates];
   CodeScale amplitude_scale;
