@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+namespace digisonde16c {
+
 namespace {
 
 // Decimals up to which |x| * 10^d is exact in double for every float x: the
@@ -347,6 +349,36 @@ void render_text(const char* text, int length, int width, char* out) {
   }
 }
 
+namespace {
+
+// Z of any item: the bytes of its value (a text's characters), or of its
+// single-precision bits.
+void render_hex_item(const Descriptor& d, const Item& item, char* out) {
+  switch (item.kind) {
+    case ItemKind::kByte: {
+      const unsigned char byte = static_cast<uint8_t>(item.integer);
+      render_hex_bytes(&byte, 1, d.width, d.digits, out);
+      return;
+    }
+    case ItemKind::kInteger:
+      render_hex(static_cast<uint32_t>(item.integer), d.width, d.digits, out);
+      return;
+    case ItemKind::kReal: {
+      uint32_t bits;
+      std::memcpy(&bits, &item.real, sizeof bits);
+      render_hex(bits, d.width, d.digits, out);
+      return;
+    }
+    case ItemKind::kText:
+      render_hex_bytes(reinterpret_cast<const unsigned char*>(item.text),
+                       item.text == nullptr ? 0 : item.length, d.width, d.digits, out);
+      return;
+  }
+  asterisks(out, d.width);
+}
+
+}  // namespace
+
 void render_item(const Descriptor& d, const Item& item, char* out) {
   int width = d.width;
   if (width <= 0 || !is_data(d.kind)) return;
@@ -377,29 +409,7 @@ void render_item(const Descriptor& d, const Item& item, char* out) {
       asterisks(out, width);
       return;
     case DescriptorKind::kHex:
-      switch (item.kind) {
-        case ItemKind::kByte: {
-          const unsigned char byte = static_cast<uint8_t>(item.integer);
-          render_hex_bytes(&byte, 1, width, d.digits, out);
-          return;
-        }
-        case ItemKind::kInteger:
-          render_hex(static_cast<uint32_t>(item.integer), width, d.digits,
-                     out);
-          return;
-        case ItemKind::kReal: {
-          uint32_t bits;
-          std::memcpy(&bits, &item.real, sizeof bits);
-          render_hex(bits, width, d.digits, out);
-          return;
-        }
-        case ItemKind::kText:
-          render_hex_bytes(reinterpret_cast<const unsigned char*>(item.text),
-                           item.text == nullptr ? 0 : item.length, width,
-                           d.digits, out);
-          return;
-      }
-      asterisks(out, width);
+      render_hex_item(d, item, out);
       return;
     case DescriptorKind::kText:
       if (item.kind == ItemKind::kText) {
@@ -412,3 +422,5 @@ void render_item(const Descriptor& d, const Item& item, char* out) {
       return;
   }
 }
+
+}  // namespace digisonde16c

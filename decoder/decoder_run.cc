@@ -2,41 +2,28 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <memory>
+#include <type_traits>
 #include <string>
 
 #include "blockio/exit_status.h"
 #include "blockio/free_form.h"
-#include "decoder/group_decode.h"
-#include "decoder/group_reader.h"
+
+namespace digisonde16c {
 
 namespace {
 
-// Error-free difference: a - b == *high + *low exactly.
-void exact_difference(double a, double b, double* high, double* low) {
-  double s = a - b;
-  double bb = s - a;
-  *high = s;
-  *low = (a - (s - bb)) + (-b - bb);
-}
+// The run's state is value-initialised: calloc's zeroed memory is the same
+// as value-initialisation for it (its types are trivial), and fresh pages
+// come zeroed from the system, so that tables a run never reads are never
+// touched.
+static_assert(std::is_trivial<DecoderState>::value, "zeroed memory value-initialises it");
+struct FreeState {
+  void operator()(DecoderState* state) const { std::free(state); }
+};
 
 }  // namespace
-
-bool frequency_selected(float frequency, float selected) {
-  const double limit = 0.02f;
-  double high, low;
-  exact_difference(frequency, selected, &high, &low);
-  if (high < 0) {
-    high = -high;
-    low = -low;
-  }
-  if (high > 2 * limit) return false;
-  if (high < limit / 2) return true;
-  // Here high - limit is exact, and the sign of the exact sum below is
-  // the sign of its rounded value.
-  double excess = (high - limit) + low;
-  return !(excess > 0);
-}
 
 OutputMode output_mode(const RunOptions& options) {
   OutputKind kind = OutputKind::kNothing;
@@ -57,8 +44,9 @@ OutputMode output_mode(const RunOptions& options) {
 int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
   // The line layouts are fixed, so only a fault in the format engine fails
   // here; the run then fails before it looks at the recording.
-  std::unique_ptr<DecoderState> state(new DecoderState);
-  if (!prepare_output(&state->output)) return kExitFailure;
+  std::unique_ptr<DecoderState, FreeState> state(
+      static_cast<DecoderState*>(std::calloc(1, sizeof(DecoderState))));
+  if (state == nullptr || !prepare_output(&state->output)) return kExitFailure;
 
   std::string name(options.file_name, trimmed_length(options.file_name));
   struct stat info;
@@ -75,20 +63,12 @@ int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
   // Only the plot and threshold rows show the noise level.
   const bool noise_shown =
       mode.kind == OutputKind::kPlotRows || mode.kind == OutputKind::kThresholdRows;
-  GroupRecord* group = &state->group;
-  while (!read4kb(kRecordingUnit, state->block)) {
-    if (read_group(state->block, group, err) == 0) continue;
-    if (options.select_frequency &&
-        !frequency_selected(group->frequency, options.selected_frequency)) {
-      continue;
-    }
-    float noise_level = 0.0f;
-    if (noise_shown) {
-      noise_level = decode_group(options.correct_phase, group, &state->channels, err);
-    } else {
-      decode_group_channels(options.correct_phase, group, &state->channels, err);
-    }
-    write_group(mode, *group, state->channels, noise_level, &state->output, out);
+  const RecordingOptions walk_options{options.select_frequency, options.selected_frequency,
+                                      options.correct_phase, true, noise_shown};
+  GroupWalk* walk = &state->walk;
+  start_walk(walk_options, nullptr, kRecordingUnit, err, walk);
+  while (next_group(walk)) {
+    write_group(mode, walk->group, walk->channels, walk->noise_level, &state->output, out);
     // Once standard output fails, nothing more can reach it.
     if (out->error != 0) break;
   }
@@ -115,3 +95,5 @@ int run_tolvek(int argc, char** argv, TextSink* out, TextSink* err) {
   }
   return run_decoder(options, out, err);
 }
+
+}  // namespace digisonde16c

@@ -1,8 +1,8 @@
-// Rendered texts of real fields kept from group to group: the texts of the
-// values a scale gives the 256 sample codes, of the values on a grid that
-// every amplitude and phase lies on (for values without a code), and of the
-// last group's gate ranges. The output writer copies a field's text instead
-// of rendering it again.
+// Rendered texts of real fields kept from group to group, so that the
+// output writer copies a field's text instead of rendering it again: the
+// texts of the 256 sample codes under a scale, of the last group's gate
+// ranges, and of the values on a grid that every amplitude and phase lies
+// on (for samples without codes, such as phases corrected for range).
 #ifndef DECODER_FIELD_TEXTS_H_
 #define DECODER_FIELD_TEXTS_H_
 
@@ -14,60 +14,76 @@
 #include "blockio/format_plan.h"
 #include "decoder/group_record.h"
 
-// Rendered texts of one real field for the values on a grid of 1/32 from
-// -128 to 384: amplitudes (multiples of 1/8 from the codes) and phases
-// (multiples of 45/32) of a group all lie on it. Slot i holds the value
-// i / 32 - 128; a text, once rendered, holds for every later group.
+namespace digisonde16c {
+
+// Room for one field's text: fields of up to 15 characters are held.
+constexpr int kFieldTextSize = 16;
+constexpr int kMaxHeldWidth = kFieldTextSize - 1;
+
+// The one table type: the texts of one field by entry, each in
+// kFieldTextSize bytes. Its owner keys it (a code scale, a group's ranges,
+// the grid). A zeroed table, and one that invalidate_texts cleared, is not
+// valid: it holds no text, and its owner renders every text it reads again.
+template <int kEntries>
+struct FieldTexts {
+  bool valid;
+  alignas(16) char text[kEntries][kFieldTextSize];
+};
+
+template <int kEntries>
+inline void invalidate_texts(FieldTexts<kEntries>* texts) {
+  texts->valid = false;
+}
+
+// Whether a field of descriptor `d` can take its texts from a table.
+bool fits_field_texts(const Descriptor& d);
+
+// The texts of the values under one code scale (code_value of codes
+// 0..255), the last few scales met: a recording's groups switch among a few
+// amplitude scales and gains. The oldest is replaced first.
+constexpr int kHeldScales = 8;
+struct CodeTextSet {
+  CodeScale scale[kHeldScales];
+  FieldTexts<kCodeCount> texts[kHeldScales];
+  int next;  // the entry replaced next
+};
+
+// The code texts for `scale` in field `d`, rendered unless `set` holds them.
+const FieldTexts<kCodeCount>& code_texts(CodeTextSet* set, const Descriptor& d,
+                                         CodeScale scale);
+
+// The texts of the gate ranges of the last group written in one field,
+// rendered again only when a group's ranges differ: groups with the same
+// range settings share them.
+struct RangeTexts {
+  int count;  // ranges held
+  float range[kMaxGates];
+  FieldTexts<kMaxGates> texts;
+};
+
+const FieldTexts<kMaxGates>& range_texts(RangeTexts* ranges, const Descriptor& d,
+                                         const GroupRecord& group);
+
+// The grid: slot i stands for the value i / 32 - 128, from -128 to 384 in
+// steps of 1/32; amplitudes (multiples of 1/8) and phases (multiples of
+// 45/32, also after a correction by whole kilometres) lie on it. Each
+// slot's text is rendered on its first use; byte kMaxHeldWidth of a text
+// marks it as held. A run that never reads the grid never touches its
+// pages: it is made valid (its marks cleared) on first use.
 constexpr int kGridSteps = 32;  // grid points per unit
 constexpr int kGridLow = -128 * kGridSteps;
 constexpr int kGridHigh = 384 * kGridSteps;
-constexpr int kGridTextWidth = 15;  // widest field held; byte 15 marks a text
+using GridTexts = FieldTexts<kGridHigh - kGridLow>;
 
-struct GridTexts {
-  int width;
-  int decimals;
-  bool cleared;  // the texts are cleared on the table's first use
-  char text[kGridHigh - kGridLow][kGridTextWidth + 1];
-};
-
-// The table, cleared on its first use: a run clears only the table of the
-// lines it writes.
-inline GridTexts* used_grid(GridTexts* texts) {
-  if (!texts->cleared) {
-    std::memset(texts->text, 0, sizeof texts->text);
-    texts->cleared = true;
+inline GridTexts* grid_in_use(GridTexts* grid) {
+  if (!grid->valid) {
+    std::memset(grid->text, 0, sizeof grid->text);
+    grid->valid = true;
   }
-  return texts;
+  return grid;
 }
 
-// Rendered texts of the gate ranges of the last group written in one
-// field, and the ranges they show.
-struct RangeText {
-  char chars[16];
-};
-struct RangeTexts {
-  int count;  // gates held; -1 before the first group
-  float range[kMaxGates];
-  RangeText text[kMaxGates];
-};
-
-// Copies a field's text; the common widths as fixed-size copies.
-inline void copy_field(char* to, const char* from, int width) {
-  switch (width) {
-    case 8:
-      std::memcpy(to, from, 8);
-      break;
-    case 10:
-      std::memcpy(to, from, 10);
-      break;
-    default:
-      std::memcpy(to, from, static_cast<size_t>(width));
-      break;
-  }
-}
-
-// The slot of the text of `value` in a grid table, or -1 for a value off
-// the grid.
+// The slot of `value` in the grid, or -1 for a value off the grid.
 inline int grid_slot(float value) {
   const float scaled = value * static_cast<float>(kGridSteps);  // exact on the grid
   // NaN fails the comparison; the range keeps the conversion defined.
@@ -78,147 +94,72 @@ inline int grid_slot(float value) {
   return on_grid ? point - kGridLow : -1;
 }
 
-// The grid slots of run[0..count-1], many values at once (where the
-// including file is compiled without trapping math).
-inline void grid_slots(const float* run, int count, int16_t* slots) {
-  for (int i = 0; i < count; ++i) slots[i] = static_cast<int16_t>(grid_slot(run[i]));
-}
+// grid_slot of run[0..count-1], many values at once.
+void grid_slots(const float* run, int count, int16_t* slots);
 
-// Writes `value`, whose grid slot is `slot`, in the field of `texts` at
-// `out`: its text from the table, rendered there on first use, or rendered
-// in place when it is off the grid. `kWidth`, when not 0, is the field
-// width known to the caller.
+// Writes `value`, whose grid slot is `slot`, in field `d` (kWidth
+// characters) at `out`: its text from the grid (in use), rendered there on
+// first use, or rendered in place when it is off the grid.
 template <int kWidth>
-inline void write_slot_field(GridTexts* texts, int slot, float value, char* out) {
+inline void write_slot_field(GridTexts* grid, const Descriptor& d, int slot, float value,
+                             char* out) {
   if (slot < 0) {
-    render_real(value, texts->width, texts->decimals, out);
+    render_real(value, kWidth, d.digits, out);
     return;
   }
-  char* text = texts->text[slot];
-  if (text[kGridTextWidth] == 0) {
+  char* text = grid->text[slot];
+  if (text[kMaxHeldWidth] == 0) {
     // -0 and +0 share a slot; both are written as +0.
-    render_real(value, texts->width, texts->decimals, text);
-    text[kGridTextWidth] = 1;
+    render_real(value, kWidth, d.digits, text);
+    text[kMaxHeldWidth] = 1;
   }
-  if (kWidth != 0) {
-    std::memcpy(out, text, kWidth);
-  } else {
-    copy_field(out, text, texts->width);
-  }
+  std::memcpy(out, text, kWidth);
 }
 
-inline void write_grid_field(GridTexts* texts, float value, char* out) {
-  write_slot_field<0>(texts, grid_slot(value), value, out);
-}
-
-// The fields of `count` values in lines `line_length` apart, from their grid
-// slots.
-template <int kWidth>
-void write_slot_column(GridTexts* texts, const int16_t* slots, const float* values, int count,
-                       char* out, size_t line_length) {
-  for (int i = 0; i < count; ++i, out += line_length) {
-    write_slot_field<kWidth>(texts, slots[i], values[i], out);
-  }
-}
-
-// The texts of the 256 values a column takes when its samples come from
-// codes under one scale (code_value), in the field of a grid table. A column's
-// fields are then copied by code, from a table small enough to stay in the
-// nearest cache, without the grid's first-use test. Entry kCodeCount
-// stands for a value without a code, whose field is written afterwards.
-struct CodeTexts {
-  alignas(16) char text[kCodeCount + 1][kGridTextWidth + 1];
-  CodeScale scale;
+// The texts one kind of line keeps from group to group: its range texts,
+// the texts of its sample codes (amplitudes and phases) and the grid texts
+// of its samples without codes.
+struct LineTexts {
+  RangeTexts ranges;
+  CodeTextSet codes[2];
+  GridTexts grid;
 };
 
-// The code texts of the last few scales met (a recording's groups switch
-// among a few amplitude scales and gains), the oldest replaced first.
-constexpr int kHeldScales = 8;
-struct CodeTextSet {
-  int count;  // scales held
-  int next;   // the entry made next once all are in use
-  CodeTexts texts[kHeldScales];
+// Where the fields of one half of a group's samples (amplitudes or phases)
+// come from: the texts of the group's codes for them, in the channels that
+// hold samples; the grid texts for the rest, which hold 0, and for a half
+// without codes.
+struct SampleTexts {
+  const float (*values)[kMaxGates];
+  const uint8_t (*codes)[kMaxGates];
+  const FieldTexts<kCodeCount>* code_texts;
+  int coded_channels;  // channels 0 to coded_channels - 1 by code
+  GridTexts* grid;
 };
 
-inline void clear_code_texts(CodeTextSet* set) {
-  set->count = 0;
-  set->next = 0;
+// The texts of one half of `group`'s samples (0: amplitudes, 1: phases)
+// in field `d` of a line whose tables are `texts`: the code texts for its
+// scale when it has codes, and the grid made ready for the rest.
+SampleTexts sample_texts(LineTexts* texts, const Descriptor& d, const GroupRecord& group,
+                         int half);
+
+// The grid slots of the channels of `t` without codes, by channel.
+inline void sample_slots(const SampleTexts& t, int gates, int16_t (*slots)[kMaxGates]) {
+  for (int c = t.coded_channels; c < kChannels; ++c) grid_slots(t.values[c], gates, slots[c]);
 }
 
-// The texts of the values under `scale`, rendered in the field of `grid`
-// (its table is not used) unless `set` holds them.
-const CodeTexts& code_texts(CodeTextSet* set, GridTexts* grid, CodeScale scale);
-
-// The code whose value under `scale` equals `value` exactly (-0 is taken
-// as +0, whose text it shares), else kCodeCount. `per_step` is
-// 1 / scale.step.
-inline int value_code(float value, CodeScale scale, float per_step) {
-  // Rounded to the nearest code; the range keeps the conversion defined,
-  // NaN fails it, and the value of the code is then compared exactly.
-  const float near = (value - scale.offset) * per_step + 0.5f;
-  const bool inside = near >= 0.0f && near < static_cast<float>(kCodeCount);
-  const int code = static_cast<int>(inside ? near : 0.0f);
-  return inside && code_value(code, scale) == value ? code : kCodeCount;
-}
-
-// value_code of each run[i], many at once. Returns how many values have
-// their code.
-inline int value_codes(const float* run, int count, CodeScale scale, uint16_t* codes) {
-  const float per_step = 1.0f / scale.step;
-  int hits = 0;
-  for (int i = 0; i < count; ++i) {
-    const int code = value_code(run[i], scale, per_step);
-    codes[i] = static_cast<uint16_t>(code);
-    hits += code != kCodeCount ? 1 : 0;
-  }
-  return hits;
-}
-
-// Writes `value`, whose code is `code` (kCodeCount: none), in the field at
-// `out`: the text of its code, or its text from the grid table (taken into
-// use then). `kWidth`, when not 0, is the field width known to the caller.
+// Writes sample (c, g) of `t` in a field of kWidth characters at `out`;
+// `slot` is its grid slot when it has no code.
 template <int kWidth>
-inline void write_code_field(const CodeTexts& texts, GridTexts* grid, int code, float value,
-                             char* out) {
-  if (code == kCodeCount) {
-    write_grid_field(used_grid(grid), value, out);
-  } else if (kWidth != 0) {
-    std::memcpy(out, texts.text[code], kWidth);
+inline void write_sample_field(const SampleTexts& t, const Descriptor& d, int c, int g,
+                               int slot, char* out) {
+  if (c < t.coded_channels) {
+    std::memcpy(out, t.code_texts->text[t.codes[c][g]], kWidth);
   } else {
-    copy_field(out, texts.text[code], grid->width);
+    write_slot_field<kWidth>(t.grid, d, slot, t.values[c][g], out);
   }
 }
 
-// The fields of `count` values in lines `line_length` apart, from their
-// codes, `hits` of which are codes of their values: those are copied
-// first, all at once, and the rest written afterwards.
-template <int kWidth>
-void write_code_column(const CodeTexts& texts, GridTexts* grid, const uint16_t* codes,
-                       int hits, const float* values, int count, char* out,
-                       size_t line_length) {
-  char* to = out;
-  for (int i = 0; i < count; ++i, to += line_length) {
-    std::memcpy(to, texts.text[codes[i]], kWidth);
-  }
-  if (hits == count) return;
-  to = out;
-  for (int i = 0; i < count; ++i, to += line_length) {
-    if (codes[i] == kCodeCount) write_grid_field(grid, values[i], to);
-  }
-}
-
-// Whether a field of descriptor `d` can take its texts from a grid table
-// or from the range texts.
-bool fits_grid(const Descriptor& d);
-bool fits_range_text(const Descriptor& d);
-
-// Makes `texts` hold the texts of field `d`; the table is cleared on its
-// first use (used_grid).
-void init_grid(GridTexts* texts, const Descriptor& field);
-
-// The texts of the group's gate ranges in field `d`. They are rendered
-// again only when the ranges differ from those of the last group written
-// with `texts`: groups with the same range settings share them.
-const RangeText* range_texts(RangeTexts* texts, const Descriptor& d, const GroupRecord& group);
+}  // namespace digisonde16c
 
 #endif  // DECODER_FIELD_TEXTS_H_

@@ -4,6 +4,8 @@
 
 #include "decoder/preface.h"
 
+namespace digisonde16c {
+
 namespace {
 
 // Digit 46 selects the amplitude scale: above 7 the fine one.
@@ -78,26 +80,30 @@ CodeScale amplitude_code_scale(const uint8_t* preface) {
 
 CodeScale phase_code_scale() { return CodeScale{kDegreesPerPhaseCode, 0.0f}; }
 
-int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
+int read_group_header(const uint8_t* block, GroupRecord* group, TextSink* messages) {
   std::memset(group->time_text, ' ', sizeof group->time_text);
   group->frequency = 0.0f;
   group->gate_count = 0;
 
   const int kind = block_kind(block);
-  if (kind != 12 && kind != 13) {
-    clear_unwritten(group, 0, 0);
-    return 0;
-  }
+  if (kind != 12 && kind != 13) return 0;
 
   extract_preface(block, group->preface);
   group_time_text(group->preface, group->time_text);
   group->frequency = group_frequency(group->preface);
   range_gates(group->preface, &group->gate_count, group->gate_range, messages);
+  return 1;
+}
 
+void read_group_samples(const uint8_t* block, GroupRecord* group) {
   const int gates = group->gate_count;
-  const int channel_count = sample_channel_count(gates);
+  const int channel_count = gates == 0 ? 0 : sample_channel_count(gates);
   const CodeScale amplitude_scale = amplitude_code_scale(group->preface);
   const CodeScale phase_scale = phase_code_scale();
+  group->amplitude_scale = amplitude_scale;
+  group->phase_scale = phase_scale;
+  group->amplitudes_coded = true;
+  group->phases_coded = true;
   // A channel's codes lie in one run of its area: the amplitude codes from
   // its start, the phase codes from 128 bytes on. A 256-gate group is read
   // with the same offsets, so its gates above 128 run on into the phase
@@ -105,11 +111,20 @@ int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
   for (int c = 0; c < channel_count; ++c) {
     const uint8_t* amplitude_codes = block + 256 * c;
     const uint8_t* phase_codes = amplitude_codes + 128;
+    std::memcpy(group->amplitude_code[c], amplitude_codes, static_cast<size_t>(gates));
+    std::memcpy(group->phase_code[c], phase_codes, static_cast<size_t>(gates));
     float* amplitude = group->amplitude[c];
     float* phase = group->phase[c];
     for (int g = 0; g < gates; ++g) amplitude[g] = code_value(amplitude_codes[g], amplitude_scale);
     for (int g = 0; g < gates; ++g) phase[g] = code_value(phase_codes[g], phase_scale);
   }
   clear_unwritten(group, gates, channel_count);
-  return 1;
 }
+
+int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
+  const int result = read_group_header(block, group, messages);
+  read_group_samples(block, group);
+  return result;
+}
+
+}  // namespace digisonde16c

@@ -4,10 +4,24 @@
 
 #include <cstdint>
 
+namespace digisonde16c {
+
 constexpr int kChannels = 16;
 constexpr int kMaxGates = 256;
 constexpr int kPrefaceDigits = 57;
 constexpr int kTimeTextLength = 17;
+
+// The samples of a group are linear in their codes (0..255): a value is
+// code * step + offset, exact in single precision (at most 14 significant
+// bits), so the same in any precision.
+struct CodeScale {
+  float step;
+  float offset;
+};
+inline float code_value(int code, CodeScale scale) {
+  return static_cast<float>(code) * scale.step + scale.offset;
+}
+constexpr int kCodeCount = 256;
 
 // One group. Sample arrays are [channel - 1][gate - 1]: the gate index runs
 // fastest. Entries beyond gate_count gates, and channels 9 to 16 of a
@@ -20,6 +34,18 @@ struct GroupRecord {
   float phase[kChannels][kMaxGates];  // degrees
   float gate_range[kMaxGates];
   int gate_count;  // 128, 256, or 0 (no group or invalid range gate codes)
+  // The codes the samples were read from, by [channel - 1][gate - 1] for the
+  // group's samples, and their scales: while amplitudes_coded, every
+  // amplitude is code_value(amplitude_code, amplitude_scale), and while
+  // phases_coded every phase is code_value(phase_code, phase_scale). Phases
+  // corrected for range keep codes only when every gate turned by whole code
+  // steps; values set otherwise have none.
+  uint8_t amplitude_code[kChannels][kMaxGates];
+  uint8_t phase_code[kChannels][kMaxGates];
+  CodeScale amplitude_scale;
+  CodeScale phase_scale;
+  bool amplitudes_coded;
+  bool phases_coded;
 };
 
 // The channels' attributes (by channel - 1) and their print order:
@@ -36,19 +62,9 @@ struct ChannelTable {
 // Channels that hold samples: 8 in a 256-gate group, else 16.
 inline int sample_channel_count(int gate_count) { return gate_count == 256 ? 8 : 16; }
 
-// The samples of a group are linear in their codes (0..255): a value is
-// code * step + offset, exact in single precision (at most 14 significant
-// bits), so the same in any precision.
-struct CodeScale {
-  float step;
-  float offset;
-};
-inline float code_value(int code, CodeScale scale) {
-  return static_cast<float>(code) * scale.step + scale.offset;
-}
-constexpr int kCodeCount = 256;
-
 // Preface digit n (1..57).
 inline int digit(const uint8_t* preface, int n) { return preface[n - 1]; }
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_GROUP_RECORD_H_

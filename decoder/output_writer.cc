@@ -3,11 +3,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "blockio/column_format.h"
 #include "blockio/line_layout.h"
 #include "blockio/free_form.h"
-#include "decoder/group_reader.h"
+
+namespace digisonde16c {
 
 namespace {
 
@@ -54,133 +56,132 @@ void write_plot_header(const OutputState& state, TextSink* out) {
   write_formatted(out, state.plot_header, items, 10);
 }
 
-// Makes state->gate_block hold the 16 plot rows of a gate as far as they
-// hold for the whole group (time, the channels' five attributes, the noise
-// level), and channel_of[k] the channel (0-based) in print position k.
-// Returns the length of the block, the rows and the blank line after them.
-// A channel column is rendered again only when its values in print order
-// differ from those the rows hold; time and noise level are rendered once
-// and copied into every row.
-size_t prepare_gate_block(OutputState* state, const GroupRecord& group,
-                          const ChannelTable& channels, float noise_level, int* channel_of) {
-  const LineLayout& row = state->plot_row;
-  const int row_length = row.width + 1;
-  char* gate_block = state->gate_block;
-  for (int k = 0; k < kChannels; ++k) channel_of[k] = channels.channel_order[k] - 1;
+// Renders the five channel columns into the 16 rows of the gate block, in
+// print order (channel_of[k]: the channel, 0-based, in place k). A column
+// is rendered again only when its values differ from those the rows hold.
+void render_channel_columns(OutputState* state, const ChannelTable& channels,
+                            const int* channel_of) {
   static const int kChannelFields[kChannelColumns] = {
       kFrequencyField, kPolarizationField, kDopplerField, kAzimuthField, kZenithField};
   const float* const columns[kChannelColumns] = {channels.channel_frequency,
                                                  channels.polarization, channels.doppler,
                                                  channels.azimuth, channels.zenith};
+  const int row_length = state->plot_row.width + 1;
   for (int i = 0; i < kChannelColumns; ++i) {
     float values[kChannels];
     for (int k = 0; k < kChannels; ++k) values[k] = columns[i][channel_of[k]];
     float* held = state->gate_block_columns[i];
-    if (state->gate_block_columns_held && std::memcmp(held, values, sizeof values) == 0) {
-      continue;
-    }
-    const LayoutSlot& slot = row.slots[kChannelFields[i]];
-    for (int k = 0; k < kChannels; ++k) {
-      char* field = gate_block + k * row_length + slot.column;
+    if (state->gate_block_valid && std::memcmp(held, values, sizeof values) == 0) continue;
+    const LayoutSlot& slot = state->plot_row.slots[kChannelFields[i]];
+    char* field = state->gate_block + slot.column;
+    for (int k = 0; k < kChannels; ++k, field += row_length) {
       // Channels often share a value: a row repeats the text of the row
       // above for the same value, bit for bit.
       if (k > 0 && std::memcmp(&values[k], &values[k - 1], sizeof values[k]) == 0) {
-        copy_field(field, field - row_length, slot.descriptor.width);
+        std::memcpy(field, field - row_length, kPlotFieldWidth);
       } else {
         render_item(slot.descriptor, real_item(values[k]), field);
       }
     }
     std::memcpy(held, values, sizeof values);
   }
-  state->gate_block_columns_held = true;
+  state->gate_block_valid = true;
+}
+
+// Makes the gate block hold the 16 plot rows of a gate as far as they hold
+// for the whole group: time, the channels' five attributes and the noise
+// level. Returns the length of the block, the rows and the blank line
+// after them.
+size_t prepare_gate_block(OutputState* state, const GroupRecord& group,
+                          const ChannelTable& channels, float noise_level,
+                          const int* channel_of) {
+  render_channel_columns(state, channels, channel_of);
+  const int row_length = state->plot_row.width + 1;
   static const int kGroupFields[] = {kTimeField, kNoiseField};
   for (int field : kGroupFields) {
-    const LayoutSlot& slot = row.slots[field];
-    char* first = gate_block + slot.column;
+    const LayoutSlot& slot = state->plot_row.slots[field];
+    char* first = state->gate_block + slot.column;
     render_item(slot.descriptor,
                 field == kTimeField ? text_item(group.time_text, kTimeTextLength)
                                     : real_item(noise_level),
                 first);
-    for (int k = 1; k < kChannels; ++k) {
-      copy_field(first + k * row_length, first, slot.descriptor.width);
-    }
+    const size_t width = static_cast<size_t>(slot.descriptor.width);
+    for (int k = 1; k < kChannels; ++k) std::memcpy(first + k * row_length, first, width);
   }
   return static_cast<size_t>(kChannels * row_length + state->blank_line_length);
 }
 
-// Plot rows from the compiled plot row layout: the gate block is prepared
-// once per group, each gate's range goes into it once, and the ranges,
-// amplitudes and phases come from texts rendered before.
+// The amplitude and phase fields of gate g in the 16 rows of the gate
+// block; slots[half * 16 + c] holds the grid slots of channel c of a half
+// without codes.
+void write_gate_samples(OutputState* state, const SampleTexts* halves,
+                        const int16_t (*slots)[kMaxGates], const int* channel_of, int g) {
+  const LineLayout& row = state->plot_row;
+  const int row_length = row.width + 1;
+  const Descriptor& d = row.slots[kAmplitudeField].descriptor;
+  char* amplitude = state->gate_block + row.slots[kAmplitudeField].column;
+  char* phase = state->gate_block + row.slots[kPhaseField].column;
+  if (halves[0].coded_channels == kChannels && halves[1].coded_channels == kChannels) {
+    for (int k = 0; k < kChannels; ++k) {
+      const int c = channel_of[k];
+      std::memcpy(amplitude + k * row_length,
+                  halves[0].code_texts->text[halves[0].codes[c][g]], kPlotFieldWidth);
+      std::memcpy(phase + k * row_length, halves[1].code_texts->text[halves[1].codes[c][g]],
+                  kPlotFieldWidth);
+    }
+    return;
+  }
+  for (int k = 0; k < kChannels; ++k) {
+    const int c = channel_of[k];
+    write_sample_field<kPlotFieldWidth>(halves[0], d, c, g, slots[c][g],
+                                        amplitude + k * row_length);
+    write_sample_field<kPlotFieldWidth>(halves[1], d, c, g, slots[kChannels + c][g],
+                                        phase + k * row_length);
+  }
+}
+
+// Plot rows: the gate block is prepared once per group; for each gate its
+// range and samples go into it from texts rendered before.
 void write_plot_rows(OutputState* state, const GroupRecord& group,
                      const ChannelTable& channels, float noise_level, TextSink* out) {
   append_sink(out, state->plot_header_line, static_cast<size_t>(state->plot_header_length));
   int channel_of[kChannels];
+  for (int k = 0; k < kChannels; ++k) channel_of[k] = channels.channel_order[k] - 1;
   const size_t block_length = prepare_gate_block(state, group, channels, noise_level, channel_of);
 
   const LineLayout& row = state->plot_row;
   const int row_length = row.width + 1;
-  char* gate_block = state->gate_block;
   const LayoutSlot& range_slot = row.slots[kRangeField];
-  const int range_width = range_slot.descriptor.width;
-  const int amplitude_column = row.slots[kAmplitudeField].column;
-  const int phase_column = row.slots[kPhaseField].column;
-  // The grid table is taken into use only for values without a code.
-  GridTexts* texts = &state->plot_value_texts;
-
-  const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
+  LineTexts* texts = &state->plot_texts;
+  const FieldTexts<kMaxGates>& ranges = range_texts(&texts->ranges, range_slot.descriptor, group);
+  const Descriptor& d = row.slots[kAmplitudeField].descriptor;
+  const SampleTexts halves[2] = {sample_texts(texts, d, group, 0),
+                                 sample_texts(texts, d, group, 1)};
   const int gates = group.gate_count;
-  // A column's fields are copied by the codes of its values, or, when not
-  // one value has a code (phases corrected for range), by grid slots.
-  int16_t (*slots)[kMaxGates] = state->value_slots;  // amplitudes, then phases
-  uint16_t (*codes)[kMaxGates] = state->sample_codes;
-  const CodeScale scales[2] = {amplitude_code_scale(group.preface), phase_code_scale()};
-  const CodeTexts* code_texts_of[2] = {nullptr, nullptr};
-  bool by_code[2 * kChannels];
-  bool all_codes = true;  // every value of every column has its code
-  for (int column = 0; column < 2 * kChannels; ++column) {
-    const int half = column / kChannels;
-    const float (*values)[kMaxGates] = half == 0 ? group.amplitude : group.phase;
-    const float* run = values[channel_of[column % kChannels]];
-    const int hits = value_codes(run, gates, scales[half], codes[column]);
-    by_code[column] = hits > 0;
-    all_codes = all_codes && hits == gates;
-    if (hits > 0 && code_texts_of[half] == nullptr) {
-      code_texts_of[half] = &code_texts(&state->plot_code_texts[half], texts, scales[half]);
-    }
-    if (hits == 0) grid_slots(run, gates, slots[column]);
-  }
-  if (!all_codes) used_grid(texts);
-  const bool ten_wide = texts->width == 10;
+  sample_slots(halves[0], gates, state->value_slots);
+  sample_slots(halves[1], gates, state->value_slots + kChannels);
+  char* range = state->gate_block + range_slot.column;
   for (int g = 0; g < gates; ++g) {
-    char* range = gate_block + range_slot.column;
     for (int k = 0; k < kChannels; ++k) {
-      copy_field(range + k * row_length, ranges[g].chars, range_width);
+      std::memcpy(range + k * row_length, ranges.text[g], kPlotFieldWidth);
     }
-    if (ten_wide && all_codes) {
-      for (int k = 0; k < kChannels; ++k) {
-        char* line = gate_block + k * row_length;
-        std::memcpy(line + amplitude_column, code_texts_of[0]->text[codes[k][g]], 10);
-        std::memcpy(line + phase_column, code_texts_of[1]->text[codes[kChannels + k][g]], 10);
-      }
-    } else {
-      for (int k = 0; k < kChannels; ++k) {
-        int c = channel_of[k];
-        char* line = gate_block + k * row_length;
-        for (int half = 0; half < 2; ++half) {
-          const int column = half * kChannels + k;
-          const float value = half == 0 ? group.amplitude[c][g] : group.phase[c][g];
-          char* field = line + (half == 0 ? amplitude_column : phase_column);
-          if (by_code[column]) {
-            write_code_field<0>(*code_texts_of[half], texts, codes[column][g], value, field);
-          } else {
-            write_slot_field<0>(texts, slots[column][g], value, field);
-          }
-        }
-      }
-    }
-    append_sink(out, gate_block, block_length);
+    write_gate_samples(state, halves, state->value_slots, channel_of, g);
+    append_sink(out, state->gate_block, block_length);
   }
   append_sink(out, state->blank_line, static_cast<size_t>(state->blank_line_length));
+}
+
+// Room for `length` bytes of output: in the sink when its buffer can hold
+// them, else in `scratch`. finish_room hands the bytes on either way.
+char* begin_room(TextSink* out, size_t length, char* scratch) {
+  return length <= out->capacity ? reserve_sink(out, length) : scratch;
+}
+void finish_room(TextSink* out, const char* room, size_t length, const char* scratch) {
+  if (room == scratch) {
+    append_sink(out, scratch, length);
+  } else {
+    commit_sink(out, length);
+  }
 }
 
 // The largest float not above `limit`: a float stands strictly above
@@ -215,7 +216,8 @@ bool rows_above(const GroupRecord& group, const ChannelTable& channels, double l
 }
 
 // Threshold rows: the samples are tested first, and only the rows that
-// pass are rendered; a group without one writes its header line alone.
+// pass are written, each from its print position's row of the gate block;
+// a group without one writes its header line alone.
 void write_threshold_rows(OutputState* state, const GroupRecord& group,
                           const ChannelTable& channels, float noise_level, double limit,
                           TextSink* out) {
@@ -223,57 +225,33 @@ void write_threshold_rows(OutputState* state, const GroupRecord& group,
   uint32_t passing[kMaxGates];
   if (!rows_above(group, channels, limit, passing)) return;
   int channel_of[kChannels];
+  for (int k = 0; k < kChannels; ++k) channel_of[k] = channels.channel_order[k] - 1;
   prepare_gate_block(state, group, channels, noise_level, channel_of);
 
   const LineLayout& row = state->plot_row;
-  const int row_length = row.width + 1;
-  const LayoutSlot& range_slot = row.slots[kRangeField];
-  const int range_width = range_slot.descriptor.width;
+  const size_t row_length = static_cast<size_t>(row.width) + 1;
+  const int range_column = row.slots[kRangeField].column;
   const int amplitude_column = row.slots[kAmplitudeField].column;
   const int phase_column = row.slots[kPhaseField].column;
-  // A row's amplitude and phase take the texts of their codes, or, without
-  // one, their texts from the grid (taken into use then).
-  GridTexts* texts = &state->plot_value_texts;
-  const RangeText* ranges = range_texts(&state->plot_ranges, range_slot.descriptor, group);
-  const CodeScale scales[2] = {amplitude_code_scale(group.preface), phase_code_scale()};
-  const float per_step[2] = {1.0f / scales[0].step, 1.0f / scales[1].step};
-  const CodeTexts& amplitude_texts = code_texts(&state->plot_code_texts[0], texts, scales[0]);
-  const CodeTexts& phase_texts = code_texts(&state->plot_code_texts[1], texts, scales[1]);
-  const bool ten_wide = texts->width == 10;
-  // A row is composed in the sink from its print position's row of the
-  // gate block, unless the sink is too small to hold it.
-  const bool direct = static_cast<size_t>(row_length) <= out->capacity;
+  LineTexts* texts = &state->plot_texts;
+  const FieldTexts<kMaxGates>& ranges =
+      range_texts(&texts->ranges, row.slots[kRangeField].descriptor, group);
+  const Descriptor& d = row.slots[kAmplitudeField].descriptor;
+  const SampleTexts amplitudes = sample_texts(texts, d, group, 0);
+  const SampleTexts phases = sample_texts(texts, d, group, 1);
   for (int g = 0; g < group.gate_count; ++g) {
-    uint32_t positions = passing[g];
-    if (positions == 0) continue;
-    const char* range = ranges[g].chars;
-    while (positions != 0) {
+    for (uint32_t positions = passing[g]; positions != 0; positions &= positions - 1) {
       const int k = __builtin_ctz(positions);
-      positions &= positions - 1;
       const int c = channel_of[k];
-      const char* row_text = state->gate_block + k * row_length;
-      char* line = direct ? reserve_sink(out, static_cast<size_t>(row_length))
-                          : state->gate_line_text;
-      std::memcpy(line, row_text, static_cast<size_t>(row_length));
-      copy_field(line + range_slot.column, range, range_width);
-      const float amplitude = group.amplitude[c][g];
-      const float phase = group.phase[c][g];
-      const int amplitude_code = value_code(amplitude, scales[0], per_step[0]);
-      const int phase_code = value_code(phase, scales[1], per_step[1]);
-      if (ten_wide) {
-        write_code_field<10>(amplitude_texts, texts, amplitude_code, amplitude,
-                             line + amplitude_column);
-        write_code_field<10>(phase_texts, texts, phase_code, phase, line + phase_column);
-      } else {
-        write_code_field<0>(amplitude_texts, texts, amplitude_code, amplitude,
-                            line + amplitude_column);
-        write_code_field<0>(phase_texts, texts, phase_code, phase, line + phase_column);
-      }
-      if (direct) {
-        commit_sink(out, static_cast<size_t>(row_length));
-      } else {
-        append_sink(out, line, static_cast<size_t>(row_length));
-      }
+      char* line = begin_room(out, row_length, state->line_text);
+      std::memcpy(line, state->gate_block + static_cast<size_t>(k) * row_length, row_length);
+      std::memcpy(line + range_column, ranges.text[g], kPlotFieldWidth);
+      write_sample_field<kPlotFieldWidth>(amplitudes, d, c, g,
+                                          grid_slot(group.amplitude[c][g]),
+                                          line + amplitude_column);
+      write_sample_field<kPlotFieldWidth>(phases, d, c, g, grid_slot(group.phase[c][g]),
+                                          line + phase_column);
+      finish_room(out, line, row_length, state->line_text);
     }
   }
 }
@@ -300,7 +278,8 @@ void write_channel_header(OutputState* state, int index, const float* column,
   ChannelHeaderText* held = &state->channel_headers[index];
   float values[kChannels];
   for (int k = 0; k < kChannels; ++k) values[k] = column[channels.channel_order[k] - 1];
-  if (held->copies != copies || std::memcmp(held->values, values, sizeof values) != 0) {
+  if (!held->valid || held->copies != copies ||
+      std::memcmp(held->values, values, sizeof values) != 0) {
     Item items[1 + 2 * kChannels];
     items[0] = text_item(kLabels[index], static_cast<int>(std::strlen(kLabels[index])));
     for (int copy = 0; copy < copies; ++copy) {
@@ -311,113 +290,64 @@ void write_channel_header(OutputState* state, int index, const float* column,
     held->length = text.length;
     std::memcpy(held->values, values, sizeof values);
     held->copies = copies;
+    held->valid = true;
   }
   append_sink(out, held->text, held->length);
 }
 
-// The value columns of the gate lines in print order: amplitudes, phases,
-// or both; halves[i] tells which (0: amplitudes, 1: phases). Returns their
-// number.
-int gate_line_columns(const GroupRecord& group, const ChannelTable& channels,
-                      bool amplitudes, bool phases, const float** columns, int* halves) {
-  int n = 0;
-  for (int half = 0; half < 2; ++half) {
-    bool show = half == 0 ? amplitudes : phases;
-    if (!show) continue;
-    const float (*values)[kMaxGates] = half == 0 ? group.amplitude : group.phase;
-    for (int k = 0; k < kChannels; ++k) {
-      halves[n] = half;
-      columns[n++] = values[channels.channel_order[k] - 1];
+// The fields of one value column of the gate lines (channel c of `t`) in
+// lines `line_length` apart from `out`: by code, or by grid slot.
+void write_value_column(const SampleTexts& t, const Descriptor& d, int c, int gates,
+                        int16_t* slots, char* out, size_t line_length) {
+  if (c < t.coded_channels) {
+    const uint8_t* codes = t.codes[c];
+    for (int g = 0; g < gates; ++g, out += line_length) {
+      std::memcpy(out, t.code_texts->text[codes[g]], kGateFieldWidth);
     }
-  }
-  return n;
-}
-
-// The gate lines from the compiled gate line layout: the frequency once per
-// group; the ranges and values from texts rendered before.
-// Whether the `count` value fields of a gate line follow each other with
-// no character between them and end at the line's end.
-bool value_fields_fill_line(const LineLayout& layout, int count) {
-  int column = layout.slots[kGateLineLeadFields].column;
-  for (int i = kGateLineLeadFields; i < kGateLineLeadFields + count; ++i) {
-    if (layout.slots[i].column != column) return false;
-    column += layout.slots[i].descriptor.width;
-  }
-  return column == layout.width;
-}
-
-void write_gate_lines(OutputState* state, const GroupRecord& group,
-                      const float* const* columns, const int* halves, int column_count,
-                      TextSink* out) {
-  const LineLayout& layout = column_count > kChannels ? state->gate_line32 : state->gate_line16;
-  const size_t line_length = static_cast<size_t>(layout.width) + 1;
-  char* line = state->gate_line_text;
-  std::memcpy(line, layout.skeleton, static_cast<size_t>(layout.width));
-  line[layout.width] = '\n';
-  render_item(layout.slots[0].descriptor, real_item(group.frequency),
-              line + layout.slots[0].column);
-
-  const LayoutSlot& range_slot = layout.slots[1];
-  const RangeText* ranges = range_texts(&state->gate_ranges, range_slot.descriptor, group);
-  // The grid table is taken into use only for values without a code.
-  GridTexts* texts = &state->gate_value_texts;
-  int16_t* slots = state->value_slots[0];
-  uint16_t* codes = state->sample_codes[0];
-  // The lines are composed in the sink when it holds them all, a column at
-  // a time; else one at a time in the scratch line.
-  const int gates = group.gate_count;
-  const size_t block_length = line_length * static_cast<size_t>(gates);
-  if (gates > 0 && block_length <= out->capacity) {
-    char* block = reserve_sink(out, block_length);
-    // When the value fields fill the line from the first of them to its
-    // end, they overwrite all of it: a line takes only its lead fields and
-    // its line end from the composed line.
-    const size_t lead = value_fields_fill_line(layout, column_count)
-                            ? static_cast<size_t>(layout.slots[kGateLineLeadFields].column)
-                            : line_length;
-    for (int g = 0; g < gates; ++g) {
-      char* to = block + line_length * static_cast<size_t>(g);
-      if (lead == 16) {  // the table formats' lead: a fixed-size copy
-        std::memcpy(to, line, 16);
-      } else {
-        std::memcpy(to, line, lead);
-      }
-      to[line_length - 1] = '\n';
-      copy_field(to + range_slot.column, ranges[g].chars, range_slot.descriptor.width);
-    }
-    // A column's fields are copied by the codes of its values, or, when
-    // not one value has a code (phases corrected for range), by grid slots.
-    const CodeScale scales[2] = {amplitude_code_scale(group.preface), phase_code_scale()};
-    for (int i = 0; i < column_count; ++i) {
-      char* to = block + layout.slots[kGateLineLeadFields + i].column;
-      const int half = halves[i];
-      const int hits = texts->width == 8 ? value_codes(columns[i], gates, scales[half], codes) : 0;
-      if (hits < gates) used_grid(texts);
-      if (hits > 0) {
-        write_code_column<8>(code_texts(&state->gate_code_texts[half], texts, scales[half]), texts,
-                             codes, hits, columns[i], gates, to, line_length);
-        continue;
-      }
-      grid_slots(columns[i], gates, slots);
-      if (texts->width == 8) {
-        write_slot_column<8>(texts, slots, columns[i], gates, to, line_length);
-      } else {
-        write_slot_column<0>(texts, slots, columns[i], gates, to, line_length);
-      }
-    }
-    commit_sink(out, block_length);
     return;
   }
-  used_grid(texts);
-  for (int g = 0; g < gates; ++g) {
-    copy_field(line + range_slot.column, ranges[g].chars, range_slot.descriptor.width);
-    for (int i = 0; i < column_count; ++i) {
-      grid_slots(columns[i] + g, 1, slots);
-      write_slot_column<0>(texts, slots, columns[i] + g, 1,
-                           line + layout.slots[kGateLineLeadFields + i].column, line_length);
-    }
-    append_sink(out, line, line_length);
+  grid_slots(t.values[c], gates, slots);
+  for (int g = 0; g < gates; ++g, out += line_length) {
+    write_slot_field<kGateFieldWidth>(t.grid, d, slots[g], t.values[c][g], out);
   }
+}
+
+// The gate lines of a group, composed a column at a time: the frequency
+// rendered once, the ranges and values from texts rendered before. The
+// amplitude columns, the phase columns or both follow the lead.
+void write_gate_lines(OutputState* state, const GroupRecord& group,
+                      const ChannelTable& channels, bool amplitudes, bool phases,
+                      TextSink* out) {
+  const int column_count = (amplitudes && phases ? 2 : 1) * kChannels;
+  const LineLayout& layout = column_count > kChannels ? state->gate_line32 : state->gate_line16;
+  const size_t line_length = static_cast<size_t>(layout.width) + 1;
+  const int gates = group.gate_count;
+  const size_t block_length = line_length * static_cast<size_t>(gates);
+  if (gates == 0) return;
+  char lead[kGateLineLead];
+  std::memcpy(lead, layout.skeleton, kGateLineLead);
+  render_item(layout.slots[0].descriptor, real_item(group.frequency),
+              lead + layout.slots[0].column);
+  LineTexts* texts = &state->gate_texts;
+  const LayoutSlot& range_slot = layout.slots[1];
+  const FieldTexts<kMaxGates>& ranges = range_texts(&texts->ranges, range_slot.descriptor, group);
+  char* block = begin_room(out, block_length, state->gate_lines);
+  for (int g = 0; g < gates; ++g) {
+    char* line = block + line_length * static_cast<size_t>(g);
+    std::memcpy(line, lead, kGateLineLead);
+    std::memcpy(line + range_slot.column, ranges.text[g], kGateFieldWidth);
+    line[line_length - 1] = '\n';
+  }
+  const Descriptor& d = layout.slots[kGateLineLeadFields].descriptor;
+  int column = 0;
+  for (int half = amplitudes ? 0 : 1; half <= (phases ? 1 : 0); ++half) {
+    const SampleTexts t = sample_texts(texts, d, group, half);
+    for (int k = 0; k < kChannels; ++k, ++column) {
+      write_value_column(t, d, channels.channel_order[k] - 1, gates, state->value_slots[0],
+                         block + layout.slots[kGateLineLeadFields + column].column, line_length);
+    }
+  }
+  finish_room(out, block, block_length, state->gate_lines);
 }
 
 void write_tables(OutputState* state, const GroupRecord& group, const ChannelTable& channels,
@@ -430,17 +360,13 @@ void write_tables(OutputState* state, const GroupRecord& group, const ChannelTab
   for (int i = 0; i < kChannelColumns; ++i) {
     write_channel_header(state, i, columns[i], channels, copies, out);
   }
-  const float* value_columns[2 * kChannels];
-  int halves[2 * kChannels];
-  int column_count =
-      gate_line_columns(group, channels, amplitudes, phases, value_columns, halves);
-  write_gate_lines(state, group, value_columns, halves, column_count, out);
+  write_gate_lines(state, group, channels, amplitudes, phases, out);
   write_blank_line(out);
 }
 
-}  // namespace
-
-bool prepare_output(OutputState* state) {
+// Parses the formats and compiles the layouts of the lines. Returns false
+// when one does not compile.
+bool compile_layouts(OutputState* state) {
   OutputState& s = *state;
   parse_format(kPlotHeaderFormat, &s.plot_header);
   parse_format(kPlotRowFormat, &s.plot_row_format);
@@ -463,29 +389,63 @@ bool prepare_output(OutputState* state) {
       compiled = compiled && compile_layout(*header_formats[i], 1 + copies * kChannels,
                                             &s.channel_header_lines[i][copies - 1]);
     }
-    s.channel_headers[i].copies = 0;
   }
-  if (compiled) {
-    const Descriptor& amplitude = s.plot_row.slots[kAmplitudeField].descriptor;
-    const Descriptor& phase = s.plot_row.slots[kPhaseField].descriptor;
-    const Descriptor& value = s.gate_line16.slots[kGateLineLeadFields].descriptor;
-    // One table serves both plot fields and one every value field of a gate
-    // line, so their descriptors must agree.
-    bool shared = amplitude.width == phase.width && amplitude.digits == phase.digits;
-    for (int i = kGateLineLeadFields; i < kGateLineLeadFields + 2 * kChannels; ++i) {
-      const Descriptor& d = s.gate_line32.slots[i].descriptor;
-      shared = shared && d.width == value.width && d.digits == value.digits;
-    }
-    compiled = shared && fits_grid(amplitude) && fits_grid(value) &&
-               fits_range_text(s.plot_row.slots[kRangeField].descriptor) &&
-               fits_range_text(s.gate_line16.slots[1].descriptor);
-    init_grid(&s.plot_value_texts, amplitude);
-    init_grid(&s.gate_value_texts, value);
-    for (int half = 0; half < 2; ++half) {
-      clear_code_texts(&s.plot_code_texts[half]);
-      clear_code_texts(&s.gate_code_texts[half]);
+  return compiled;
+}
+
+// Whether a layout's slots first..last - 1 are real fields `width` wide
+// with `digits` decimals (-1: any), each right after the one before.
+bool fields_follow(const LineLayout& layout, int first, int last, int width, int digits) {
+  for (int i = first; i < last; ++i) {
+    const Descriptor& d = layout.slots[i].descriptor;
+    const bool follows = i == first || layout.slots[i].column ==
+                                           layout.slots[i - 1].column + width;
+    if (d.kind != DescriptorKind::kReal || d.width != width ||
+        (digits >= 0 && d.digits != digits) || !follows) {
+      return false;
     }
   }
+  return true;
+}
+
+// Whether the compiled layouts have the fields that the writer copies its
+// texts into: the plot row's real fields kPlotFieldWidth wide, its
+// amplitude and phase alike (one table serves both); the gate lines'
+// fields kGateFieldWidth wide from column 0 to the line's end, the values
+// alike (one table serves them all).
+bool layouts_fit(const OutputState& s) {
+  const Descriptor& sample = s.plot_row.slots[kAmplitudeField].descriptor;
+  const Descriptor& value = s.gate_line32.slots[kGateLineLeadFields].descriptor;
+  return fields_follow(s.plot_row, kFrequencyField, kPlotFields, kPlotFieldWidth, -1) &&
+         fields_follow(s.plot_row, kAmplitudeField, kPlotFields, kPlotFieldWidth,
+                       sample.digits) &&
+         fields_follow(s.gate_line32, 0, kGateLineLeadFields, kGateFieldWidth, -1) &&
+         fields_follow(s.gate_line32, kGateLineLeadFields, kGateLineLeadFields + 2 * kChannels,
+                       kGateFieldWidth, value.digits) &&
+         s.gate_line32.slots[0].column == 0 && s.gate_line32.width == kGateLineChars &&
+         s.gate_line16.width == kGateLineLead + kChannels * kGateFieldWidth &&
+         fits_field_texts(sample) && fits_field_texts(value);
+}
+
+// Makes every table and held text invalid: nothing is held for a group.
+void invalidate_all(OutputState* s) {
+  for (LineTexts* texts : {&s->plot_texts, &s->gate_texts}) {
+    invalidate_texts(&texts->ranges.texts);
+    invalidate_texts(&texts->grid);
+    for (CodeTextSet& set : texts->codes) {
+      for (FieldTexts<kCodeCount>& scale_texts : set.texts) invalidate_texts(&scale_texts);
+    }
+  }
+  for (ChannelHeaderText& header : s->channel_headers) header.valid = false;
+  s->gate_block_valid = false;
+}
+
+}  // namespace
+
+bool prepare_output(OutputState* state) {
+  OutputState& s = *state;
+  const bool compiled = compile_layouts(state) && layouts_fit(s);
+  invalidate_all(state);
   // The blank separator line as the free-form writer lays it out, and the
   // plot header line, which never changes.
   TextSink blank = make_text_sink(-1, s.blank_line, sizeof s.blank_line);
@@ -494,24 +454,18 @@ bool prepare_output(OutputState* state) {
   TextSink header = make_text_sink(-1, s.plot_header_line, sizeof s.plot_header_line);
   write_plot_header(s, &header);
   s.plot_header_length = static_cast<int>(header.length);
-  // Nothing is held yet for a group.
-  s.plot_ranges.count = -1;
-  s.gate_ranges.count = -1;
-  s.gate_block_columns_held = false;
-  if (compiled) {
-    // The rows of the gate block: the layout's constant characters and the
-    // line ends, then the blank line after them.
-    const int row_length = s.plot_row.width + 1;
-    for (int k = 0; k < kChannels; ++k) {
-      char* line = s.gate_block + k * row_length;
-      std::memcpy(line, s.plot_row.skeleton, static_cast<size_t>(s.plot_row.width));
-      line[s.plot_row.width] = '\n';
-    }
-    std::memcpy(s.gate_block + kChannels * row_length, s.blank_line,
-                static_cast<size_t>(s.blank_line_length));
+  if (!compiled || header.discarded != 0) return false;
+  // The rows of the gate block: the layout's constant characters and the
+  // line ends, then the blank line after them.
+  const int row_length = s.plot_row.width + 1;
+  for (int k = 0; k < kChannels; ++k) {
+    char* line = s.gate_block + k * row_length;
+    std::memcpy(line, s.plot_row.skeleton, static_cast<size_t>(s.plot_row.width));
+    line[s.plot_row.width] = '\n';
   }
-  compiled = compiled && header.discarded == 0;
-  return compiled;
+  std::memcpy(s.gate_block + kChannels * row_length, s.blank_line,
+              static_cast<size_t>(s.blank_line_length));
+  return true;
 }
 
 void write_group(const OutputMode& mode, const GroupRecord& group,
@@ -540,3 +494,5 @@ void write_group(const OutputMode& mode, const GroupRecord& group,
       break;
   }
 }
+
+}  // namespace digisonde16c

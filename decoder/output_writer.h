@@ -10,6 +10,8 @@
 #include "decoder/field_texts.h"
 #include "decoder/group_record.h"
 
+namespace digisonde16c {
+
 // What is written for each group.
 enum class OutputKind {
   kNothing,
@@ -29,19 +31,28 @@ struct OutputMode {
 // lines: frequency, polarization, Doppler, azimuth, zenith.
 constexpr int kChannelColumns = 5;
 
+// The widths of the real fields of the plot row (F10) and of the gate lines
+// (F8), and the gate lines' frequency and range fields before the values.
+// prepare_output checks them against the compiled layouts.
+constexpr int kPlotFieldWidth = 10;
+constexpr int kGateFieldWidth = 8;
+constexpr int kGateLineLead = 2 * kGateFieldWidth;
+constexpr int kGateLineChars = kGateLineLead + 2 * kChannels * kGateFieldWidth;
+
 // A channel header line as last written, and what it shows.
 struct ChannelHeaderText {
-  int copies;               // 16-value runs on the line; 0 while none is held
+  bool valid;               // false: none is held
+  int copies;               // 16-value runs on the line
   float values[kChannels];  // the column in print order
   size_t length;
   char text[kMaxLayoutChars + 1];
 };
 
-// What the writer keeps from group to group: the line formats parsed once,
-// the compiled layouts of the plot row, the gate lines and the group header
-// line, the grid texts, the texts of the last group's ranges and channel
-// header lines, and the scratch lines in which a gate's output is composed. The caller
-// owns it (it is large: keep it off the stack) and prepares it once.
+// What the writer keeps from group to group: the line formats parsed once
+// and the layouts compiled from them, the fixed lines, the texts of fields
+// and lines already rendered, and the scratch in which output is composed.
+// The caller owns it (it is large: keep it off the stack), value-initialises
+// it (every table then holds nothing) and prepares it once.
 struct OutputState {
   FormatPlan plot_header;
   FormatPlan plot_row_format;
@@ -54,35 +65,31 @@ struct OutputState {
   LineLayout gate_line16;  // frequency, range and 16 values
   LineLayout gate_line32;  // frequency, range and 32 values
   LineLayout group_header_line;
-  GridTexts plot_value_texts;  // the amplitude and phase fields of a plot row
-  GridTexts gate_value_texts;  // the value fields of a gate line
-  // The texts of the amplitude codes (under the last few scales met) and
-  // of the phase codes, for the plot rows and for the gate lines.
-  CodeTextSet plot_code_texts[2];
-  CodeTextSet gate_code_texts[2];
-  RangeTexts plot_ranges;      // the range field of a plot row
-  RangeTexts gate_ranges;      // the range field of a gate line
-  char blank_line[8];  // the free-form line of an empty text
-  int blank_line_length;
-  char plot_header_line[kMaxLayoutChars + 1];  // and its line end
-  int plot_header_length;
-  // The 16 plot rows of a gate and the blank line after them, and the five
-  // channel columns (in print order) whose fields they hold.
-  char gate_block[kChannels * (kMaxLayoutChars + 1) + sizeof blank_line];
-  float gate_block_columns[kChannelColumns][kChannels];
-  bool gate_block_columns_held;
   // The compiled channel header lines (with 16 and with 32 values) and the
   // last one written of each.
   LineLayout channel_header_lines[kChannelColumns][2];
   ChannelHeaderText channel_headers[kChannelColumns];
-  char gate_line_text[kMaxLayoutChars + 1];  // one gate line and its line end
-  int16_t value_slots[2 * kChannels][kMaxGates];   // grid slots of a group's values
-  uint16_t sample_codes[2 * kChannels][kMaxGates];  // and their codes
+  char blank_line[8];  // the free-form line of an empty text
+  int blank_line_length;
+  char plot_header_line[kMaxLayoutChars + 1];  // and its line end
+  int plot_header_length;
+  LineTexts plot_texts;  // the range, amplitude and phase fields of a plot row
+  LineTexts gate_texts;  // the range and value fields of a gate line
+  // The 16 plot rows of a gate and the blank line after them, and the five
+  // channel columns (in print order) whose fields they hold.
+  char gate_block[kChannels * (kMaxLayoutChars + 1) + sizeof blank_line];
+  bool gate_block_valid;
+  float gate_block_columns[kChannelColumns][kChannels];
+  // Scratch: a line, the gate lines of a group, and grid slots of samples.
+  char line_text[kMaxLayoutChars + 1];
+  char gate_lines[kMaxGates * (kGateLineChars + 1)];
+  int16_t value_slots[2 * kChannels][kMaxGates];
 };
 
-// Parses and compiles the layouts and clears the grid texts. Returns false
-// when a line format does not compile to one line (a fault of the format
-// engine, since the formats are fixed): nothing may then be written.
+// Parses and compiles the layouts, checks their field widths and makes
+// every table invalid. Returns false when a line format does not compile to
+// one line of the widths above (a fault of the format engine, since the
+// formats are fixed): nothing may then be written.
 bool prepare_output(OutputState* state);
 
 // Writes the group in `mode` to `out`, whatever the size of out's buffer.
@@ -90,5 +97,7 @@ bool prepare_output(OutputState* state);
 void write_group(const OutputMode& mode, const GroupRecord& group,
                  const ChannelTable& channels, float noise_level, OutputState* state,
                  TextSink* out);
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_OUTPUT_WRITER_H_

@@ -22,6 +22,8 @@
 #include "decoder/group_reader.h"
 #include "tools/block_builder.h"
 
+namespace digisonde16c {
+
 namespace {
 
 struct Mode {
@@ -42,7 +44,7 @@ const Mode kModes[] = {
 // The writer's state, prepared once for all the tests.
 OutputState* prepared_state() {
   static OutputState* state = [] {
-    OutputState* s = new OutputState;
+    OutputState* s = new OutputState();
     EXPECT_TRUE(prepare_output(s));
     return s;
   }();
@@ -393,6 +395,7 @@ TEST(OutputWriterRoutes, ThresholdSumsBetweenTwoFloats) {
   float noise;
   decode_quiet(-1, &group, &channels, &noise);
   group.gate_count = 8;
+  group.amplitudes_coded = false;  // the amplitudes are set below
   for (const auto& test : kCases) {
     const double sum = static_cast<double>(test.noise) + static_cast<double>(test.threshold);
     std::vector<float> samples = {kInf, -kInf, kNaN, 0.0f, -0.0f};
@@ -430,6 +433,7 @@ TEST(OutputWriterRoutes, EveryGridValueAndItsNeighbours) {
   ChannelTable channels;
   float noise;
   decode_quiet(-1, &group, &channels, &noise);
+  group.amplitudes_coded = group.phases_coded = false;  // the samples are set below
   size_t next = 0;
   while (next < list.size()) {
     for (int c = 0; c < kChannels; ++c) {
@@ -476,6 +480,7 @@ TEST(OutputWriterRoutes, RandomValuesInEveryField) {
   ChannelTable channels;
   float noise;
   decode_quiet(-1, &group, &channels, &noise);
+  group.amplitudes_coded = group.phases_coded = false;  // the samples are set below
   size_t values = 0;
   for (int round = 0; round < 200; ++round) {
     group.gate_count = round % 3 == 0 ? 256 : 128;
@@ -501,3 +506,5 @@ TEST(OutputWriterRoutes, RandomValuesInEveryField) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

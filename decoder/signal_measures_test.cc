@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <memory>
+#include <random>
+
+namespace digisonde16c {
 
 namespace {
 
@@ -49,6 +55,57 @@ TEST(MeasureNoiseLevel, MostPopulatedBin) {
       }
     }
     EXPECT_EQ(measure_noise_level(amplitude->v, row.gate_count), row.expected);
+  }
+}
+
+// The noise level as the rules count it, one counter per bin: every sample
+// truncated toward zero into bins 0..120, the lowest of the fullest bins.
+float plain_noise_level(const float (*amplitude)[kMaxGates], int gate_count) {
+  int counts[121] = {};
+  for (int g = 0; g < gate_count; ++g) {
+    for (int c = 0; c < kChannels; ++c) {
+      const float a = amplitude[c][g];
+      int bin = a >= 120.0f ? 120 : a > 0.0f ? static_cast<int>(a) : 0;
+      ++counts[bin];
+    }
+  }
+  int best = 0;
+  for (int bin = 1; bin <= 120; ++bin) {
+    if (counts[bin] > counts[best]) best = bin;
+  }
+  return static_cast<float>(best);
+}
+
+// Random groups in which each of the eight runs of gates g mod 8 crowds a
+// bin of its own, so that a run of gates counted twice, or not at all,
+// moves the fullest bin; every gate count from 1 to 256 leaves a different
+// tail past the last full run of eight.
+TEST(MeasureNoiseLevel, AgreesWithOneCounterPerBinOnGatesWhoseRunsDiffer) {
+  std::mt19937 random(1601);
+  std::uniform_real_distribution<float> anywhere(-20.0f, 140.0f);
+  auto amplitude = std::make_unique<Samples>();
+  int levels_from_each_run[8] = {};
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int gate_count = trial < 256 ? trial + 1 : trial % 2 == 0 ? 128 : 256;
+    int crowded_bin[8];
+    for (int& bin : crowded_bin) bin = static_cast<int>(random() % 121);
+    for (int g = 0; g < kMaxGates; ++g) {
+      for (int c = 0; c < kChannels; ++c) {
+        const bool crowded = random() % 4 != 0;
+        const float fraction = static_cast<float>(random() % 1000) / 1000.0f;
+        amplitude->v[c][g] =
+            crowded ? static_cast<float>(crowded_bin[g % 8]) + fraction : anywhere(random);
+      }
+    }
+    const float expected = plain_noise_level(amplitude->v, gate_count);
+    ASSERT_EQ(measure_noise_level(amplitude->v, gate_count), expected)
+        << "trial " << trial << ", " << gate_count << " gates";
+    for (int run = 0; run < 8; ++run) {
+      if (static_cast<float>(crowded_bin[run]) == expected) ++levels_from_each_run[run];
+    }
+  }
+  for (int run = 0; run < 8; ++run) {
+    EXPECT_GT(levels_from_each_run[run], 50) << "gates " << run + 1 << " mod 8 set the level";
   }
 }
 
@@ -158,6 +215,46 @@ TEST(OrderChannels, PrintOrder) {
   }
 }
 
+// Phases corrected for range against the plain loop, gate by gate: v =
+// phase + 540 (range - first range), v - 360 trunc(v / 360) in double
+// precision, rounded to single. The ranges sweep corrections whose turns
+// run from a few to past 2^31 (where a 32-bit truncation would overflow),
+// with infinite and NaN ranges among them.
+TEST(CorrectPhaseByRange, SweptAgainstThePlainLoop) {
+  std::mt19937 random(2718);
+  std::uniform_real_distribution<float> any_phase(-720.0f, 720.0f);
+  const float kInf = std::numeric_limits<float>::infinity();
+  auto phase = std::make_unique<Samples>();
+  auto expected = std::make_unique<Samples>();
+  float gate_range[kMaxGates];
+  int past_2_31 = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    // Turns of up to 10^(trial / 40): from about 1 to 10^10.
+    const double span = std::pow(10.0, trial / 40.0) * 360.0 / 540.0;
+    std::uniform_real_distribution<double> offset(-span, span);
+    const int gate_count = trial % 3 == 0 ? 256 : 128;
+    gate_range[0] = static_cast<float>(offset(random));
+    for (int g = 1; g < kMaxGates; ++g) gate_range[g] = static_cast<float>(offset(random));
+    if (trial % 50 == 49) gate_range[1 + trial % 100] = trial % 100 == 49 ? kInf : std::nanf("");
+    for (int c = 0; c < kChannels; ++c) {
+      for (int g = 0; g < kMaxGates; ++g) phase->v[c][g] = any_phase(random);
+    }
+    std::memcpy(expected.get(), phase.get(), sizeof(Samples));
+    for (int c = 0; c < kChannels; ++c) {
+      for (int g = 1; g < gate_count; ++g) {
+        const double v = static_cast<double>(expected->v[c][g]) +
+                         (static_cast<double>(gate_range[g]) - gate_range[0]) * 540.0;
+        if (std::fabs(v / 360.0) >= 2147483648.0) ++past_2_31;
+        expected->v[c][g] = static_cast<float>(v - 360.0 * std::trunc(v / 360.0));
+      }
+    }
+    correct_phase_by_range(gate_range, phase->v, gate_count);
+    ASSERT_EQ(std::memcmp(phase.get(), expected.get(), sizeof(Samples)), 0)
+        << "trial " << trial << ", turns up to " << span * 540.0 / 360.0;
+  }
+  EXPECT_GT(past_2_31, 1000) << "quotients past 2^31";
+}
+
 TEST(CorrectPhaseByRange, SecondGate) {
   static const struct {
     float range1;
@@ -235,3 +332,5 @@ TEST(CorrectPhaseByRange, EveryGateAgainstTheFirst) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <sstream>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -228,15 +229,33 @@ const char kSampleCommand[] =
     "synth16c --frequencies 45 --first 1 --last 12 --foE 3 --hmE 110 --ymE 15 "
     "--foF2 7.5 --hmF2 300 --ymF2 80 --start '2024 172 12:00:00' --step 2 --seed 1 ";
 
+// The samples come from the maths library's sines and exponentials, whose
+// last bits may differ between versions: a sample code may then land one
+// step over, which forcing its bit 0 for the preface can make two. The
+// blocks' kinds and preface bits (bit 0 of bytes 0 to 127 and 256
+// to 359) must agree exactly, and few codes may differ at all.
 TEST(Synth16c, shippedSampleIsWhatItsCommandWrites) {
   TempDir dir;
   ProgramResult made = run_shell(kSampleCommand + ("'" + dir.path() + "/sample.16c'"));
   ASSERT_EQ(made.status, 0) << made.err;
-  std::string shipped = read_file(std::string(SOURCE_DIR) + "/examples/sample.16c");
-  EXPECT_EQ(shipped.size(), 45u * 4096u);
-  EXPECT_TRUE(shipped == read_file(dir.path() + "/sample.16c"))
+  const std::string shipped = read_file(std::string(SOURCE_DIR) + "/examples/sample.16c");
+  const std::string written = read_file(dir.path() + "/sample.16c");
+  ASSERT_EQ(shipped.size(), 45u * 4096u);
+  ASSERT_EQ(written.size(), shipped.size())
       << "examples/sample.16c differs from what its command writes; regenerate it "
          "with `make sample`";
+  size_t differing = 0;
+  for (size_t i = 0; i < shipped.size(); ++i) {
+    const int a = static_cast<uint8_t>(shipped[i]);
+    const int b = static_cast<uint8_t>(written[i]);
+    const size_t at = i % 4096;
+    const bool carrier = at < 128 || (at >= 256 && at < 360);
+    ASSERT_FALSE((at == 0 && a != b) || (carrier && (a & 1) != (b & 1)) || std::abs(a - b) > 2)
+        << "byte " << i << " is " << a << ", its command writes " << b
+        << "; regenerate examples/sample.16c with `make sample`";
+    differing += a != b;
+  }
+  EXPECT_LT(differing, shipped.size() / 1000) << "codes that differ by a step";
 }
 
 }  // namespace
