@@ -28,6 +28,10 @@ packages=(
   python3-pytest
   netcdf-bin
   python3-matplotlib
+  # pip-installing the package into a virtual environment (its test).
+  python3-pip
+  python3-setuptools
+  python3-pybind11
   # Archives on Dask: open_mfdataset, convert and summary, and their tests.
   python3-dask
   python3-distributed
