@@ -11,6 +11,8 @@
 #include "blockio/line_layout.h"
 #include "blockio/text_sink.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 constexpr int kShownBytes = 20;

@@ -11,6 +11,8 @@
 
 #include "tools/block_builder.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 // xorshift64*: fast, deterministic across runs and machines.

@@ -15,9 +15,10 @@
 #include "blockio/block_file.h"
 #include "blockio/text_sink.h"
 #include "decoder/decoder_run.h"
-#include "decoder/group_decode.h"
-#include "decoder/group_reader.h"
+#include "decoder/recording_reader.h"
 #include "decoder/group_record.h"
+
+using namespace digisonde16c;
 
 namespace {
 
@@ -159,12 +160,13 @@ int main(int argc, char** argv) {
   if (dump) return dump_blocks(argv[i]);
   if (open_block_file(kRecordingUnit, argv[i], OpenStatus::kOld) != 0) return 1;
 
-  static unsigned char block[kBlockSize];
-  static GroupRecord group;
-  static ChannelTable channels;
-  while (!read4kb(kRecordingUnit, block)) {
-    if (read_group(block, &group, standard_error()) == 0) continue;
-    float noise = decode_group(correct, &group, &channels, standard_error());
+  static GroupWalk walk;
+  start_walk(RecordingOptions{false, 0.0f, correct, true, true}, nullptr, kRecordingUnit,
+             standard_error(), &walk);
+  const GroupRecord& group = walk.group;
+  const ChannelTable& channels = walk.channels;
+  while (next_group(&walk)) {
+    const float noise = walk.noise_level;
     if (plot || threshold_rows) {
       const double limit = static_cast<double>(noise) + threshold;
       print_plot_header();

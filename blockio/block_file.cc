@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace digisonde16c {
 
 namespace {
 
@@ -322,3 +323,5 @@ void reset_block_files() {
   reader_counter = 0;
   writer_counter = 0;
 }
+
+}  // namespace digisonde16c

@@ -7,6 +7,8 @@
 
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 constexpr int kBlockSize = 4096;
 constexpr int kMaxUnit = 99;
 
@@ -93,5 +95,7 @@ int close_block_file(int unit, bool truncate_to_written);
 // start. Only for running a program's procedure several times in one process
 // (tests and fuzzing); the programs themselves never call it.
 void reset_block_files();
+
+}  // namespace digisonde16c
 
 #endif  // BLOCKIO_BLOCK_FILE_H_

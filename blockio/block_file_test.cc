@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+namespace digisonde16c {
+
 namespace {
 
 // A stream can only go on where it stopped: any block but the one after the
@@ -139,3 +141,5 @@ TEST(OpenBlockFile, AnOutputFallsBackToReadOnlyThenToWriteOnly) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

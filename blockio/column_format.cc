@@ -4,6 +4,8 @@
 
 #include "blockio/format_walk.h"
 
+namespace digisonde16c {
+
 namespace {
 
 inline void fill_blanks(char* out, int count) {
@@ -111,3 +113,5 @@ void format_into_text(const FormatPlan& plan, const Item* items, int count,
   walk_plan(plan, count, &out);
   out.finish();
 }
+
+}  // namespace digisonde16c

@@ -9,6 +9,8 @@
 #include "blockio/format_plan.h"
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 // Writes the items with the plan: one line, or more where the items outlast
 // the format, each ending in "\n". When the part of the format that would be
 // repeated takes no item, the write ends after its line; the rest are unused.
@@ -20,5 +22,7 @@ void write_formatted(TextSink* sink, const FormatPlan& plan, const Item* items,
 // are dropped, and the walk stops where the first line would end.
 void format_into_text(const FormatPlan& plan, const Item* items, int count,
                       char* text, int text_length);
+
+}  // namespace digisonde16c
 
 #endif  // BLOCKIO_COLUMN_FORMAT_H_

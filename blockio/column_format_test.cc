@@ -11,6 +11,8 @@
 
 #include "tests/support/text_capture.h"
 
+namespace digisonde16c {
+
 namespace {
 
 std::vector<Item> ints(std::initializer_list<int32_t> values) {
@@ -36,7 +38,7 @@ std::vector<Item> texts(const std::vector<const char*>& values) {
 std::string write_lines(const char* format, const std::vector<Item>& items) {
   FormatPlan plan;
   EXPECT_TRUE(parse_format(format, &plan)) << format;
-  return ::write_lines(plan, items);
+  return digisonde16c::write_lines(plan, items);
 }
 
 std::string repeat(const std::string& piece, int times) {
@@ -189,3 +191,5 @@ TEST(ColumnFormat, LongLinesThroughASmallSink) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

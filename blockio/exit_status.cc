@@ -3,6 +3,8 @@
 #include "blockio/free_form.h"
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 int finish_run(const char* program, int status) {
   flush_standard_sinks();
   TextSink* out = standard_output();
@@ -13,3 +15,5 @@ int finish_run(const char* program, int status) {
   }
   return status;
 }
+
+}  // namespace digisonde16c

@@ -2,6 +2,8 @@
 #ifndef BLOCKIO_EXIT_STATUS_H_
 #define BLOCKIO_EXIT_STATUS_H_
 
+namespace digisonde16c {
+
 enum ExitStatus {
   kExitSuccess = 0,
   // A failed open, an unreadable option value, a read or write failure.
@@ -15,5 +17,7 @@ enum ExitStatus {
 // " <program>-> ERROR: cannot write standard output: <reason>" and makes a
 // successful run a failed one. Returns the status to exit with.
 int finish_run(const char* program, int status);
+
+}  // namespace digisonde16c
 
 #endif  // BLOCKIO_EXIT_STATUS_H_

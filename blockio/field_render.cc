@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+namespace digisonde16c {
+
 namespace {
 
 // Decimals up to which |x| * 10^d is exact in double for every float x: the
@@ -412,3 +414,5 @@ void render_item(const Descriptor& d, const Item& item, char* out) {
       return;
   }
 }
+
+}  // namespace digisonde16c

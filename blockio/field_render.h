@@ -9,6 +9,8 @@
 
 #include "blockio/format_plan.h"
 
+namespace digisonde16c {
+
 // One value handed to a write.
 enum class ItemKind : uint8_t {
   kByte,     // 1-byte signed integer (raw block bytes, digits)
@@ -79,5 +81,7 @@ inline void render_hex_pair(uint8_t byte, char* out) {
 // truncated toward zero; Z of any item's bytes) and give asterisks otherwise.
 // A descriptor that takes no item writes nothing.
 void render_item(const Descriptor& d, const Item& item, char* out);
+
+}  // namespace digisonde16c
 
 #endif  // BLOCKIO_FIELD_RENDER_H_

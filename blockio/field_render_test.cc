@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace digisonde16c {
+
 namespace {
 
 // The first descriptor of `format` applied to `item`.
@@ -484,3 +486,5 @@ TEST(FieldRender, RealFieldsMatchTheGeneralRoute) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

@@ -1,5 +1,7 @@
 #include "blockio/format_plan.h"
 
+namespace digisonde16c {
+
 namespace {
 
 // The columns of a group of X moves alone are held below this, so that the
@@ -193,3 +195,5 @@ bool parse_format(const char* format, FormatPlan* plan) {
   plan->reversion = 0;
   return false;
 }
+
+}  // namespace digisonde16c

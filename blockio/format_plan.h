@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+namespace digisonde16c {
+
 enum class DescriptorKind : uint8_t {
   kLiteral,     // 'text'
   kSkip,        // nX
@@ -57,5 +59,7 @@ struct FormatPlan {
 // descriptors or exceeds the limits: widths, d and m up to kMaxFieldWidth,
 // m no larger than w, repeat counts 1..kMaxRepeat, X counts 1..kMaxFieldWidth.
 bool parse_format(const char* format, FormatPlan* plan);
+
+}  // namespace digisonde16c
 
 #endif  // BLOCKIO_FORMAT_PLAN_H_

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace digisonde16c {
+
 namespace {
 
 TEST(FormatPlan, ParsesDescriptorsGroupsAndReversion) {
@@ -74,3 +76,5 @@ TEST(FormatPlan, RejectsMalformedFormats) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

@@ -7,6 +7,8 @@
 
 #include "blockio/format_plan.h"
 
+namespace digisonde16c {
+
 // Pending moves and column counts of the walk are held below this, so that
 // a format of nested repeated X moves cannot overflow them.
 constexpr int64_t kMaxPendingColumns = int64_t{1} << 40;
@@ -104,5 +106,7 @@ void walk_plan(const FormatPlan& plan, int count, Output* out) {
     }
   }
 }
+
+}  // namespace digisonde16c
 
 #endif  // BLOCKIO_FORMAT_WALK_H_

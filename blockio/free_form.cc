@@ -5,6 +5,8 @@
 
 #include "blockio/block_file.h"
 
+namespace digisonde16c {
+
 namespace {
 
 constexpr int kLineWidth = 80;
@@ -88,3 +90,5 @@ void write_transfer_error(TextSink* sink, const char* program, const char* verb,
   FreeItem item = free_text(text.c_str(), static_cast<int>(text.size()));
   write_free_form(sink, &item, 1);
 }
+
+}  // namespace digisonde16c

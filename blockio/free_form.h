@@ -6,6 +6,8 @@
 
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 // One item of a free-form write: a text of `length` characters (trailing
 // blanks included) or a 4-byte integer.
 struct FreeItem {
@@ -32,5 +34,7 @@ void write_free_line(TextSink* sink, const char* text);
 // written without its trailing blanks.
 void write_transfer_error(TextSink* sink, const char* program, const char* verb,
                           const char* name, int error);
+
+}  // namespace digisonde16c
 
 #endif  // BLOCKIO_FREE_FORM_H_

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+namespace digisonde16c {
+
 namespace {
 
 std::string written(const FreeItem* items, int count) {
@@ -42,3 +44,5 @@ TEST(FreeForm, AnItemThatWouldReachColumn80StartsANewLine) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

@@ -4,6 +4,8 @@
 
 #include "blockio/format_walk.h"
 
+namespace digisonde16c {
+
 namespace {
 
 // The walk's output into a layout: the skeleton's characters and the
@@ -147,3 +149,5 @@ void write_layout_bytes(TextSink* sink, const LineLayout& layout,
     }
   });
 }
+
+}  // namespace digisonde16c

@@ -10,6 +10,8 @@
 #include "blockio/format_plan.h"
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 constexpr int kMaxLayoutItems = 96;
 constexpr int kMaxLayoutChars = 2048;
 
@@ -38,5 +40,7 @@ void write_layout(TextSink* sink, const LineLayout& layout, const Item* items);
 // (raw block bytes, as the dump line shows them).
 void write_layout_bytes(TextSink* sink, const LineLayout& layout,
                         const unsigned char* bytes);
+
+}  // namespace digisonde16c
 
 #endif  // BLOCKIO_LINE_LAYOUT_H_

@@ -11,6 +11,8 @@
 #include "blockio/column_format.h"
 #include "tests/support/text_capture.h"
 
+namespace digisonde16c {
+
 namespace {
 
 TEST(LineLayout, CompileLayout) {
@@ -297,3 +299,5 @@ TEST(LineLayout, DamagedFormats) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

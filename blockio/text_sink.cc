@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace digisonde16c {
+
 namespace {
 
 // Standard output is written in large chunks; messages on standard error are
@@ -127,3 +129,5 @@ void append_sink(TextSink* sink, const char* bytes, size_t count) {
     count -= part;
   }
 }
+
+}  // namespace digisonde16c

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace digisonde16c {
+
 // A byte buffer in front of a file descriptor. Text is appended to `data` and
 // handed to write(2) in large chunks. With fd < 0 the sink is memory only:
 // flushing discards what is buffered and adds its size to `discarded`.
@@ -47,5 +49,7 @@ inline void commit_sink(TextSink* sink, size_t count) { sink->length += count; }
 
 // Appends bytes of any length.
 void append_sink(TextSink* sink, const char* bytes, size_t count);
+
+}  // namespace digisonde16c
 
 #endif  // BLOCKIO_TEXT_SINK_H_

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+namespace digisonde16c {
+
 namespace {
 
 // After a failed write the sink keeps the first error and drops what comes
@@ -33,3 +35,5 @@ TEST(TextSink, AFailedWriteKeepsTheFirstErrorAndDropsLaterText) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

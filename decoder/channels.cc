@@ -3,6 +3,8 @@
 #include "blockio/free_form.h"
 #include "decoder/preface.h"
 
+namespace digisonde16c {
+
 // Row 3 is never selected; it follows the same rule 2 * (16 >> (row + column)).
 const int DopplerCountTable[4][4] = {
     {16, 8, 4, 2},
@@ -229,3 +231,5 @@ void decode_channels(const uint8_t* preface, ChannelTable* table,
   const float frequency = group_frequency(preface);
   for (int c = 0; c < kChannels; ++c) table->channel_frequency[c] = frequency;
 }
+
+}  // namespace digisonde16c

@@ -8,6 +8,8 @@
 #include "blockio/text_sink.h"
 #include "decoder/group_record.h"
 
+namespace digisonde16c {
+
 // doppler_line_count by Doppler table row (1..4, index row - 1) and d47 mod 4.
 extern const int DopplerCountTable[4][4];
 // line_slot by channel (index channel - 1) and doppler column k (index k - 1).
@@ -39,5 +41,7 @@ int channel_pza_byte(const uint8_t* preface, int line_slot, TextSink* messages);
 float polarization_of(int pza_byte);
 float azimuth_of(int pza_byte, TextSink* messages);
 float zenith_of(int pza_byte, TextSink* messages);
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_CHANNELS_H_

@@ -7,6 +7,8 @@
 #include "tests/support/text_capture.h"
 #include "tools/block_builder.h"
 
+namespace digisonde16c {
+
 namespace {
 
 std::string repeated(const std::string& line, int times) {
@@ -327,3 +329,5 @@ TEST(ChannelTables, PzaRowsZeroAndFourAreTheSameForEverySlot) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

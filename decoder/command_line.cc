@@ -8,6 +8,8 @@
 
 #include "blockio/free_form.h"
 
+namespace digisonde16c {
+
 namespace {
 
 // The argument cut to its field and without trailing blanks.
@@ -146,3 +148,5 @@ CommandLineAction read_command_line(int argc, char** argv, RunOptions* options,
   }
   return CommandLineAction::kRun;
 }
+
+}  // namespace digisonde16c

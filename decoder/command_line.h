@@ -4,6 +4,8 @@
 
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 // The run's settings, filled once from the command line.
 struct RunOptions {
   const char* file_name;  // the last argument that is no option word; "error"
@@ -42,5 +44,7 @@ bool read_real_value(const char* field, float* value);
 
 // The 17 lines of the usage text, as free-form lines.
 void write_usage(TextSink* out);
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_COMMAND_LINE_H_

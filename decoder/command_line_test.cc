@@ -6,6 +6,8 @@
 
 #include "tests/support/text_capture.h"
 
+namespace digisonde16c {
+
 namespace {
 
 // Option words and values are read within the first 120 characters of an
@@ -29,3 +31,5 @@ TEST(ReadCommandLine, OptionWordsAndValuesEndWithTheirField) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

@@ -7,36 +7,8 @@
 
 #include "blockio/exit_status.h"
 #include "blockio/free_form.h"
-#include "decoder/group_decode.h"
-#include "decoder/group_reader.h"
 
-namespace {
-
-// Error-free difference: a - b == *high + *low exactly.
-void exact_difference(double a, double b, double* high, double* low) {
-  double s = a - b;
-  double bb = s - a;
-  *high = s;
-  *low = (a - (s - bb)) + (-b - bb);
-}
-
-}  // namespace
-
-bool frequency_selected(float frequency, float selected) {
-  const double limit = 0.02f;
-  double high, low;
-  exact_difference(frequency, selected, &high, &low);
-  if (high < 0) {
-    high = -high;
-    low = -low;
-  }
-  if (high > 2 * limit) return false;
-  if (high < limit / 2) return true;
-  // Here high - limit is exact, and the sign of the exact sum below is
-  // the sign of its rounded value.
-  double excess = (high - limit) + low;
-  return !(excess > 0);
-}
+namespace digisonde16c {
 
 OutputMode output_mode(const RunOptions& options) {
   OutputKind kind = OutputKind::kNothing;
@@ -75,20 +47,12 @@ int run_decoder(const RunOptions& options, TextSink* out, TextSink* err) {
   // Only the plot and threshold rows show the noise level.
   const bool noise_shown =
       mode.kind == OutputKind::kPlotRows || mode.kind == OutputKind::kThresholdRows;
-  GroupRecord* group = &state->group;
-  while (!read4kb(kRecordingUnit, state->block)) {
-    if (read_group(state->block, group, err) == 0) continue;
-    if (options.select_frequency &&
-        !frequency_selected(group->frequency, options.selected_frequency)) {
-      continue;
-    }
-    float noise_level = 0.0f;
-    if (noise_shown) {
-      noise_level = decode_group(options.correct_phase, group, &state->channels, err);
-    } else {
-      decode_group_channels(options.correct_phase, group, &state->channels, err);
-    }
-    write_group(mode, *group, state->channels, noise_level, &state->output, out);
+  const RecordingOptions walk_options{options.select_frequency, options.selected_frequency,
+                                      options.correct_phase, true, noise_shown};
+  GroupWalk* walk = &state->walk;
+  start_walk(walk_options, nullptr, kRecordingUnit, err, walk);
+  while (next_group(walk)) {
+    write_group(mode, walk->group, walk->channels, walk->noise_level, &state->output, out);
     // Once standard output fails, nothing more can reach it.
     if (out->error != 0) break;
   }
@@ -115,3 +79,5 @@ int run_tolvek(int argc, char** argv, TextSink* out, TextSink* err) {
   }
   return run_decoder(options, out, err);
 }
+
+}  // namespace digisonde16c

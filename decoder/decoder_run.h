@@ -6,25 +6,21 @@
 #include "blockio/block_file.h"
 #include "blockio/text_sink.h"
 #include "decoder/command_line.h"
-#include "decoder/group_record.h"
 #include "decoder/output_writer.h"
+#include "decoder/recording_reader.h"
+
+namespace digisonde16c {
 
 // The unit on which the recording is opened.
 constexpr int kRecordingUnit = 5;
 
-// Everything the walk keeps from one block to the next, allocated once per
-// run: the block buffer, the group and channel table that every block
-// overwrites, and the output writer's layouts, texts and scratch lines.
+// Everything the run keeps from one block to the next, allocated once per
+// run: the walk (the block buffer, the group and channel table that every
+// block overwrites) and the output writer's layouts, texts and scratch lines.
 struct DecoderState {
-  unsigned char block[kBlockSize];
-  GroupRecord group;
-  ChannelTable channels;
+  GroupWalk walk;
   OutputState output;
 };
-
-// True when the group frequency lies within 0.02 MHz (the single-precision
-// constant) of the selected one, the difference taken exactly.
-bool frequency_selected(float frequency, float selected);
 
 // The output mode the options choose: plot rows if plot_rows; else threshold
 // rows if threshold_detect; else the amplitude and phase table, the
@@ -38,5 +34,7 @@ int run_decoder(const RunOptions& options, TextSink* out, TextSink* err);
 // The whole program short of the final flush: reads the command line, then
 // runs the decoder when it asks for a run. Returns the exit status.
 int run_tolvek(int argc, char** argv, TextSink* out, TextSink* err);
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_DECODER_RUN_H_

@@ -1,5 +1,7 @@
 #include "decoder/field_texts.h"
 
+namespace digisonde16c {
+
 bool fits_grid(const Descriptor& d) {
   return d.kind == DescriptorKind::kReal && d.width <= kGridTextWidth;
 }
@@ -49,3 +51,4 @@ const RangeText* range_texts(RangeTexts* texts, const Descriptor& d, const Group
   return texts->text;
 }
 
+}  // namespace digisonde16c

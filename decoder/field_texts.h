@@ -14,6 +14,8 @@
 #include "blockio/format_plan.h"
 #include "decoder/group_record.h"
 
+namespace digisonde16c {
+
 // Rendered texts of one real field for the values on a grid of 1/32 from
 // -128 to 384: amplitudes (multiples of 1/8 from the codes) and phases
 // (multiples of 45/32) of a group all lie on it. Slot i holds the value
@@ -220,5 +222,7 @@ void init_grid(GridTexts* texts, const Descriptor& field);
 // again only when the ranges differ from those of the last group written
 // with `texts`: groups with the same range settings share them.
 const RangeText* range_texts(RangeTexts* texts, const Descriptor& d, const GroupRecord& group);
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_FIELD_TEXTS_H_

@@ -1,10 +1,16 @@
-// The decode of one accepted group, shared by tolvek's run, the tests,
-// the fuzz targets and the benchmarks.
+// The frequency selection and the decode of one accepted group, shared by
+// the recording walk, the tests, the fuzz targets and the benchmarks.
 #ifndef DECODER_GROUP_DECODE_H_
 #define DECODER_GROUP_DECODE_H_
 
 #include "blockio/text_sink.h"
 #include "decoder/group_record.h"
+
+namespace digisonde16c {
+
+// True when the group frequency lies within 0.02 MHz (the single-precision
+// constant) of the selected one, the difference taken exactly.
+bool frequency_selected(float frequency, float selected);
 
 // For a group that read_group filled and the frequency selection accepted:
 // corrects the phases for range when `correct_phase` is set, fills the
@@ -17,5 +23,7 @@ float decode_group(bool correct_phase, GroupRecord* group, ChannelTable* channel
 // (the tables): the same record, channel table and messages.
 void decode_group_channels(bool correct_phase, GroupRecord* group, ChannelTable* channels,
                            TextSink* messages);
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_GROUP_DECODE_H_

@@ -4,6 +4,8 @@
 
 #include "decoder/preface.h"
 
+namespace digisonde16c {
+
 namespace {
 
 // Digit 46 selects the amplitude scale: above 7 the fine one.
@@ -78,24 +80,24 @@ CodeScale amplitude_code_scale(const uint8_t* preface) {
 
 CodeScale phase_code_scale() { return CodeScale{kDegreesPerPhaseCode, 0.0f}; }
 
-int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
+int read_group_header(const uint8_t* block, GroupRecord* group, TextSink* messages) {
   std::memset(group->time_text, ' ', sizeof group->time_text);
   group->frequency = 0.0f;
   group->gate_count = 0;
 
   const int kind = block_kind(block);
-  if (kind != 12 && kind != 13) {
-    clear_unwritten(group, 0, 0);
-    return 0;
-  }
+  if (kind != 12 && kind != 13) return 0;
 
   extract_preface(block, group->preface);
   group_time_text(group->preface, group->time_text);
   group->frequency = group_frequency(group->preface);
   range_gates(group->preface, &group->gate_count, group->gate_range, messages);
+  return 1;
+}
 
+void read_group_samples(const uint8_t* block, GroupRecord* group) {
   const int gates = group->gate_count;
-  const int channel_count = sample_channel_count(gates);
+  const int channel_count = gates == 0 ? 0 : sample_channel_count(gates);
   const CodeScale amplitude_scale = amplitude_code_scale(group->preface);
   const CodeScale phase_scale = phase_code_scale();
   // A channel's codes lie in one run of its area: the amplitude codes from
@@ -111,5 +113,12 @@ int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
     for (int g = 0; g < gates; ++g) phase[g] = code_value(phase_codes[g], phase_scale);
   }
   clear_unwritten(group, gates, channel_count);
-  return 1;
 }
+
+int read_group(const uint8_t* block, GroupRecord* group, TextSink* messages) {
+  const int result = read_group_header(block, group, messages);
+  read_group_samples(block, group);
+  return result;
+}
+
+}  // namespace digisonde16c

@@ -9,6 +9,8 @@
 #include "tests/support/text_capture.h"
 #include "tools/block_builder.h"
 
+namespace digisonde16c {
+
 namespace {
 
 // The record is large; keep it off the stack.
@@ -362,3 +364,5 @@ TEST(ReadGroup, ShorterGroupClearsGatesOfLongerOne) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace digisonde16c {
+
 constexpr int kChannels = 16;
 constexpr int kMaxGates = 256;
 constexpr int kPrefaceDigits = 57;
@@ -50,5 +52,7 @@ constexpr int kCodeCount = 256;
 
 // Preface digit n (1..57).
 inline int digit(const uint8_t* preface, int n) { return preface[n - 1]; }
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_GROUP_RECORD_H_

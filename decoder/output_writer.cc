@@ -9,6 +9,8 @@
 #include "blockio/free_form.h"
 #include "decoder/group_reader.h"
 
+namespace digisonde16c {
+
 namespace {
 
 // Every line's layout is one of these formats, parsed once.
@@ -540,3 +542,5 @@ void write_group(const OutputMode& mode, const GroupRecord& group,
       break;
   }
 }
+
+}  // namespace digisonde16c

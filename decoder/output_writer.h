@@ -10,6 +10,8 @@
 #include "decoder/field_texts.h"
 #include "decoder/group_record.h"
 
+namespace digisonde16c {
+
 // What is written for each group.
 enum class OutputKind {
   kNothing,
@@ -90,5 +92,7 @@ bool prepare_output(OutputState* state);
 void write_group(const OutputMode& mode, const GroupRecord& group,
                  const ChannelTable& channels, float noise_level, OutputState* state,
                  TextSink* out);
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_OUTPUT_WRITER_H_

@@ -22,6 +22,8 @@
 #include "decoder/group_reader.h"
 #include "tools/block_builder.h"
 
+namespace digisonde16c {
+
 namespace {
 
 struct Mode {
@@ -501,3 +503,5 @@ TEST(OutputWriterRoutes, RandomValuesInEveryField) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

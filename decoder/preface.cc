@@ -7,6 +7,8 @@
 #include "blockio/line_layout.h"
 #include "decoder/group_record.h"
 
+namespace digisonde16c {
+
 namespace {
 
 const FormatPlan& time_text_plan() {
@@ -136,3 +138,5 @@ void range_gates(const uint8_t* preface, int* gate_count, float* gate_range,
     gate_range[i] = start + static_cast<float>(steps) * spacing;
   }
 }
+
+}  // namespace digisonde16c

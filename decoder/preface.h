@@ -6,6 +6,8 @@
 
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 // "YYYY DDD HH:MM:SS" (17 characters, no terminator); a digit above 9 in
 // the day or clock shows as "*".
 void group_time_text(const uint8_t* preface, char* time_text);
@@ -27,5 +29,7 @@ float group_frequency(const uint8_t* preface);
 // gate_count 0, gate_range untouched.
 void range_gates(const uint8_t* preface, int* gate_count, float* gate_range,
                  TextSink* messages);
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_PREFACE_H_

@@ -9,6 +9,8 @@
 #include "tests/support/text_capture.h"
 #include "tools/block_builder.h"
 
+namespace digisonde16c {
+
 namespace {
 
 TEST(GroupTimeText, DigitsOneToEleven) {
@@ -218,3 +220,5 @@ TEST(RangeGates, InvalidStartRangeCode) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace digisonde16c {
+
 namespace {
 
 constexpr int kNoiseBins = 121;
@@ -153,3 +155,5 @@ void correct_phase_by_range(const float* gate_range, float (*phase)[kMaxGates],
     }
   }
 }
+
+}  // namespace digisonde16c

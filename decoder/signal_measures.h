@@ -4,6 +4,8 @@
 
 #include "decoder/group_record.h"
 
+namespace digisonde16c {
+
 // Lower edge of the most populated one-unit amplitude bin (0..120) over
 // gates 1..gate_count of all 16 channels; ties go to the lower bin.
 float measure_noise_level(const float (*amplitude)[kMaxGates], int gate_count);
@@ -23,5 +25,7 @@ void order_channels(const float* channel_frequency, const float* polarization,
 // above gate 1 and wraps them into one turn, keeping their sign.
 void correct_phase_by_range(const float* gate_range, float (*phase)[kMaxGates],
                             int gate_count);
+
+}  // namespace digisonde16c
 
 #endif  // DECODER_SIGNAL_MEASURES_H_

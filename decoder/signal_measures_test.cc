@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace digisonde16c {
+
 namespace {
 
 // Sample arrays on the heap: 16 KiB each.
@@ -235,3 +237,5 @@ TEST(CorrectPhaseByRange, EveryGateAgainstTheFirst) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

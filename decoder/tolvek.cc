@@ -4,6 +4,8 @@
 #include "blockio/text_sink.h"
 #include "decoder/decoder_run.h"
 
+using namespace digisonde16c;
+
 int main(int argc, char** argv) {
   return finish_run("tolvek", run_tolvek(argc, argv, standard_output(), standard_error()));
 }

@@ -4,6 +4,8 @@
 #include "blockio/text_sink.h"
 #include "dump/kesp_run.h"
 
+using namespace digisonde16c;
+
 int main(int argc, char** argv) {
   return finish_run("kesp", run_kesp(argc, argv, standard_output(), standard_error()));
 }

@@ -8,6 +8,8 @@
 #include "blockio/free_form.h"
 #include "blockio/line_layout.h"
 
+namespace digisonde16c {
+
 namespace {
 
 constexpr int kShownBytes = 20;
@@ -53,3 +55,5 @@ int run_kesp(int argc, char** argv, TextSink* out, TextSink* err) {
   }
   return kExitSuccess;
 }
+
+}  // namespace digisonde16c

@@ -4,6 +4,8 @@
 
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 // The unit on which the recording is opened.
 constexpr int kDumpUnit = 1;
 
@@ -12,5 +14,7 @@ constexpr int kDumpUnit = 1;
 // Stops early once `out` has failed. Returns the exit status; the caller
 // flushes the sinks and reports a failure of standard output.
 int run_kesp(int argc, char** argv, TextSink* out, TextSink* err);
+
+}  // namespace digisonde16c
 
 #endif  // DUMP_KESP_RUN_H_

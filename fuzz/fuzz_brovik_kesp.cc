@@ -17,6 +17,8 @@
 #include "repair/brovik_run.h"
 #include "tests/support/program_output.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 constexpr size_t kMaxRecording = 5 * 4096 + 4095;

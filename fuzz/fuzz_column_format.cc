@@ -16,6 +16,8 @@
 #include "blockio/line_layout.h"
 #include "fuzz/fuzz_support.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 const char* const kProgramFormats[] = {

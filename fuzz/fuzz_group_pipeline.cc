@@ -18,6 +18,8 @@
 #include "decoder/output_writer.h"
 #include "fuzz/fuzz_support.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 // Output of one group in one mode; 16 channels x 256 gates of plot rows fit.
@@ -65,10 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(prepare_output(&s->output));
     return s;
   }();
-  unsigned char* block = state->block;
-  GroupRecord& group = state->group;
-  ChannelTable& channels = state->channels;
-  const size_t block_size = sizeof state->block;
+  unsigned char* block = state->walk.block;
+  GroupRecord& group = state->walk.group;
+  ChannelTable& channels = state->walk.channels;
+  const size_t block_size = sizeof state->walk.block;
   std::memset(block, 0, block_size);
   std::memcpy(block, data, size < block_size ? size : block_size);
   InputReader extra{data, size, block_size};

@@ -16,6 +16,8 @@
 #include "fuzz/fuzz_support.h"
 #include "python/module/recording_columns.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 constexpr size_t kMaxRecording = 6 * 4096 + 4095;
@@ -43,8 +45,8 @@ struct Row {
 };
 
 void check_row(const RecordingReader& reader, const Row& row, int gates) {
-  const GroupRecord& group = reader.group;
-  FUZZ_CHECK(row.block == reader.block_number && row.gate_count == group.gate_count);
+  const GroupRecord& group = reader.walk.group;
+  FUZZ_CHECK(row.block == reader.walk.block_number && row.gate_count == group.gate_count);
   FUZZ_CHECK(std::memcmp(row.time_text, group.time_text, kTimeTextLength) == 0);
   const int channels = sample_channel_count(group.gate_count);
   for (int c = 0; c < kChannels; ++c) {
@@ -70,18 +72,19 @@ void read_share(const char* path, const RecordingOptions& options, long long fir
   FUZZ_CHECK(open_recording(path, options, &reader) == 0);
   set_block_range(&reader, first_block, last_block);
   long long previous = first_block - 1;
-  while (next_group(&reader)) {
-    FUZZ_CHECK(reader.block_number > previous);
-    FUZZ_CHECK(last_block == 0 || reader.block_number <= last_block);
-    previous = reader.block_number;
+  const GroupWalk& walk = reader.walk;
+  while (next_group(&reader.walk)) {
+    FUZZ_CHECK(walk.block_number > previous);
+    FUZZ_CHECK(last_block == 0 || walk.block_number <= last_block);
+    previous = walk.block_number;
     // The messages of a group always fit its sink.
     FUZZ_CHECK(reader.messages.discarded == 0 && is_plain_text(reader.messages));
     FUZZ_CHECK(seen->count < kMaxGroups);
-    seen->blocks[seen->count] = reader.block_number;
+    seen->blocks[seen->count] = walk.block_number;
     seen->messages[seen->count].assign(reader.messages.data, reader.messages.length);
     ++seen->count;
     if (row != nullptr) {
-      const int gates = reader.group.gate_count > kSmallGates ? kLargeGates : kSmallGates;
+      const int gates = walk.group.gate_count > kSmallGates ? kMaxGates : kSmallGates;
       char* data[kColumnCount] = {
           reinterpret_cast<char*>(&row->block), reinterpret_cast<char*>(&row->time),
           reinterpret_cast<char*>(&row->frequency), reinterpret_cast<char*>(&row->gate_count),
@@ -112,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   InputReader in{data, size};
   const uint8_t selector = in.byte();
   const float frequency = in.real();
-  RecordingOptions options{(selector & 2) != 0, frequency, (selector & 1) != 0};
+  RecordingOptions options{(selector & 2) != 0, frequency, (selector & 1) != 0, true, true};
   size_t length = in.left() < kMaxRecording ? in.left() : kMaxRecording;
   fill_memory_file(recording, data + in.at, length);
   const long long blocks = static_cast<long long>((length + 4095) / 4096);

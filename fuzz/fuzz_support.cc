@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace digisonde16c {
+
 namespace {
 
 char scratch_directory[64];
@@ -57,3 +59,5 @@ size_t read_memory_file(const MemoryFile& file, uint8_t* into, size_t capacity) 
   }
   return size;
 }
+
+}  // namespace digisonde16c

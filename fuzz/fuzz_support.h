@@ -11,6 +11,8 @@
 
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 // Stops the run with a message when a property of the output does not hold.
 #define FUZZ_CHECK(condition)                                                  \
   do {                                                                         \
@@ -90,5 +92,7 @@ void open_memory_file(MemoryFile* file, const char* name);
 void fill_memory_file(const MemoryFile& file, const uint8_t* data, size_t size);
 // The whole content, up to `capacity` bytes; returns the file size.
 size_t read_memory_file(const MemoryFile& file, uint8_t* into, size_t capacity);
+
+}  // namespace digisonde16c
 
 #endif  // FUZZ_FUZZ_SUPPORT_H_

@@ -14,6 +14,8 @@
 #include "decoder/decoder_run.h"
 #include "fuzz/fuzz_support.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 constexpr size_t kMaxRecording = 4 * 4096 + 4095;

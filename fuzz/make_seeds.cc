@@ -14,6 +14,8 @@
 #include "tools/block_builder.h"
 #include "tools/synthesizer.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 std::string root;

@@ -4,6 +4,8 @@
 #include "blockio/text_sink.h"
 #include "repair/brovik_run.h"
 
+using namespace digisonde16c;
+
 int main(int argc, char** argv) {
   return finish_run("brovik", run_brovik(argc, argv, standard_error()));
 }

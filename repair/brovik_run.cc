@@ -4,6 +4,8 @@
 #include "blockio/exit_status.h"
 #include "blockio/free_form.h"
 
+namespace digisonde16c {
+
 namespace {
 
 int fail_transfer(TextSink* err, const char* verb, const char* name, int error) {
@@ -62,3 +64,5 @@ int run_brovik(int argc, char** argv, TextSink* err) {
   }
   return copy_recording(input, output, err);
 }
+
+}  // namespace digisonde16c

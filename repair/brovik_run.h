@@ -5,6 +5,8 @@
 
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 // Units of the input and of the copy.
 constexpr int kInputUnit = 10;
 constexpr int kOutputUnit = 11;
@@ -18,5 +20,7 @@ void repair_block_header(unsigned char* block);
 // blocks copied so far and the failure is reported on `err`. Returns the
 // exit status.
 int run_brovik(int argc, char** argv, TextSink* err);
+
+}  // namespace digisonde16c
 
 #endif  // REPAIR_BROVIK_RUN_H_

@@ -14,6 +14,8 @@
 #include "tests/support/program_output.h"
 #include "tests/support/run_program.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 // A group that tolvek decodes without messages (L = 1), with `tag` in

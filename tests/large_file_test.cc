@@ -10,6 +10,8 @@
 #include "tools/block_builder.h"
 #include "tests/support/run_program.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 constexpr long long kBlocksBefore = (4LL << 30) / 4096 + 2;  // past 4 GiB

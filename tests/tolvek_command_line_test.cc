@@ -8,6 +8,8 @@
 #include "tests/support/program_output.h"
 #include "tests/support/run_program.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 const char kUsage[] =

@@ -11,6 +11,8 @@
 #include "tools/block_builder.h"
 #include "tests/support/run_program.h"
 
+using namespace digisonde16c;
+
 namespace {
 
 const char kPlotHeader[] =

@@ -3,6 +3,8 @@
 #include <cassert>
 #include <cstring>
 
+namespace digisonde16c {
+
 void set_digit(BlockDraft* draft, int n, int value) {
   assert(n >= 1 && n <= 57 && value >= 0 && value <= 15);
   draft->preface[n - 1] = static_cast<uint8_t>(value);
@@ -67,3 +69,5 @@ void set_default_preface(BlockDraft* draft) {
   set_digit(draft, 54, 0);
   set_digit(draft, 55, 1);
 }
+
+}  // namespace digisonde16c

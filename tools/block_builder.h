@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace digisonde16c {
+
 constexpr int kBuilderBlockSize = 4096;
 
 // A block under construction: sample codes by (gate, channel) in the
@@ -39,5 +41,7 @@ std::string block_bytes(const BlockDraft& draft);
 // (2001 123 04:55:30), frequency digits 20-25 "025000" (2.5 MHz, mode 0
 // adds 0.0025), H = d54 = 0, E = d55 = 1, every other digit 0.
 void set_default_preface(BlockDraft* draft);
+
+}  // namespace digisonde16c
 
 #endif  // TOOLS_BLOCK_BUILDER_H_

@@ -4,6 +4,8 @@
 
 #include "tools/synthesizer.h"
 
+using namespace digisonde16c;
+
 int main(int argc, char** argv) {
   SynthesisOptions options;
   std::string output_path;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace digisonde16c {
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -407,3 +409,5 @@ const char* synthesis_usage() {
          "  --seed N               noise and phase seed; the same seed gives the\n"
          "                         same bytes [1]\n";
 }
+
+}  // namespace digisonde16c

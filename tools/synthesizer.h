@@ -31,6 +31,8 @@
 
 #include "tools/block_builder.h"
 
+namespace digisonde16c {
+
 // One parabolic layer; fo 0 means the layer is absent.
 struct Layer {
   double fo;  // critical frequency, MHz
@@ -132,5 +134,7 @@ std::string read_synthesis_command_line(int argc, const char* const* argv,
 
 // The usage text, lines ending in '\n'.
 const char* synthesis_usage();
+
+}  // namespace digisonde16c
 
 #endif  // TOOLS_SYNTHESIZER_H_

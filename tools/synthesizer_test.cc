@@ -13,6 +13,8 @@
 #include "decoder/group_reader.h"
 #include "decoder/group_record.h"
 
+namespace digisonde16c {
+
 namespace {
 
 // E layer 3 MHz at 110 km, half thickness 15; F layer 8 MHz at 300 km, half
@@ -377,3 +379,5 @@ TEST(CommandLine, valuesReachTheOptions) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c

@@ -18,9 +18,14 @@
 #include <vector>
 
 #include "decoder/command_line.h"
+#include "decoder/recording_reader.h"
 #include "python/module/recording_columns.h"
 
 namespace py = pybind11;
+
+// Inside the decoder's namespace its names come before the interpreter's
+// global ones (such as Python's `digit` type).
+namespace digisonde16c {
 
 namespace {
 
@@ -33,11 +38,11 @@ constexpr unsigned kMaxShares = 8;
 
 std::vector<py::ssize_t> shape_of(Shape shape, py::ssize_t rows, int gates) {
   switch (shape) {
-    case Shape::kChannel: return {rows, kColumnChannels};
-    case Shape::kSample: return {rows, kColumnChannels, gates};
+    case Shape::kChannel: return {rows, kChannels};
+    case Shape::kSample: return {rows, kChannels, gates};
     case Shape::kGate: return {rows, gates};
-    case Shape::kPosition: return {rows, kColumnChannels};
-    case Shape::kDigit: return {rows, kColumnDigits};
+    case Shape::kPosition: return {rows, kChannels};
+    case Shape::kDigit: return {rows, kPrefaceDigits};
     case Shape::kGroup: break;
   }
   return {rows};
@@ -52,7 +57,7 @@ py::ssize_t row_items(Shape shape, int gates) {
 
 // Gate runs in one row of a per-gate array.
 int gate_runs(Shape shape) {
-  if (shape == Shape::kSample) return kColumnChannels;
+  if (shape == Shape::kSample) return kChannels;
   if (shape == Shape::kGate) return 1;
   return 0;
 }
@@ -152,36 +157,31 @@ class OpenRecording {
  public:
   OpenRecording(const std::string& path, const py::object& name,
                 const DecodeOptions& options)
-      : reader_(new_reader()) {
-    const int error = open_reader(path.c_str(), options.select_frequency, options.frequency,
-                                  options.correct_phase, reader_);
-    if (error != 0) {
-      delete_reader(reader_);
-      raise_os_error(error, name);
-    }
+      : reader_(new RecordingReader) {
+    const RecordingOptions walk_options{options.select_frequency, options.frequency,
+                                        options.correct_phase, true, true};
+    const int error = open_recording(path.c_str(), walk_options, reader_.get());
+    if (error != 0) raise_os_error(error, name);
     open_ = true;
   }
-  ~OpenRecording() {
-    close();
-    delete_reader(reader_);
-  }
+  ~OpenRecording() { close(); }
   OpenRecording(const OpenRecording&) = delete;
   OpenRecording& operator=(const OpenRecording&) = delete;
 
-  RecordingReader* reader() { return reader_; }
+  RecordingReader* reader() { return reader_.get(); }
   bool is_open() const { return open_; }
   void close() {
-    if (open_) close_reader(reader_);
+    if (open_) close_recording(reader_.get());
     open_ = false;
   }
 
  private:
-  RecordingReader* reader_;
+  std::unique_ptr<RecordingReader> reader_;
   bool open_ = false;
 };
 
 // Gate dimension for a group of `gate_count` gates in arrays of `gates`.
-int gates_for(int gate_count, int gates) { return gate_count > gates ? kLargeGates : gates; }
+int gates_for(int gate_count, int gates) { return gate_count > gates ? kMaxGates : gates; }
 
 // One share of a recording's blocks, read by its own reader and laid into
 // rows from first_row on. Shares cover consecutive blocks and each starts
@@ -204,11 +204,11 @@ void decode_share(Share* share, const Columns& columns) {
   RecordingReader* reader = share->recording->reader();
   try {
     for (;;) {
-      if (!share->waiting && !read_next_group(reader)) {
+      if (!share->waiting && !next_group(&reader->walk)) {
         share->finished = true;
         return;
       }
-      share->waiting = reader_gate_count(*reader) > columns.gates ||
+      share->waiting = reader->walk.group.gate_count > columns.gates ||
                        share->next_row == columns.capacity;
       if (share->waiting) return;
       store_group_row(*reader, columns.data, share->next_row, columns.gates,
@@ -239,7 +239,7 @@ py::dict decode_recording(const std::string& path, const py::object& name,
                           int shares_asked) {
   const DecodeOptions options{select_frequency, frequency, correct_phase};
   auto first = std::make_unique<OpenRecording>(path, name, options);
-  const long long blocks = reader_file_blocks(*first->reader());
+  const long long blocks = first->reader()->file_blocks;
   std::vector<Share> shares(static_cast<size_t>(share_count(blocks, shares_asked)));
   const long long count = static_cast<long long>(shares.size());
   for (long long k = 0; k < count; ++k) {
@@ -249,7 +249,7 @@ py::dict decode_recording(const std::string& path, const py::object& name,
     // The last share reads on to the end, also past a file that grew.
     const long long first_block = k * blocks / count + 1;
     const long long last_block = k + 1 == count ? 0 : (k + 1) * blocks / count;
-    set_reader_blocks(share.recording->reader(), first_block, last_block);
+    set_block_range(share.recording->reader(), first_block, last_block);
     share.first_row = share.next_row = first_block - 1;
   }
 
@@ -285,7 +285,7 @@ py::dict decode_recording(const std::string& path, const py::object& name,
       if (share.failure) std::rethrow_exception(share.failure);
       used = std::max(used, share.next_row);
       if (!share.waiting) continue;
-      gates = gates_for(reader_gate_count(*share.recording->reader()), gates);
+      gates = gates_for(share.recording->reader()->walk.group.gate_count, gates);
       if (share.next_row == capacity) capacity = std::max(kFirstStreamCapacity, 2 * capacity);
     }
     if (capacity == columns.capacity && gates == columns.gates) break;
@@ -297,7 +297,7 @@ py::dict decode_recording(const std::string& path, const py::object& name,
   std::string messages;
   std::vector<size_t> message_ends;
   for (Share& share : shares) {
-    const int read_error = reader_read_error(*share.recording->reader());
+    const int read_error = share.recording->reader()->blocks.read_error;
     share.recording->close();
     if (read_error != 0) raise_os_error(read_error, name);
     const py::ssize_t filled = share.next_row - share.first_row;
@@ -323,16 +323,16 @@ class GroupIterator {
     bool ready;
     {
       py::gil_scoped_release release;
-      ready = read_next_group(reader);
+      ready = next_group(&reader->walk);
     }
     if (!ready) {
-      const int read_error = reader_read_error(*reader);
+      const int read_error = reader->blocks.read_error;
       recording_.close();
       if (read_error != 0) raise_os_error(read_error, name_);
       throw py::stop_iteration();
     }
     Columns columns;
-    reshape_columns(&columns, 1, gates_for(reader_gate_count(*reader), kSmallGates), 0);
+    reshape_columns(&columns, 1, gates_for(reader->walk.group.gate_count, kSmallGates), 0);
     std::string messages;
     store_group_row(*reader, columns.data, 0, columns.gates, &messages);
     return finish_columns(&columns, 1, messages, {messages.size()});
@@ -347,10 +347,13 @@ class GroupIterator {
 
 }  // namespace
 
+}  // namespace digisonde16c
+
 PYBIND11_MODULE(_core, module) {
+  using digisonde16c::GroupIterator;
   module.doc() = "The 16C decoder's recording reader, filling numpy arrays.";
   module.attr("__version__") = DIGISONDE16C_VERSION;
-  module.def("decode_recording", &decode_recording, py::arg("path"), py::arg("name"),
+  module.def("decode_recording", &digisonde16c::decode_recording, py::arg("path"), py::arg("name"),
              py::arg("select_frequency"), py::arg("frequency"), py::arg("correct_phase"),
              py::arg("shares") = 0,
              "Every accepted group of the recording at `path` (bytes) as arrays; "
@@ -361,9 +364,9 @@ PYBIND11_MODULE(_core, module) {
       [](const std::string& text) -> py::object {
         // tolvek's reading of an option value: the decimal text rounded once
         // to single precision.
-        if (text.size() >= kArgumentField) return py::none();
+        if (text.size() >= digisonde16c::kArgumentField) return py::none();
         float value;
-        if (!read_real_value(text.c_str(), &value)) return py::none();
+        if (!digisonde16c::read_real_value(text.c_str(), &value)) return py::none();
         return py::float_(value);
       },
       py::arg("text"),

@@ -6,11 +6,8 @@
 
 #include "decoder/group_record.h"
 #include "decoder/preface.h"
-#include "decoder/recording_reader.h"
 
-static_assert(kColumnChannels == kChannels && kColumnDigits == kPrefaceDigits &&
-                  kColumnTimeText == kTimeTextLength && kLargeGates == kMaxGates,
-              "the dataset's dimensions are the group record's");
+namespace digisonde16c {
 
 const ColumnSpec kColumns[kColumnCount] = {
     {"block", "int64", Shape::kGroup},
@@ -50,37 +47,19 @@ void store_gates(const float* values, int filled, int gates, float* out) {
 
 }  // namespace
 
-RecordingReader* new_reader() { return new RecordingReader; }
-void delete_reader(RecordingReader* reader) { delete reader; }
-
-int open_reader(const char* path, bool select_frequency, float frequency,
-                bool correct_phase, RecordingReader* reader) {
-  return open_recording(path, RecordingOptions{select_frequency, frequency, correct_phase},
-                        reader);
-}
-
-bool read_next_group(RecordingReader* reader) { return next_group(reader); }
-void set_reader_blocks(RecordingReader* reader, long long first_block, long long last_block) {
-  set_block_range(reader, first_block, last_block);
-}
-void close_reader(RecordingReader* reader) { close_recording(reader); }
-int reader_read_error(const RecordingReader& reader) { return reader.blocks.read_error; }
-long long reader_file_blocks(const RecordingReader& reader) { return reader.file_blocks; }
-int reader_gate_count(const RecordingReader& reader) { return reader.group.gate_count; }
-
 void store_group_row(const RecordingReader& reader, char* const* data, ptrdiff_t row,
                      int gates, std::string* messages) {
-  const GroupRecord& group = reader.group;
-  const ChannelTable& table = reader.channels;
+  const GroupRecord& group = reader.walk.group;
+  const ChannelTable& table = reader.walk.channels;
 
-  *row_of<int64_t>(data, kBlock, row, 1) = reader.block_number;
+  *row_of<int64_t>(data, kBlock, row, 1) = reader.walk.block_number;
   int64_t seconds = 0;
   *row_of<int64_t>(data, kTime, row, 1) = group_time_seconds(group.preface, &seconds)
                                               ? seconds * kNanosecondsPerSecond
                                               : kNotATime;
   *row_of<float>(data, kFrequency, row, 1) = group.frequency;
   *row_of<int32_t>(data, kGateCount, row, 1) = group.gate_count;
-  *row_of<float>(data, kNoiseLevel, row, 1) = reader.noise_level;
+  *row_of<float>(data, kNoiseLevel, row, 1) = reader.walk.noise_level;
 
   const int sample_channels = sample_channel_count(group.gate_count);
   float* amplitude = row_of<float>(data, kAmplitude, row, kChannels * gates);
@@ -115,3 +94,5 @@ void store_group_row(const RecordingReader& reader, char* const* data, ptrdiff_t
   if (length > 0 && reader.messages.data[length - 1] == '\n') --length;
   messages->append(reader.messages.data, length);
 }
+
+}  // namespace digisonde16c

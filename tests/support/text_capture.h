@@ -9,6 +9,8 @@
 #include "blockio/column_format.h"
 #include "blockio/text_sink.h"
 
+namespace digisonde16c {
+
 struct Capture {
   char buf[1 << 16];
   TextSink sink;
@@ -24,5 +26,7 @@ inline std::string write_lines(const FormatPlan& plan, const std::vector<Item>& 
   write_formatted(&sink, plan, items.data(), static_cast<int>(items.size()));
   return std::string(sink.data, sink.length);
 }
+
+}  // namespace digisonde16c
 
 #endif  // TESTS_SUPPORT_TEXT_CAPTURE_H_

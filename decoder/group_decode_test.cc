@@ -1,6 +1,8 @@
-#include "decoder/decoder_run.h"
+#include "decoder/group_decode.h"
 
 #include <gtest/gtest.h>
+
+namespace digisonde16c {
 
 namespace {
 
@@ -37,3 +39,5 @@ TEST(FrequencySelected, TheEdgeOfTheWindowInSinglePrecision) {
 }
 
 }  // namespace
+
+}  // namespace digisonde16c
