@@ -5,6 +5,7 @@
 // arrays and builds the dataset.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -150,6 +152,7 @@ struct DecodeOptions {
   bool select_frequency;
   float frequency;
   bool correct_phase;
+  bool decode_samples = true;  // false: the group headers alone, for an index
 };
 
 // A reader that is closed and freed whatever way its owner ends.
@@ -159,7 +162,8 @@ class OpenRecording {
                 const DecodeOptions& options)
       : reader_(new RecordingReader) {
     const RecordingOptions walk_options{options.select_frequency, options.frequency,
-                                        options.correct_phase, true, true};
+                                        options.correct_phase, options.decode_samples,
+                                        options.decode_samples};
     const int error = open_recording(path.c_str(), walk_options, reader_.get());
     if (error != 0) raise_os_error(error, name);
     open_ = true;
@@ -309,6 +313,94 @@ py::dict decode_recording(const std::string& path, const py::object& name,
   return finish_columns(&columns, rows, messages, message_ends);
 }
 
+// A numpy array holding a copy of `values`.
+template <typename T>
+py::array_t<T> array_of(const std::vector<T>& values) {
+  return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+// The index of a recording: for every group the selection accepts, its
+// block number, gate count, frequency and time, read from the group headers
+// alone (no sample is decoded), and the blocks of the file.
+py::dict index_recording(const std::string& path, const py::object& name,
+                         bool select_frequency, float frequency) {
+  OpenRecording recording(path, name, {select_frequency, frequency, false, false});
+  RecordingReader* reader = recording.reader();
+  std::vector<int64_t> blocks, times;
+  std::vector<int32_t> gate_counts;
+  std::vector<float> frequencies;
+  {
+    py::gil_scoped_release release;
+    const size_t expected = static_cast<size_t>(reader->file_blocks);
+    blocks.reserve(expected);
+    times.reserve(expected);
+    gate_counts.reserve(expected);
+    frequencies.reserve(expected);
+    while (next_group(&reader->walk)) {
+      const GroupRecord& group = reader->walk.group;
+      blocks.push_back(reader->walk.block_number);
+      times.push_back(group_time_value(group));
+      gate_counts.push_back(group.gate_count);
+      frequencies.push_back(group.frequency);
+    }
+  }
+  const int read_error = reader->blocks.read_error;
+  const long long file_blocks = reader->file_blocks;
+  recording.close();
+  if (read_error != 0) raise_os_error(read_error, name);
+  py::dict index;
+  index["block"] = array_of(blocks);
+  index["time"] = array_of(times).attr("view")("datetime64[ns]");
+  index["gate_count"] = array_of(gate_counts);
+  index["frequency"] = array_of(frequencies);
+  index["file_blocks"] = file_blocks;
+  return index;
+}
+
+// The groups in the block ranges [first_blocks[k], last_blocks[k]], one
+// range after another, as the arrays of decode_recording with `rows` rows
+// of `gates` gates: the groups an index found there. A range that holds
+// other groups than the index says (the file changed) raises RuntimeError.
+py::dict decode_block_ranges(const std::string& path, const py::object& name,
+                             bool select_frequency, float frequency, bool correct_phase,
+                             const std::vector<int64_t>& first_blocks,
+                             const std::vector<int64_t>& last_blocks, py::ssize_t rows,
+                             int gates) {
+  if (first_blocks.size() != last_blocks.size()) {
+    throw py::value_error("first_blocks and last_blocks differ in length");
+  }
+  OpenRecording recording(path, name, {select_frequency, frequency, correct_phase});
+  RecordingReader* reader = recording.reader();
+  Columns columns;
+  reshape_columns(&columns, rows, gates, 0);
+  std::string messages;
+  std::vector<size_t> message_ends;
+  py::ssize_t row = 0;
+  bool changed = false;
+  {
+    py::gil_scoped_release release;
+    message_ends.reserve(static_cast<size_t>(rows));
+    for (size_t k = 0; k < first_blocks.size() && !changed; ++k) {
+      set_block_range(reader, first_blocks[k], last_blocks[k]);
+      while (next_group(&reader->walk)) {
+        changed = row == rows || reader->walk.group.gate_count > gates;
+        if (changed) break;
+        store_group_row(*reader, columns.data, row, gates, &messages);
+        message_ends.push_back(messages.size());
+        ++row;
+      }
+    }
+  }
+  const int read_error = reader->blocks.read_error;
+  recording.close();
+  if (read_error != 0) raise_os_error(read_error, name);
+  if (changed || row != rows) {
+    throw std::runtime_error(py::str(name).cast<std::string>() +
+                             ": the recording changed after it was opened");
+  }
+  return finish_columns(&columns, rows, messages, message_ends);
+}
+
 // The groups of a recording one at a time, each as the arrays of a
 // one-group recording.
 class GroupIterator {
@@ -372,6 +464,16 @@ PYBIND11_MODULE(_core, module) {
       py::arg("text"),
       "The number in `text` as tolvek reads the value of -f, or None when "
       "it reads none.");
+  module.def("index_recording", &digisonde16c::index_recording, py::arg("path"),
+             py::arg("name"), py::arg("select_frequency"), py::arg("frequency"),
+             "The block number, gate count, frequency and time of every accepted "
+             "group of the recording at `path`, from the group headers alone.");
+  module.def("decode_block_ranges", &digisonde16c::decode_block_ranges, py::arg("path"),
+             py::arg("name"), py::arg("select_frequency"), py::arg("frequency"),
+             py::arg("correct_phase"), py::arg("first_blocks"), py::arg("last_blocks"),
+             py::arg("rows"), py::arg("gates"),
+             "The accepted groups in the block ranges, which an index found to hold "
+             "`rows` groups of at most `gates` gates, as decode_recording's arrays.");
   py::class_<GroupIterator>(module, "GroupIterator")
       .def(py::init<const std::string&, const py::object&, bool, float, bool>(),
            py::arg("path"), py::arg("name"), py::arg("select_frequency"),
