@@ -313,47 +313,89 @@ py::dict decode_recording(const std::string& path, const py::object& name,
   return finish_columns(&columns, rows, messages, message_ends);
 }
 
-// A numpy array holding a copy of `values`.
+// The index entries of the groups in one share of a recording's blocks.
+struct IndexShare {
+  std::unique_ptr<OpenRecording> recording;
+  std::vector<int64_t> blocks, times;
+  std::vector<int32_t> gate_counts;
+  std::vector<float> frequencies;
+  std::exception_ptr failure;
+};
+
+// Reads the share's group headers into its entries. Runs without the
+// interpreter's lock.
+void index_share(IndexShare* share) {
+  RecordingReader* reader = share->recording->reader();
+  try {
+    while (next_group(&reader->walk)) {
+      const GroupRecord& group = reader->walk.group;
+      share->blocks.push_back(reader->walk.block_number);
+      share->times.push_back(group_time_value(group));
+      share->gate_counts.push_back(group.gate_count);
+      share->frequencies.push_back(group.frequency);
+    }
+  } catch (...) {
+    share->failure = std::current_exception();
+  }
+}
+
+// The share's entries of one kind after those of the shares before it.
 template <typename T>
-py::array_t<T> array_of(const std::vector<T>& values) {
-  return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
+py::array_t<T> joined(const std::vector<IndexShare>& shares,
+                      std::vector<T> IndexShare::*entries) {
+  size_t count = 0;
+  for (const IndexShare& share : shares) count += (share.*entries).size();
+  py::array_t<T> result(static_cast<py::ssize_t>(count));
+  T* out = result.mutable_data();
+  for (const IndexShare& share : shares) {
+    out = std::copy((share.*entries).begin(), (share.*entries).end(), out);
+  }
+  return result;
 }
 
 // The index of a recording: for every group the selection accepts, its
 // block number, gate count, frequency and time, read from the group headers
-// alone (no sample is decoded), and the blocks of the file.
+// alone (no sample is decoded); a large file in shares of its blocks on
+// several threads, as decode_recording reads it.
 py::dict index_recording(const std::string& path, const py::object& name,
                          bool select_frequency, float frequency) {
-  OpenRecording recording(path, name, {select_frequency, frequency, false, false});
-  RecordingReader* reader = recording.reader();
-  std::vector<int64_t> blocks, times;
-  std::vector<int32_t> gate_counts;
-  std::vector<float> frequencies;
+  const DecodeOptions options{select_frequency, frequency, false, false};
+  auto first = std::make_unique<OpenRecording>(path, name, options);
+  const long long blocks = first->reader()->file_blocks;
+  std::vector<IndexShare> shares(static_cast<size_t>(share_count(blocks, 0)));
+  const long long count = static_cast<long long>(shares.size());
+  for (long long k = 0; k < count; ++k) {
+    IndexShare& share = shares[static_cast<size_t>(k)];
+    share.recording = k == 0 ? std::move(first)
+                             : std::make_unique<OpenRecording>(path, name, options);
+    // The last share reads on to the end, also past a file that grew.
+    set_block_range(share.recording->reader(), k * blocks / count + 1,
+                    k + 1 == count ? 0 : (k + 1) * blocks / count);
+  }
   {
     py::gil_scoped_release release;
-    const size_t expected = static_cast<size_t>(reader->file_blocks);
-    blocks.reserve(expected);
-    times.reserve(expected);
-    gate_counts.reserve(expected);
-    frequencies.reserve(expected);
-    while (next_group(&reader->walk)) {
-      const GroupRecord& group = reader->walk.group;
-      blocks.push_back(reader->walk.block_number);
-      times.push_back(group_time_value(group));
-      gate_counts.push_back(group.gate_count);
-      frequencies.push_back(group.frequency);
+    std::vector<std::thread> threads;
+    for (size_t k = 1; k < shares.size(); ++k) {
+      try {
+        threads.emplace_back(index_share, &shares[k]);
+      } catch (const std::system_error&) {
+        index_share(&shares[k]);
+      }
     }
+    index_share(&shares[0]);
+    for (std::thread& thread : threads) thread.join();
   }
-  const int read_error = reader->blocks.read_error;
-  const long long file_blocks = reader->file_blocks;
-  recording.close();
-  if (read_error != 0) raise_os_error(read_error, name);
+  for (IndexShare& share : shares) {
+    if (share.failure) std::rethrow_exception(share.failure);
+    const int read_error = share.recording->reader()->blocks.read_error;
+    share.recording->close();
+    if (read_error != 0) raise_os_error(read_error, name);
+  }
   py::dict index;
-  index["block"] = array_of(blocks);
-  index["time"] = array_of(times).attr("view")("datetime64[ns]");
-  index["gate_count"] = array_of(gate_counts);
-  index["frequency"] = array_of(frequencies);
-  index["file_blocks"] = file_blocks;
+  index["block"] = joined(shares, &IndexShare::blocks);
+  index["time"] = joined(shares, &IndexShare::times).attr("view")("datetime64[ns]");
+  index["gate_count"] = joined(shares, &IndexShare::gate_counts);
+  index["frequency"] = joined(shares, &IndexShare::frequencies);
   return index;
 }
 
