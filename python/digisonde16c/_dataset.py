@@ -109,8 +109,10 @@ def dataset_arrays(arrays):
     them: the messages as an array of str objects, the time text as str (its
     characters are ASCII)."""
     converted = dict(arrays)
-    converted["messages"] = np.array(arrays["messages"], dtype=object)
-    converted["time_text"] = arrays["time_text"].astype(f"U{TIME_TEXT_LENGTH}")
+    if "messages" in arrays:
+        converted["messages"] = np.array(arrays["messages"], dtype=object)
+    if "time_text" in arrays:
+        converted["time_text"] = arrays["time_text"].astype(f"U{TIME_TEXT_LENGTH}")
     return converted
 
 

@@ -81,7 +81,8 @@ class GroupDecoder:
             firsts = rows[np.concatenate(([0], breaks))]
             lasts = rows[np.concatenate((breaks - 1, [rows.size - 1]))]
             arrays = _core.decode_block_ranges(*self._options(), self.blocks[firsts],
-                                               self.blocks[lasts], rows.size, self.gates)
+                                               self.blocks[lasts], rows.size, self.gates,
+                                               sorted(self.wanted))
         converted = self.convert(arrays)
         return {key: converted[key] for key in self.wanted}
 

@@ -401,20 +401,34 @@ py::dict index_recording(const std::string& path, const py::object& name,
 
 // The groups in the block ranges [first_blocks[k], last_blocks[k]], one
 // range after another, as the arrays of decode_recording with `rows` rows
-// of `gates` gates: the groups an index found there. A range that holds
-// other groups than the index says (the file changed) raises RuntimeError.
+// of `gates` gates: the groups an index found there. Only the arrays named
+// in `wanted` are made (all when it is empty); the others' values go to a
+// row of scratch, so that a selection of a few variables fills and faults
+// in no more memory than they take. A range that holds other groups than
+// the index says (the file changed) raises RuntimeError.
 py::dict decode_block_ranges(const std::string& path, const py::object& name,
                              bool select_frequency, float frequency, bool correct_phase,
                              const std::vector<int64_t>& first_blocks,
                              const std::vector<int64_t>& last_blocks, py::ssize_t rows,
-                             int gates) {
+                             int gates, const std::vector<std::string>& wanted) {
   if (first_blocks.size() != last_blocks.size()) {
     throw py::value_error("first_blocks and last_blocks differ in length");
   }
   OpenRecording recording(path, name, {select_frequency, frequency, correct_phase});
   RecordingReader* reader = recording.reader();
-  Columns columns;
-  reshape_columns(&columns, rows, gates, 0);
+  py::array arrays[kColumnCount];
+  char* base[kColumnCount];
+  size_t row_bytes[kColumnCount];
+  bool kept[kColumnCount];
+  for (int id = 0; id < kColumnCount; ++id) {
+    const ColumnSpec& column = kColumns[id];
+    kept[id] = wanted.empty() ||
+               std::find(wanted.begin(), wanted.end(), column.name) != wanted.end();
+    arrays[id] = py::array(py::dtype(column.dtype),
+                           shape_of(column.shape, kept[id] ? rows : 1, gates));
+    base[id] = static_cast<char*>(arrays[id].mutable_data());
+    row_bytes[id] = static_cast<size_t>(arrays[id].itemsize() * row_items(column.shape, gates));
+  }
   std::string messages;
   std::vector<size_t> message_ends;
   py::ssize_t row = 0;
@@ -422,12 +436,17 @@ py::dict decode_block_ranges(const std::string& path, const py::object& name,
   {
     py::gil_scoped_release release;
     message_ends.reserve(static_cast<size_t>(rows));
+    char* row_data[kColumnCount];
     for (size_t k = 0; k < first_blocks.size() && !changed; ++k) {
       set_block_range(reader, first_blocks[k], last_blocks[k]);
       while (next_group(&reader->walk)) {
         changed = row == rows || reader->walk.group.gate_count > gates;
         if (changed) break;
-        store_group_row(*reader, columns.data, row, gates, &messages);
+        for (int id = 0; id < kColumnCount; ++id) {
+          row_data[id] = kept[id] ? base[id] + static_cast<size_t>(row) * row_bytes[id]
+                                  : base[id];
+        }
+        store_group_row(*reader, row_data, 0, gates, &messages);
         message_ends.push_back(messages.size());
         ++row;
       }
@@ -440,7 +459,22 @@ py::dict decode_block_ranges(const std::string& path, const py::object& name,
     throw std::runtime_error(py::str(name).cast<std::string>() +
                              ": the recording changed after it was opened");
   }
-  return finish_columns(&columns, rows, messages, message_ends);
+  py::dict result;
+  for (int id = 0; id < kColumnCount; ++id) {
+    if (kept[id]) result[kColumns[id].name] = arrays[id];
+  }
+  if (wanted.empty() || std::find(wanted.begin(), wanted.end(), "messages") != wanted.end()) {
+    py::list texts(rows);
+    size_t start = 0;
+    for (py::ssize_t i = 0; i < rows; ++i) {
+      const size_t end = message_ends[static_cast<size_t>(i)];
+      texts[static_cast<size_t>(i)] = py::str(messages.data() + start, end - start);
+      start = end;
+    }
+    result["messages"] = texts;
+  }
+  result["gates"] = gates;
+  return result;
 }
 
 // The groups of a recording one at a time, each as the arrays of a
@@ -513,9 +547,10 @@ PYBIND11_MODULE(_core, module) {
   module.def("decode_block_ranges", &digisonde16c::decode_block_ranges, py::arg("path"),
              py::arg("name"), py::arg("select_frequency"), py::arg("frequency"),
              py::arg("correct_phase"), py::arg("first_blocks"), py::arg("last_blocks"),
-             py::arg("rows"), py::arg("gates"),
+             py::arg("rows"), py::arg("gates"), py::arg("wanted") = std::vector<std::string>(),
              "The accepted groups in the block ranges, which an index found to hold "
-             "`rows` groups of at most `gates` gates, as decode_recording's arrays.");
+             "`rows` groups of at most `gates` gates, as decode_recording's arrays "
+             "(those named in `wanted`, or all).");
   py::class_<GroupIterator>(module, "GroupIterator")
       .def(py::init<const std::string&, const py::object&, bool, float, bool>(),
            py::arg("path"), py::arg("name"), py::arg("select_frequency"),

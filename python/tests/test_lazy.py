@@ -40,9 +40,9 @@ def decoded_ranges(monkeypatch):
     asked = []
     real = _core.decode_block_ranges
 
-    def recorded(path, name, selected, frequency, correct_phase, firsts, lasts, rows, gates):
+    def recorded(path, name, selected, frequency, correct_phase, firsts, lasts, *rest):
         asked.extend(zip((int(b) for b in firsts), (int(b) for b in lasts)))
-        return real(path, name, selected, frequency, correct_phase, firsts, lasts, rows, gates)
+        return real(path, name, selected, frequency, correct_phase, firsts, lasts, *rest)
 
     monkeypatch.setattr(_lazy._core, "decode_block_ranges", recorded)
     return asked
