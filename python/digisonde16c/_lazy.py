@@ -3,13 +3,16 @@ gate count, frequency and time, read from the group headers alone) gives
 the dataset's dimensions and coordinates, and every other variable decodes
 only the groups a selection needs when its values are asked for.
 
-The variables of one dataset share a GroupDecoder: the first variable
-asked for a set of groups decodes them (every column at once, as the
-decoder lays a group out), and the others take their column from that
-decode. A whole recording is decoded in parts on several threads, as
-open_dataset always did; other selections block range by block range. With
-chunks, each Dask task decodes its own block range, and the variables'
-tasks take their columns from it."""
+The variables of one dataset share a GroupDecoder. A decode fills the
+variables of one kind (SHARED_DECODES): the amplitudes, the phases, or all
+the others, which together take less memory than either; the first
+variable asked for a set of groups decodes them, and the others of its
+kind take their arrays from that decode. A whole recording is decoded in
+parts on several threads, every variable at once, as open_dataset always
+did; other selections block range by block range. With chunks, each Dask
+task decodes its own block range for one kind of variable, and the
+variables' tasks take their arrays from it: a computation on the
+amplitudes alone fills no other array."""
 
 import collections
 import operator
@@ -27,6 +30,12 @@ INDEXED = ("block", "time", "frequency", "gate_count")
 # Decodes of group sets kept for the variables that have not taken their
 # column yet (a dataset's .load() takes every column of one decode).
 KEPT_DECODES = 2
+# The variables decoded alone; the others are decoded together.
+ALONE = ("amplitude", "phase")
+
+
+def kind_of(variable):
+    return variable if variable in ALONE else "others"
 
 
 class GroupDecoder:
@@ -69,8 +78,16 @@ class GroupDecoder:
         return (self.path, self.name, selected, self.frequency if selected else 0.0,
                 self.correct_phase)
 
-    def decode(self, rows):
-        """The wanted arrays of the groups at `rows` (sorted, unique)."""
+    def variables_of(self, kind):
+        """The wanted variables of a kind (None: all of them)."""
+        if kind is None:
+            return self.wanted
+        return frozenset(key for key in self.wanted if kind_of(key) == kind)
+
+    def decode(self, rows, kind=None):
+        """The wanted arrays of the groups at `rows` (sorted, unique): of
+        one kind, or all."""
+        wanted = self.variables_of(kind)
         if rows.size == self.count:
             arrays = _core.decode_recording(*self._options(), self.shares)
             if arrays["block"].size != self.count or arrays["gates"] != self.gates:
@@ -82,18 +99,24 @@ class GroupDecoder:
             lasts = rows[np.concatenate((breaks - 1, [rows.size - 1]))]
             arrays = _core.decode_block_ranges(*self._options(), self.blocks[firsts],
                                                self.blocks[lasts], rows.size, self.gates,
-                                               sorted(self.wanted))
+                                               sorted(wanted))
         converted = self.convert(arrays)
-        return {key: converted[key] for key in self.wanted}
+        # A whole decode gives every variable, of whatever kind.
+        return {key: converted[key] for key in (self.wanted if rows.size == self.count
+                                                else wanted)}
 
-    def decode_range(self, start, stop):
+    def decode_range(self, start, stop, kind):
         """decode() of the groups start to stop - 1: one Dask task."""
-        return self.decode(np.arange(start, stop))
+        return self.decode(np.arange(start, stop), kind)
 
     def column(self, variable, rows):
         """The array of `variable` for the groups at `rows` (sorted,
-        unique), from a decode that the other variables share."""
-        key = (rows.size, rows[:1].tobytes(), rows[-1:].tobytes(), hash(rows.tobytes()))
+        unique), from a decode that the other variables of its kind share
+        (every variable's, for the whole recording)."""
+        whole = rows.size == self.count
+        kind = None if whole else kind_of(variable)
+        key = (kind, rows.size, rows[:1].tobytes(), rows[-1:].tobytes(),
+               hash(rows.tobytes()))
         with self._lock:
             kept = self._kept.get(key)
             if kept is not None and variable in kept:
@@ -101,7 +124,7 @@ class GroupDecoder:
                 if not kept:
                     del self._kept[key]
                 return values
-        arrays = self.decode(rows)
+        arrays = self.decode(rows, kind)
         values = arrays.pop(variable)
         with self._lock:
             if arrays:
@@ -158,8 +181,9 @@ def dask_column(decoder, variable, shape, dtype, chunk, token):
 
     starts = list(range(0, shape[0], chunk)) or [0]
     stops = [min(start + chunk, shape[0]) for start in starts]
-    decode_name = f"digisonde16c-decode-{token}"
-    decode_layer = {(decode_name, i): (decoder.decode_range, start, stop)
+    kind = kind_of(variable)
+    decode_name = f"digisonde16c-decode-{kind}-{token}"
+    decode_layer = {(decode_name, i): (decoder.decode_range, start, stop, kind)
                     for i, (start, stop) in enumerate(zip(starts, stops))}
     name = f"digisonde16c-{variable}-{token}"
     rest = (0,) * (len(shape) - 1)
