@@ -97,19 +97,14 @@ def packed_variable(variable, scale):
     """`variable` as 16-bit integers that times `scale` give every value
     back bit for bit (NaN as PACKED_FILL), or None when one value does not
     pack so."""
+    from . import _core
+
     values = variable.values
     if values.dtype != np.float32:
         return None
-    held = ~np.isnan(values)
-    counts = np.rint(np.where(held, values, 0) / scale)
-    if counts.size and np.abs(counts).max() >= -int(PACKED_FILL):
+    packed = _core.pack_exact(np.ascontiguousarray(values), scale, PACKED_FILL)
+    if packed is None:
         return None
-    back = counts.astype(np.float32) * scale
-    # Bit for bit: a negative zero would come back positive.
-    if not np.array_equal(np.where(held, back, 0).view(np.uint32),
-                          np.where(held, values, 0).view(np.uint32)):
-        return None
-    packed = np.where(held, counts, PACKED_FILL).astype(np.int16)
     attrs = dict(variable.attrs, scale_factor=scale, _FillValue=PACKED_FILL)
     return xr.Variable(variable.dims, packed, attrs)
 

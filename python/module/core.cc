@@ -477,6 +477,43 @@ py::dict decode_block_ranges(const std::string& path, const py::object& name,
   return result;
 }
 
+// `values` as 16-bit counts of `scale` that give every value back bit for
+// bit (NaN as `fill`), in one pass without branches, which the compiler
+// runs on several values at once; None when a value is no such count.
+py::object pack_exact(const py::array_t<float, py::array::c_style>& values, float scale,
+                      int16_t fill) {
+  py::array_t<int16_t> packed(values.request().shape);
+  const float* in = values.data();
+  int16_t* out = packed.mutable_data();
+  const py::ssize_t count = values.size();
+  // Added and taken away, it rounds a float below 2^22 to the nearest
+  // whole number (ties to even).
+  constexpr float kRound = 12582912.0f;  // 1.5 * 2^23
+  uint32_t inexact = 0;
+  {
+    py::gil_scoped_release release;
+    for (py::ssize_t i = 0; i < count; ++i) {
+      const float value = in[i];
+      const bool missing = std::isnan(value);
+      float steps = (value / scale + kRound) - kRound;
+      const bool held = std::fabs(steps) <= 32767.0f;  // false for NaN
+      steps = held ? steps : 0.0f;
+      const int16_t counted = static_cast<int16_t>(static_cast<int32_t>(steps));
+      // As a reader scales the count back (a negative zero comes back
+      // positive).
+      const float back = static_cast<float>(counted) * scale;
+      uint32_t back_bits, value_bits;
+      std::memcpy(&back_bits, &back, sizeof back);
+      std::memcpy(&value_bits, &value, sizeof value);
+      inexact |= static_cast<uint32_t>(!missing) &
+                 static_cast<uint32_t>(!held || back_bits != value_bits || counted == fill);
+      out[i] = missing ? fill : counted;
+    }
+  }
+  if (inexact != 0) return py::none();
+  return std::move(packed);
+}
+
 // The groups of a recording one at a time, each as the arrays of a
 // one-group recording.
 class GroupIterator {
@@ -551,6 +588,10 @@ PYBIND11_MODULE(_core, module) {
              "The accepted groups in the block ranges, which an index found to hold "
              "`rows` groups of at most `gates` gates, as decode_recording's arrays "
              "(those named in `wanted`, or all).");
+  module.def("pack_exact", &digisonde16c::pack_exact, py::arg("values"), py::arg("scale"),
+             py::arg("fill"),
+             "`values` (single precision) as 16-bit counts of `scale` that give them "
+             "back bit for bit, NaN as `fill`; None when one is not such a count.");
   py::class_<GroupIterator>(module, "GroupIterator")
       .def(py::init<const std::string&, const py::object&, bool, float, bool>(),
            py::arg("path"), py::arg("name"), py::arg("select_frequency"),
