@@ -7,15 +7,19 @@
 An archive of 40 recordings of 4 MB (make_recording REC 1000 128 SEED, in
 4 folders) is converted to NetCDF files, RUNS times each way, the ways
 interleaved in every round (plain, 1 worker, 2 workers, ...):
-- plain: one process, a loop of open_dataset and to_netcdf with the
-  encoding (compression) the convert command uses;
+- plain: one process, a loop of open_dataset and write_netcdf with the
+  compression and packing the convert command uses;
 - 1 worker, 2 workers: convert_archive on a LocalCluster of 1 or 2
-  single-threaded worker processes, both clusters started beforehand.
-Then the command as a user runs it (`convert --workers N`, cluster start
-included), the three steps of one recording timed apart (decode, NetCDF
-with and without compression), a profile of the plain loop, and the
-scheduler's cost per task (no-op tasks through the 2-worker cluster).
-Medians; the recording's megabytes per second beside the times.
+  single-threaded worker processes, both clusters started beforehand;
+- 1 worker, Zarr: the same to Zarr stores.
+Then the compressions of one recording's output side by side (write time,
+size against the NetCDF file of zlib level 4 with shuffle and no packing,
+which convert wrote before, and whether it reads back identical to
+open_dataset), the command as a user runs it (`convert --workers N`,
+cluster start included), the three steps of one recording timed apart
+(decode, NetCDF with and without compression), a profile of the plain
+loop, and the scheduler's cost per task (no-op tasks through the 2-worker
+cluster). Medians; the recording's megabytes per second beside the times.
 """
 
 import cProfile
@@ -59,8 +63,77 @@ def make_archive(bin_dir, work):
 
 
 def to_netcdf(dataset, path, compressed=True):
-    encoding = _write.netcdf_encoding(dataset) if compressed else None
-    dataset.to_netcdf(path, format="NETCDF4", engine="netcdf4", encoding=encoding)
+    if os.path.exists(path):
+        os.unlink(path)
+    if compressed:
+        _write.write_netcdf(dataset, path)
+    else:
+        _write.write_netcdf(dataset, path, compression="none", pack=False)
+
+
+# Outputs of one recording compared: (label, kind, --compression, packing).
+COMPRESSIONS = [
+    ("NetCDF zlib:4, not packed (before)", "netcdf", "zlib:4", False),
+    ("NetCDF zlib:1, not packed", "netcdf", "zlib:1", False),
+    ("NetCDF none, packed", "netcdf", "none", True),
+    ("NetCDF zlib:1, packed (default)", "netcdf", "zlib:1", True),
+    ("NetCDF zlib:4, packed", "netcdf", "zlib:4", True),
+    ("NetCDF zlib:9, packed", "netcdf", "zlib:9", True),
+    ("Zarr blosc:lz4:5, not packed (before)", "zarr", "blosc:lz4:5", False),
+    ("Zarr blosc:zstd:1, not packed", "zarr", "blosc:zstd:1", False),
+    ("Zarr none, packed", "zarr", "none", True),
+    ("Zarr blosc:zstd:1, packed (default)", "zarr", "blosc:zstd:1", True),
+    ("Zarr blosc:zstd:3, packed", "zarr", "blosc:zstd:3", True),
+    ("Zarr blosc:lz4:5, packed", "zarr", "blosc:lz4:5", True),
+    ("Zarr zlib:1, packed", "zarr", "zlib:1", True),
+]
+
+
+def output_size(path):
+    if os.path.isdir(path):
+        return sum(os.path.getsize(os.path.join(folder, name))
+                   for folder, _, names in os.walk(path) for name in names)
+    return os.path.getsize(path)
+
+
+def compression_table(recording, work, runs):
+    """Write time, size and read-back of every choice in COMPRESSIONS for
+    one recording, the choices interleaved in every round."""
+    import numcodecs
+    import xarray as xr
+
+    # Blosc on the writing thread alone, as in a single-threaded worker.
+    numcodecs.blosc.use_threads = False
+    dataset = digisonde16c.open_dataset(recording).load()
+    megabytes = os.path.getsize(recording) / 1e6
+    times = {label: [] for label, *_ in COMPRESSIONS}
+    sizes, same = {}, {}
+    for _ in range(runs):
+        for label, kind, compression, pack in COMPRESSIONS:
+            target = os.path.join(work, "compare" + _archive.SUFFIXES[kind])
+            shutil.rmtree(target, ignore_errors=True)
+            if kind == "zarr":
+                times[label].append(seconds(lambda: _write.write_zarr(
+                    dataset, target, compression, pack)))
+            else:
+                times[label].append(seconds(lambda: _write.write_netcdf(
+                    dataset, target, False, compression, pack)))
+            sizes[label] = output_size(target)
+            if label not in same:
+                with (xr.open_zarr(target) if kind == "zarr" else xr.open_dataset(target)) as back:
+                    same[label] = back.load().identical(dataset)
+            shutil.rmtree(target, ignore_errors=True)
+            if os.path.exists(target):
+                os.unlink(target)
+    before = sizes[COMPRESSIONS[0][0]]
+    print(f"outputs of one recording ({megabytes:.1f} MB), median of {runs} interleaved runs:")
+    print(f"| {'output':<40} | write s | MB/s | size MB | size / before | reads back identical |")
+    print(f"|{'-' * 42}|---------|------|---------|---------------|----------------------|")
+    for label, *_ in COMPRESSIONS:
+        median = statistics.median(times[label])
+        print(f"| {label:<40} | {median:7.3f} | {megabytes / median:4.0f} | "
+              f"{sizes[label] / 1e6:7.2f} | {sizes[label] / before:13.2f} | "
+              f"{'yes' if same[label] else 'NO':<20} |")
 
 
 def plain_loop(archive, names, out):
@@ -117,19 +190,21 @@ def main():
     out = os.path.join(work, "converted")
     print(f"archive: {len(names)} recordings, {megabytes:.0f} MB, in {FOLDERS} folders")
 
-    times = {"plain": [], "1 worker": [], "2 workers": []}
+    times = {"plain": [], "1 worker": [], "2 workers": [], "1 worker, Zarr": []}
     with _archive.local_cluster(1) as one, _archive.local_cluster(2) as two, \
             Client(one) as client1, Client(two) as client2:
-        clients = {"1 worker": client1, "2 workers": client2}
+        clients = {"1 worker": (client1, "netcdf"), "2 workers": (client2, "netcdf"),
+                   "1 worker, Zarr": (client1, "zarr")}
         cpu = {label: [] for label in times}
         for _ in range(runs):
             wall, used = timed(lambda: plain_loop(archive, names, fresh(out)), cpu_seconds)
             times["plain"].append(wall)
             cpu["plain"].append(used)
-            for label, client in clients.items():
+            for label, (client, to) in clients.items():
                 fresh(out)
                 wall, used = timed(
-                    lambda c=client: _archive.convert_archive(c, archive, out, report=quiet),
+                    lambda c=client, t=to: _archive.convert_archive(c, archive, out, t,
+                                                                    report=quiet),
                     lambda c=client: workers_cpu_seconds(c))
                 times[label].append(wall)
                 cpu[label].append(used)
@@ -156,18 +231,21 @@ def main():
           "times the time per recording")
     print(f"scheduler cost per task (2000 no-op tasks, 2 workers): {overhead * 1e3:.2f} ms")
 
+    compression_table(os.path.join(archive, names[0]), work, runs)
+
     # The command as a user runs it: cluster start and end included.
-    command = {1: [], 2: []}
+    command = {(1, "netcdf"): [], (2, "netcdf"): [], (1, "zarr"): []}
     for _ in range(max(1, runs // 2)):
-        for workers in (1, 2):
+        for workers, to in command:
             fresh(out)
-            command[workers].append(seconds(lambda w=workers: subprocess.run(
-                [sys.executable, "-m", "digisonde16c", "convert", archive, out,
+            command[workers, to].append(seconds(lambda w=workers, t=to: subprocess.run(
+                [sys.executable, "-m", "digisonde16c", "convert", archive, out, "--to", t,
                  "--workers", str(w)], check=True, stderr=subprocess.DEVNULL)))
     fresh(out)
-    for workers, values in command.items():
-        print(f"convert --workers {workers}: {statistics.median(values):.2f} s "
-              f"(runs: {' '.join(f'{v:.2f}' for v in values)})")
+    for (workers, to), values in command.items():
+        median = statistics.median(values)
+        print(f"convert --to {to} --workers {workers}: {median:.2f} s "
+              f"({megabytes / median:.1f} MB/s; runs: {' '.join(f'{v:.2f}' for v in values)})")
 
     # One recording's steps apart, on this process's thread alone as in a
     # worker, interleaved.

@@ -3,10 +3,18 @@
     PYTHONPATH=BUILD/python/site /usr/bin/python3 bench/python_bench.py \\
         BIN_DIR SMALL.16c LARGE.16c WORK_DIR [RUNS]
 
-- open_dataset of LARGE against `tolvek -a LARGE > /dev/null`, the runs
-  interleaved (A, B, A, B, ...): medians, MB of recording per second;
-- the peak memory of open_dataset in a fresh interpreter, above what the
-  interpreter held after its imports, against the dataset's arrays;
+- open_dataset(LARGE).load() against the whole recording decoded at once
+  without the index (_core.decode_recording, the route before datasets
+  were lazy) and against `tolvek -a LARGE > /dev/null`, the runs
+  interleaved (A, B, C, A, B, C, ...): medians, MB of recording per second;
+- the peak memory of open_dataset(LARGE).load() in a fresh interpreter,
+  above what the interpreter held after its imports, against the dataset's
+  arrays;
+- a recording of 1 GiB (make_recording, in WORK_DIR): ten groups'
+  amplitudes read from a lazily opened dataset, and the same from a decode
+  of the whole recording (once); the mean amplitude with chunks={"group":
+  1000} on Dask's threads: time and peak memory, each run in a fresh
+  interpreter;
 - the route without the package on SMALL: `tolvek -s SMALL > file`, then
   numpy.loadtxt of the file, against open_dataset of SMALL;
 - iter_groups over SMALL and over LARGE, each in a fresh interpreter: peak
@@ -22,13 +30,20 @@ import time
 import numpy as np
 
 import digisonde16c
+from digisonde16c import _core, _dataset
 
 # Run in a child: decodes the recording with `call` and prints the peak
 # resident memory above the memory after the imports, and the bytes of the
 # dataset's arrays (0 for iter_groups).
 MEASURE_MEMORY = """
 import sys
+import numpy, xarray, dask.array
 import digisonde16c
+from digisonde16c import _core, _dataset
+
+def eager(path):
+    arrays = _core.decode_recording(path.encode(), path, False, 0.0, False, 0)
+    return _dataset.build_dataset(arrays, path, None, False)
 
 def status(field):
     with open("/proc/self/status") as lines:
@@ -39,8 +54,20 @@ def status(field):
 before = status("VmRSS")
 path, call = sys.argv[1], sys.argv[2]
 if call == "open_dataset":
-    dataset = digisonde16c.open_dataset(path)
+    dataset = digisonde16c.open_dataset(path).load()
     arrays = dataset.nbytes
+elif call == "ten groups":
+    amplitude = digisonde16c.open_dataset(path)["amplitude"][1000:1010].values
+    arrays = amplitude.nbytes
+elif call == "ten groups, whole decode":
+    amplitude = eager(path)["amplitude"][1000:1010].values
+    arrays = amplitude.nbytes
+elif call == "chunked mean":
+    import dask
+    with dask.config.set(scheduler="threads"):
+        dataset = digisonde16c.open_dataset(path, chunks={"group": 1000})
+        float(dataset["amplitude"].mean().compute())
+    arrays = dataset["amplitude"].nbytes
 else:
     arrays = 0
     for group in digisonde16c.iter_groups(path):
@@ -60,10 +87,21 @@ def tolvek(bin_dir, *arguments, output=subprocess.DEVNULL):
 
 
 def memory(path, call):
+    """(peak above the imports, bytes of the arrays, whole-process peak,
+    seconds) of `call` on `path` in a fresh interpreter."""
+    start = time.perf_counter()
     done = subprocess.run([sys.executable, "-c", MEASURE_MEMORY, path, call],
                           capture_output=True, text=True, check=True)
+    wall = time.perf_counter() - start
     above, arrays, peak = (int(v) for v in done.stdout.split())
-    return above, arrays, peak
+    return above, arrays, peak, wall
+
+
+def eager(path):
+    """The whole recording decoded at once, as open_dataset did before it
+    was lazy."""
+    arrays = _core.decode_recording(os.fsencode(path), path, False, 0.0, False, 0)
+    return _dataset.build_dataset(arrays, path, None, False)
 
 
 def mib(value):
@@ -76,23 +114,60 @@ def main():
     large_mb = os.path.getsize(large) / 1e6
     small_mb = os.path.getsize(small) / 1e6
 
-    # open_dataset against tolvek -a, interleaved.
-    decode, table = [], []
+    # open_dataset(...).load() against the decode without the index and
+    # tolvek -a, interleaved.
+    decode, whole, table = [], [], []
     for _ in range(runs):
-        decode.append(seconds(lambda: digisonde16c.open_dataset(large)))
+        decode.append(seconds(lambda: digisonde16c.open_dataset(large).load()))
+        whole.append(seconds(lambda: eager(large)))
         table.append(seconds(lambda: tolvek(bin_dir, "-a", large)))
-    decode_s, table_s = statistics.median(decode), statistics.median(table)
-    print(f"open_dataset   {os.path.basename(large)} {large_mb:6.1f} MB: median {decode_s:.3f} s "
-          f"({large_mb / decode_s:.0f} MB/s) of {runs}: "
-          + " ".join(f"{t:.3f}" for t in decode))
-    print(f"tolvek -a      {os.path.basename(large)} {large_mb:6.1f} MB: median {table_s:.3f} s "
+    decode_s, whole_s = statistics.median(decode), statistics.median(whole)
+    table_s = statistics.median(table)
+    name = os.path.basename(large)
+    print(f"open_dataset().load() {name} {large_mb:6.1f} MB: median {decode_s:.3f} s "
+          f"({large_mb / decode_s:.0f} MB/s) of {runs}: " + " ".join(f"{t:.3f}" for t in decode))
+    print(f"whole decode, no index {name} {large_mb:6.1f} MB: median {whole_s:.3f} s "
+          f"({large_mb / whole_s:.0f} MB/s) of {runs}: " + " ".join(f"{t:.3f}" for t in whole)
+          + f"  [load / whole decode: {statistics.median(d / w for d, w in zip(decode, whole)):.2f}"
+          " median of the pairs]")
+    print(f"tolvek -a      {name} {large_mb:6.1f} MB: median {table_s:.3f} s "
           f"({large_mb / table_s:.0f} MB/s) of {runs}: " + " ".join(f"{t:.3f}" for t in table)
-          + f"  [open_dataset / tolvek -a time: {decode_s / table_s:.2f}]")
+          + f"  [load / tolvek -a time: {decode_s / table_s:.2f}]")
 
-    above, arrays, peak = memory(large, "open_dataset")
-    print(f"open_dataset   peak memory above the imports {mib(above):.1f} MiB, "
+    above, arrays, peak, _ = memory(large, "open_dataset")
+    print(f"open_dataset().load() peak memory above the imports {mib(above):.1f} MiB, "
           f"arrays {mib(arrays):.1f} MiB: {above / arrays:.2f} x the arrays "
           f"(whole process peak {mib(peak):.1f} MiB)")
+
+    # A recording of 1 GiB: ten groups, and the chunked mean.
+    huge = os.path.join(work, "huge.16c")
+    subprocess.run([os.path.join(bin_dir, "make_recording"), huge, "262144", "128", "4"],
+                   check=True, stdout=subprocess.DEVNULL)
+    huge_mb = os.path.getsize(huge) / 1e6
+    rounds = max(1, min(runs, 3))
+    for call in ("ten groups", "chunked mean"):
+        results = [memory(huge, call) for _ in range(rounds)]
+        walls = [r[3] for r in results]
+        above = statistics.median(r[0] for r in results)
+        print(f"{call:<14} 1 GiB recording, fresh interpreter: median {statistics.median(walls):.2f} s "
+              f"({huge_mb / statistics.median(walls):.0f} MB/s, interpreter start and imports "
+              f"included) of {rounds}: " + " ".join(f"{w:.2f}" for w in walls)
+              + f"; peak above the imports {mib(above):.1f} MiB")
+    above, _, _, wall = memory(huge, "ten groups, whole decode")
+    print(f"ten groups by a whole decode (before): {wall:.2f} s, peak above the imports "
+          f"{mib(above):.1f} MiB")
+    # The chunked mean in this interpreter, without its start: Dask's threads
+    # on the machine's cores.
+    import dask
+    chunked = []
+    for _ in range(rounds):
+        with dask.config.set(scheduler="threads"):
+            chunked.append(seconds(lambda: float(digisonde16c.open_dataset(
+                huge, chunks={"group": 1000})["amplitude"].mean().compute())))
+    print(f"chunked mean   open and compute: median {statistics.median(chunked):.2f} s "
+          f"({huge_mb / statistics.median(chunked):.0f} MB/s) of {rounds}: "
+          + " ".join(f"{w:.2f}" for w in chunked) + f" on {os.cpu_count()} cores")
+    os.remove(huge)
 
     # The route without the package, once (it takes long), beside
     # open_dataset of the same recording.
@@ -105,7 +180,7 @@ def main():
     os.remove(rows)
     small_decode = []
     for _ in range(runs):
-        small_decode.append(seconds(lambda: digisonde16c.open_dataset(small)))
+        small_decode.append(seconds(lambda: digisonde16c.open_dataset(small).load()))
     small_s = statistics.median(small_decode)
     print(f"tolvek -s > file + numpy.loadtxt  {os.path.basename(small)} {small_mb:.1f} MB "
           f"({rows_mb:.0f} MB of rows): {text_s:.2f} s + {load_s:.2f} s = "

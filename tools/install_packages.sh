@@ -29,6 +29,10 @@ core=(
   python3-netcdf4
   python3-pytest
   netcdf-bin
+  # pip-installing the package into a virtual environment (its test).
+  python3-pip
+  python3-setuptools
+  python3-pybind11
   python3-dask
   python3-distributed
   python3-zarr

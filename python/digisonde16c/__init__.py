@@ -1,8 +1,10 @@
 """Digisonde 256 16-channel recordings (16C files) as xarray datasets.
 
-open_dataset(path) decodes a whole recording into labelled arrays with the
-same decoder as the tolvek program; iter_groups(path) gives one group at a
-time; xarray.open_dataset(path, engine="digisonde16c") does the same as
+open_dataset(path) gives a recording as labelled arrays, decoded by the
+same decoder as the tolvek program when their values are asked for (only
+the groups a selection needs; with chunks=, as Dask arrays);
+iter_groups(path) gives one group at a time;
+xarray.open_dataset(path, engine="digisonde16c") does the same as
 open_dataset; open_mfdataset(paths) joins many recordings into one dataset,
 decoded one task per recording on Dask when asked. `python3 -m digisonde16c
 netcdf REC.16c OUT.nc` writes a recording as a NetCDF-4 file; `convert` and

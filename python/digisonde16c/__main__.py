@@ -1,29 +1,38 @@
-"""python3 -m digisonde16c netcdf REC.16c OUT.nc [--force]
-python3 -m digisonde16c convert [--to netcdf|zarr] ARCHIVE_DIR OUT_DIR [...]
-python3 -m digisonde16c summary ARCHIVE_DIR OUT.nc [...]
+"""digisonde16c netcdf REC.16c OUT.nc [--force] [--compression C]
+digisonde16c convert [--to netcdf|zarr] ARCHIVE_DIR OUT_DIR [...]
+digisonde16c summary ARCHIVE_DIR OUT.nc [...]
+
+(the console script digisonde16c, or python3 -m digisonde16c).
 
 netcdf writes one recording as a NetCDF-4 file, compressed, that reads back
 with xarray to the dataset open_dataset(REC.16c) gives. The file is written
 under a temporary name in OUT.nc's folder and renamed when complete, so that
 a failure leaves no partial OUT.nc; an existing OUT.nc is kept unless
---force is given. Errors: one line on standard error and status 1.
+--force is given. --compression picks the compression (zlib level 1 with
+shuffle by default), --no-packing keeps the amplitudes and phases in
+single precision. Errors: one line on standard error and status 1.
 
 convert and summary do every recording under a folder on a Dask cluster (a
 LocalCluster of worker processes, or the cluster at --scheduler): convert
 writes each recording to a file of its own in a mirrored folder tree,
 skipping those written before; summary writes one small dataset of them
 all. A recording that fails does not stop the others: every failure is
-listed at the end, one line each, and the status is 1.
+listed at the end, one line each, and the status is 1. A scheduler that
+does not answer within --timeout seconds (default 10) is one line and
+status 1.
 """
 
 import argparse
 import os
 import sys
 
+from ._archive import SchedulerUnreachable
 from ._dataset import __version__, open_dataset
-from ._write import WriteError, write_netcdf
+from ._write import COMPRESSION_HELP, WriteError, parse_compression, write_netcdf
 
-PROGRAM = "python3 -m digisonde16c"
+# The name in messages: the console script's, or the module's run by -m.
+PROGRAM = ("digisonde16c" if os.path.basename(sys.argv[0]) == "digisonde16c"
+           else "python3 -m digisonde16c")
 
 
 class CommandError(Exception):
@@ -33,9 +42,11 @@ class CommandError(Exception):
 def netcdf_command(arguments):
     if not arguments.force and os.path.lexists(arguments.output):
         raise CommandError(f"{arguments.output} exists; give --force to replace it")
+    parse_compression(arguments.compression, "netcdf")
     dataset = open_dataset(arguments.recording, frequency=arguments.frequency,
                            correct_phase=arguments.correct_phase)
-    write_netcdf(dataset, arguments.output, arguments.force)
+    write_netcdf(dataset, arguments.output, arguments.force, arguments.compression,
+                 arguments.packing)
     return 0
 
 
@@ -59,7 +70,7 @@ def cluster(arguments):
         raise CommandError(f"no {error.name or 'dask.distributed'}: the archive commands need "
                            "Dask (Debian packages python3-dask and python3-distributed)") from None
     from . import _archive
-    return _archive.dask_client(arguments.scheduler, arguments.workers)
+    return _archive.dask_client(arguments.scheduler, arguments.workers, arguments.timeout)
 
 
 def finish(found, failures):
@@ -80,10 +91,12 @@ def convert_command(arguments):
     from . import _archive
 
     archive_folder(arguments)
+    parse_compression(arguments.compression, arguments.to)
     with cluster(arguments) as client:
         found, _, failures = _archive.convert_archive(
             client, arguments.archive, arguments.out_dir, arguments.to, arguments.pattern,
-            arguments.frequency, arguments.correct_phase, report)
+            arguments.frequency, arguments.correct_phase, report, arguments.compression,
+            arguments.packing)
     if found == 0 and not failures:
         raise no_recordings(arguments)
     return finish(found, failures)
@@ -153,6 +166,25 @@ def add_cluster_options(command):
                               "(default: one per core)")
     command.add_argument("--pattern", default="*.16c", metavar="GLOB",
                          help="names of the recordings (default: %(default)s)")
+    command.add_argument("--timeout", type=seconds, default=10, metavar="SECONDS",
+                         help="how long to wait for the --scheduler to answer "
+                              "(default: %(default)s)")
+
+
+def seconds(text):
+    value = float(text)
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a number of seconds above 0, not {text}")
+    return value
+
+
+def add_compression_options(command, default):
+    command.add_argument("--compression", metavar="C",
+                         help=f"{COMPRESSION_HELP} (default: {default})")
+    command.add_argument("--no-packing", dest="packing", action="store_false",
+                         help="store the amplitudes and phases in single precision, not as "
+                              "16-bit integers with a scale factor (which read back to the "
+                              "same values)")
 
 
 def add_selection_options(command):
@@ -174,6 +206,7 @@ def parser():
     netcdf.add_argument("output", metavar="OUT.nc")
     netcdf.add_argument("--force", action="store_true", help="replace an existing OUT.nc")
     add_selection_options(netcdf)
+    add_compression_options(netcdf, "zlib:1")
     netcdf.set_defaults(run=netcdf_command)
 
     convert = commands.add_parser(
@@ -187,6 +220,7 @@ def parser():
                          help="NetCDF-4 files (.nc) or Zarr stores (.zarr)")
     add_cluster_options(convert)
     add_selection_options(convert)
+    add_compression_options(convert, "zlib:1 for NetCDF, blosc:zstd:1 for Zarr")
     convert.set_defaults(run=convert_command)
 
     summary = commands.add_parser(
@@ -206,7 +240,7 @@ def main(argv=None):
     arguments = parser().parse_args(argv)
     try:
         return arguments.run(arguments)
-    except (CommandError, WriteError) as error:
+    except (CommandError, WriteError, SchedulerUnreachable) as error:
         print(f"{PROGRAM}: {error}", file=sys.stderr)
         return 1
     except OSError as error:

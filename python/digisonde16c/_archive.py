@@ -50,24 +50,30 @@ def output_path(out_dir, relative, to):
     return os.path.join(out_dir, os.path.splitext(relative)[0] + SUFFIXES[to])
 
 
-def convert_recording(source, name, output, to, frequency, correct_phase):
+def convert_recording(source, name, output, to, frequency, correct_phase, compression=None,
+                      pack=True):
     """A task: writes the recording at `source` (called `name` in the
-    dataset) to `output`. Returns ("converted", ""), ("exists", "") when the
-    output is there already, or ("failed", reason)."""
+    dataset) to `output` (`compression` and `pack` as for
+    _write.write_netcdf). Returns ("converted", ""), ("exists", "") when the
+    output is there already or another run is writing it, or ("failed",
+    reason). The output is claimed before the recording is decoded, so two
+    runs never decode one recording for the same output."""
     try:
         if os.path.lexists(output):
             return "exists", ""
-        dataset = decode_dataset(source, frequency, correct_phase, 1, name)
         os.makedirs(os.path.dirname(output), exist_ok=True)
-        _write.remove_stale_temporaries(output)
-        if to == "zarr":
-            _write.write_zarr(dataset, output)
-        else:
-            _write.write_netcdf(dataset, output)
+        with _write.claimed(output):
+            if os.path.lexists(output):
+                return "exists", ""
+            dataset = decode_dataset(source, frequency, correct_phase, 1, name)
+            if to == "zarr":
+                _write.write_claimed_zarr(dataset, output, compression, pack)
+            else:
+                _write.write_claimed_netcdf(dataset, output, False, compression, pack)
         return "converted", ""
     except _write.OutputExists:
         return "exists", ""
-    except (OSError, _write.WriteError, ValueError, RuntimeError) as error:
+    except (OSError, ValueError, RuntimeError) as error:
         return "failed", _write.reason_of(error)
 
 
@@ -120,14 +126,27 @@ def local_cluster(workers=None, **options):
         yield cluster
 
 
+class SchedulerUnreachable(ConnectionError):
+    """No scheduler answered at the address within the time allowed."""
+
+
 @contextlib.contextmanager
-def dask_client(scheduler, workers):
+def dask_client(scheduler, workers, timeout=10):
     """A dask.distributed Client: of the cluster at `scheduler`, or of a
-    local_cluster(workers), closed at the end."""
+    local_cluster(workers), closed at the end. SchedulerUnreachable is
+    raised when the scheduler does not answer within `timeout` seconds."""
     from dask.distributed import Client
 
     if scheduler:
-        with Client(scheduler) as client:
+        try:
+            client = Client(scheduler, timeout=timeout)
+        except ValueError as error:
+            # An address Dask cannot parse, such as one without a port.
+            raise SchedulerUnreachable(f"scheduler {scheduler}: {error}") from error
+        except OSError as error:
+            raise SchedulerUnreachable(
+                f"no Dask scheduler answered at {scheduler} within {timeout:g} s") from error
+        with client:
             yield client
         return
     with local_cluster(workers, silence_logs=logging.ERROR) as cluster, \
@@ -160,10 +179,12 @@ def run_tasks(client, tasks, report):
 
 
 def convert_archive(client, archive, out_dir, to="netcdf", pattern=DEFAULT_PATTERN,
-                    frequency=None, correct_phase=False, report=print):
+                    frequency=None, correct_phase=False, report=print, compression=None,
+                    pack=True):
     """Converts every recording under `archive` that has no output under
-    `out_dir` yet. Returns (recordings found, recordings converted before,
-    failures as [(path, reason)] in path order)."""
+    `out_dir` yet (`compression` and `pack` as for _write.write_netcdf).
+    Returns (recordings found, recordings converted before, failures as
+    [(path, reason)] in path order)."""
     failures = []
     recordings = find_recordings(archive, pattern, failures)
     tasks = []
@@ -184,7 +205,7 @@ def convert_archive(client, archive, out_dir, to="netcdf", pattern=DEFAULT_PATTE
         tasks.append((relative, convert_recording,
                       (os.path.abspath(os.path.join(archive, relative)),
                        os.path.join(archive, relative), os.path.abspath(output), to,
-                       frequency, correct_phase)))
+                       frequency, correct_phase, compression, pack)))
     done_before = skipped
     if done_before:
         report(f"{done_before} of {len(recordings)} recordings converted before, skipped")

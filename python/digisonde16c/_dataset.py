@@ -4,11 +4,12 @@ attributes around the arrays that the decoder fills (digisonde16c._core)."""
 import math
 import numbers
 import os
+import stat
 
 import numpy as np
 import xarray as xr
 
-from . import _core
+from . import _core, _lazy
 
 __version__ = _core.__version__
 
@@ -103,9 +104,22 @@ def recording_path(path):
     return encoded, path if isinstance(path, str) else os.fsdecode(path)
 
 
+def dataset_arrays(arrays):
+    """The arrays of decoded groups (a dict from _core) as the dataset holds
+    them: the messages as an array of str objects, the time text as str (its
+    characters are ASCII)."""
+    converted = dict(arrays)
+    if "messages" in arrays:
+        converted["messages"] = np.array(arrays["messages"], dtype=object)
+    if "time_text" in arrays:
+        converted["time_text"] = arrays["time_text"].astype(f"U{TIME_TEXT_LENGTH}")
+    return converted
+
+
 def build_dataset(arrays, name, frequency, correct_phase):
     """The dataset of the decoded groups in `arrays` (a dict from _core)."""
     gates = arrays["gates"]
+    arrays = dataset_arrays(arrays)
     group = ("group",)
     data_vars = {
         "amplitude": (("group", "channel", "gate"), arrays["amplitude"]),
@@ -113,12 +127,11 @@ def build_dataset(arrays, name, frequency, correct_phase):
         "gate_range": (("group", "gate"), arrays["gate_range"]),
         "channel_order": (("group", "position"), arrays["channel_order"]),
         "preface": (("group", "digit"), arrays["preface"]),
-        "messages": (group, np.array(arrays["messages"], dtype=object)),
+        "messages": (group, arrays["messages"]),
     }
     for key in _GROUP_VARIABLES:
         data_vars[key] = (group, arrays[key])
-    # The time text as str, as a user compares it; its characters are ASCII.
-    data_vars["time_text"] = (group, arrays["time_text"].astype(f"U{TIME_TEXT_LENGTH}"))
+    data_vars["time_text"] = (group, arrays["time_text"])
     for key in _CHANNEL_VARIABLES:
         data_vars[key] = (("group", "channel"), arrays[key])
     coords = {
@@ -149,32 +162,68 @@ def build_dataset(arrays, name, frequency, correct_phase):
     return dataset
 
 
-def open_dataset(path, *, frequency=None, correct_phase=False):
+def open_dataset(path, *, frequency=None, correct_phase=False, chunks=None,
+                 drop_variables=None):
     """Every group of the recording at `path`, in recording order, as an
     xarray.Dataset; with `frequency` (MHz) only the groups within 0.02 MHz
     of it, as tolvek -f selects them; with `correct_phase` the phases are
     corrected for range, as with tolvek -c.
 
+    The recording is indexed when opened (the block number, gate count,
+    frequency and time of every group, which are the coordinates); the
+    other variables decode only the groups that a selection needs, when
+    their values are asked for (.values, .load(), a computation). With
+    `chunks` (a number of groups, or {"group": N}) they are Dask arrays
+    whose tasks each decode their own groups. Variables named in
+    `drop_variables` are left out. A recording that is not a regular file
+    (a pipe or FIFO, which can be read only once) is decoded at once.
+
     The `gate` dimension is 256 when any group of the dataset has 256 gates,
     else 128 (also for a dataset of no group). Raises FileNotFoundError,
     IsADirectoryError, PermissionError or another OSError naming the file."""
-    return decode_dataset(path, frequency, correct_phase, shares=0)
+    return decode_dataset(path, frequency, correct_phase, 0, chunks=chunks,
+                          drop_variables=drop_variables, lazy=True)
 
 
-def decode_dataset(path, frequency, correct_phase, shares, name=None):
-    """open_dataset with the recording's blocks decoded in `shares` parts,
-    each on a thread of its own (0: as many as its size and the machine's
-    cores call for). With `name`, the recording is called so in the
-    dataset and in errors, in place of `path`."""
+def is_regular_file(path):
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        # The decoder's open tells what is wrong, naming the file.
+        return False
+
+
+def decode_dataset(path, frequency, correct_phase, shares, name=None, *, chunks=None,
+                   drop_variables=None, lazy=False):
+    """open_dataset, decoded at once unless `lazy`: a whole recording is
+    decoded in `shares` parts, each on a thread of its own (0: as many as
+    its size and the machine's cores call for). With `name`, the recording
+    is called so in the dataset and in errors, in place of `path`."""
     frequency = check_frequency(frequency)
     correct_phase = check_correct_phase(correct_phase)
     encoded, shown = recording_path(path)
     if name is None:
         name = shown
-    arrays = _core.decode_recording(encoded, name, frequency is not None,
-                                    0.0 if frequency is None else frequency, correct_phase,
-                                    shares)
-    return build_dataset(arrays, name, frequency, correct_phase)
+    if isinstance(drop_variables, str):
+        drop_variables = [drop_variables]
+    dropped = list(drop_variables or ())
+    dataset = None
+    if is_regular_file(encoded):
+        dataset = _lazy.open_lazy(encoded, name, frequency, correct_phase, build_dataset,
+                                  dataset_arrays, chunks=chunks, drop_variables=dropped,
+                                  shares=shares)
+        if dataset is not None and not lazy:
+            dataset.load()
+    if dataset is None:
+        arrays = _core.decode_recording(encoded, name, frequency is not None,
+                                        0.0 if frequency is None else frequency,
+                                        correct_phase, shares)
+        dataset = build_dataset(arrays, name, frequency, correct_phase)
+        dataset = dataset.drop_vars(dropped, errors="ignore")
+        if chunks is not None and lazy:
+            dataset = dataset.chunk({"group": _lazy.group_chunk(chunks,
+                                                                 dataset.sizes["group"])})
+    return dataset
 
 
 def iter_groups(path, *, frequency=None, correct_phase=False):

@@ -1,30 +1,151 @@
 """Writing datasets as NetCDF files and Zarr stores so that only complete
-outputs ever carry their final name: each is written under a temporary
-name in its folder (".NAME.XXXXXXXX.part") and renamed when complete."""
+outputs ever carry their final name, and one writer at a time works on an
+output: the writer claims the output (an exclusive lock on ".NAME.claim"
+beside it, which the system drops when the writer's process ends however it
+ends), writes under a temporary name in its folder (".NAME.XXXXXXXX.part")
+and renames it when complete.
+
+Compression: NetCDF files are compressed with zlib and Zarr stores with
+Blosc, each with byte shuffle; the amplitudes (whole eighths of a dB) and
+the phases not corrected for range (whole 256ths of a turn) are stored as
+16-bit integers with a CF scale_factor when every value packs exactly, and
+read back as the same single-precision values."""
 
 import contextlib
 import errno
+import fcntl
 import glob
 import os
 import secrets
 import shutil
 import warnings
 
-# Numeric variables are compressed; texts of variable length cannot be.
-COMPRESSION = {"zlib": True, "complevel": 4, "shuffle": True}
+import numpy as np
+import xarray as xr
+
+# --compression of each output kind, when not given: chosen by speed and
+# size on 4 MB recordings (bench/archive_bench.py).
+DEFAULT_COMPRESSION = {"netcdf": "zlib:1", "zarr": "blosc:zstd:1"}
+BLOSC_CODECS = ("zstd", "lz4", "lz4hc", "zlib", "blosclz")
+COMPRESSION_HELP = ("none, zlib[:LEVEL] (1 to 9) or, for Zarr stores, "
+                    f"blosc[:CODEC[:LEVEL]] with CODEC one of {', '.join(BLOSC_CODECS)}")
+
+# Variables stored as 16-bit integers times a scale factor when every value
+# is such a multiple: the amplitude in eighths of a dB, the phase (not
+# corrected for range) in 256ths of a turn.
+PACKED_SCALES = {"amplitude": np.float32(0.125), "phase": np.float32(360.0 / 256.0)}
+PACKED_FILL = np.int16(-32768)
 
 
-class WriteError(Exception):
-    """An output could not be written; the message says which and why."""
+class WriteError(OSError):
+    """An output could not be written: errno and strerror say why,
+    filename names the output."""
+
+    def __init__(self, error_number, reason, output, message=None):
+        super().__init__(error_number, reason, output)
+        self.message = message or f"cannot write {output}: {reason}"
+
+    def __str__(self):
+        return self.message
 
 
-class OutputExists(WriteError):
-    """The output exists and is kept."""
+class OutputExists(WriteError, FileExistsError):
+    """The output exists, or another writer has claimed it; it is kept."""
+
+    def __init__(self, output, message=None):
+        super().__init__(errno.EEXIST, os.strerror(errno.EEXIST), output,
+                         message or f"{output} exists")
 
 
-def netcdf_encoding(dataset):
-    return {name: dict(COMPRESSION) for name, variable in dataset.variables.items()
+def write_error(error, output):
+    """`error` (an OSError, or a RuntimeError of the NetCDF library) as a
+    WriteError about `output`."""
+    if isinstance(error, WriteError):
+        return error
+    number = getattr(error, "errno", None) or errno.EIO
+    return WriteError(number, reason_of(error), output)
+
+
+def parse_compression(text, to):
+    """The compression a --compression text names, for output kind `to`
+    ("netcdf" or "zarr"), as (codec, level, blosc codec name); None gives
+    the default. Raises ValueError for a text it does not take."""
+    if text is None:
+        text = DEFAULT_COMPRESSION[to]
+    codec, *options = text.split(":")
+    if codec == "blosc" and to != "zarr":
+        raise ValueError(f"compression {text!r}: Blosc is for Zarr stores "
+                         "(NetCDF files: none or zlib[:LEVEL])")
+    try:
+        if codec == "none" and not options:
+            return "none", 0, None
+        if codec == "zlib" and len(options) <= 1:
+            level = int(options[0]) if options else 1
+            if 1 <= level <= 9:
+                return "zlib", level, None
+        if codec == "blosc" and len(options) <= 2:
+            name = options[0] if options else "zstd"
+            level = int(options[1]) if len(options) == 2 else 1
+            if name in BLOSC_CODECS and 1 <= level <= 9:
+                return "blosc", level, name
+    except ValueError:
+        pass
+    raise ValueError(f"compression {text!r} is not one of: {COMPRESSION_HELP}")
+
+
+def packed_variable(variable, scale):
+    """`variable` as 16-bit integers that times `scale` give every value
+    back bit for bit (NaN as PACKED_FILL), or None when one value does not
+    pack so."""
+    from . import _core
+
+    values = variable.values
+    if values.dtype != np.float32:
+        return None
+    packed = _core.pack_exact(np.ascontiguousarray(values), scale, PACKED_FILL)
+    if packed is None:
+        return None
+    attrs = dict(variable.attrs, scale_factor=scale, _FillValue=PACKED_FILL)
+    return xr.Variable(variable.dims, packed, attrs)
+
+
+def output_dataset(dataset, pack):
+    """The dataset to write: with `pack`, the variables of PACKED_SCALES
+    that pack exactly replaced by their packed integers."""
+    if not pack:
+        return dataset
+    replaced = {}
+    for name, scale in PACKED_SCALES.items():
+        if name in dataset.variables:
+            packed = packed_variable(dataset[name].variable, scale)
+            if packed is not None:
+                replaced[name] = packed
+    return dataset.assign(replaced) if replaced else dataset
+
+
+def netcdf_encoding(dataset, compression=None):
+    """The encoding of every numeric variable: zlib at the level asked for
+    (or the default), with shuffle; texts of variable length cannot be
+    compressed."""
+    codec, level, _ = parse_compression(compression, "netcdf")
+    settings = {"zlib": True, "complevel": level, "shuffle": True} if codec == "zlib" else {}
+    return {name: dict(settings) for name, variable in dataset.variables.items()
             if variable.dtype.kind in "biufcS" and variable.ndim > 0}
+
+
+def zarr_encoding(dataset, compression=None):
+    """The compressor of every variable of a Zarr store: Blosc with byte
+    shuffle (by default zstd at level 1), or none."""
+    import numcodecs
+
+    codec, level, blosc_name = parse_compression(compression, "zarr")
+    if codec == "none":
+        compressor = None
+    else:
+        # zlib in a Zarr store is Blosc's zlib, with the same shuffle.
+        compressor = numcodecs.Blosc(cname=blosc_name or "zlib", clevel=level,
+                                     shuffle=numcodecs.Blosc.SHUFFLE)
+    return {name: {"compressor": compressor} for name in dataset.variables}
 
 
 def temporary_path(output):
@@ -32,8 +153,15 @@ def temporary_path(output):
     return os.path.join(folder, f".{name}.{secrets.token_hex(4)}.part")
 
 
+def claim_path(output):
+    folder, name = os.path.split(os.path.abspath(output))
+    return os.path.join(folder, f".{name}.claim")
+
+
 def remove_stale_temporaries(output):
-    """Removes what runs that were stopped while writing `output` left."""
+    """Removes what writers of `output` that were stopped left. Only the
+    holder of the output's claim calls it: any temporary file of the output
+    is then one whose writer is gone."""
     folder, name = os.path.split(os.path.abspath(output))
     for stale in glob.glob(os.path.join(glob.escape(folder),
                                         glob.escape(f".{name}.") + "?" * 8 + ".part")):
@@ -44,6 +172,45 @@ def remove_stale_temporaries(output):
                 os.unlink(stale)
             except FileNotFoundError:
                 pass
+
+
+@contextlib.contextmanager
+def claimed(output):
+    """Holds the claim on `output` for the block: an exclusive lock on its
+    claim file, made for the purpose and removed at the end. Raises
+    OutputExists when another writer holds the claim, WriteError when the
+    claim file cannot be made. Stale temporary files of the output are
+    removed once it is held."""
+    path = claim_path(output)
+    while True:
+        try:
+            descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        except OSError as error:
+            raise write_error(error, output) from None
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(descriptor)
+            raise OutputExists(output, f"{output} is being written by another process") \
+                from None
+        # The claim file may have been removed (and made anew) by a writer
+        # that finished between the open and the lock: then this lock holds
+        # nothing, and the claim is taken again.
+        try:
+            current = os.path.samestat(os.fstat(descriptor), os.stat(path))
+        except FileNotFoundError:
+            current = False
+        if current:
+            break
+        os.close(descriptor)
+    try:
+        remove_stale_temporaries(output)
+        yield
+    finally:
+        try:
+            os.unlink(path)
+        finally:
+            os.close(descriptor)
 
 
 def reason_of(error):
@@ -59,20 +226,29 @@ def nat_cast_warnings_ignored():
         yield
 
 
-def write_netcdf(dataset, output, replace=False):
-    """Writes `dataset` to `output` as compressed NetCDF-4. An existing
-    output is replaced only with `replace`; else OutputExists is raised,
-    also when the output appeared while this one was being written."""
+def write_netcdf(dataset, output, replace=False, compression=None, pack=True):
+    """Writes `dataset` to `output` as compressed NetCDF-4 (`compression`
+    as for parse_compression; `pack`: amplitudes and phases packed where
+    exact). An existing output is replaced only with `replace`; else
+    OutputExists is raised, also when the output appeared while this one
+    was being written or another writer holds its claim."""
+    with claimed(output):
+        write_claimed_netcdf(dataset, output, replace, compression, pack)
+
+
+def write_claimed_netcdf(dataset, output, replace=False, compression=None, pack=True):
+    """write_netcdf for the holder of the output's claim."""
+    encoding = netcdf_encoding(dataset, compression)
     temporary = temporary_path(output)
     try:
         # Created here so that the file takes the permissions of the umask.
         os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
     except OSError as error:
-        raise WriteError(f"cannot write {output}: {reason_of(error)}") from None
+        raise write_error(error, output) from None
     try:
         with nat_cast_warnings_ignored():
-            dataset.to_netcdf(temporary, format="NETCDF4", engine="netcdf4",
-                              encoding=netcdf_encoding(dataset))
+            output_dataset(dataset, pack).to_netcdf(temporary, format="NETCDF4",
+                                                    engine="netcdf4", encoding=encoding)
         if replace:
             os.replace(temporary, output)
         else:
@@ -81,7 +257,8 @@ def write_netcdf(dataset, output, replace=False):
             try:
                 os.link(temporary, output)
             except FileExistsError:
-                raise OutputExists(f"{output} exists; give --force to replace it") from None
+                raise OutputExists(output, f"{output} exists; give --force to replace it") \
+                    from None
             os.unlink(temporary)
     except BaseException as error:
         try:
@@ -89,30 +266,38 @@ def write_netcdf(dataset, output, replace=False):
         except FileNotFoundError:
             pass
         if isinstance(error, (OSError, RuntimeError)):
-            raise WriteError(f"cannot write {output}: {reason_of(error)}") from None
+            raise write_error(error, output) from None
         raise
 
 
-def write_zarr(dataset, output):
+def write_zarr(dataset, output, compression=None, pack=True):
     """Writes `dataset` to `output` as a Zarr store (a folder), which is
-    renamed into place when complete. An existing output is kept:
-    OutputExists is raised."""
+    renamed into place when complete (`compression` and `pack` as for
+    write_netcdf). An existing output is kept: OutputExists is raised."""
+    with claimed(output):
+        write_claimed_zarr(dataset, output, compression, pack)
+
+
+def write_claimed_zarr(dataset, output, compression=None, pack=True):
+    """write_zarr for the holder of the output's claim."""
+    encoding = zarr_encoding(dataset, compression)
     temporary = temporary_path(output)
     try:
         os.mkdir(temporary, 0o777)
     except OSError as error:
-        raise WriteError(f"cannot write {output}: {reason_of(error)}") from None
+        raise write_error(error, output) from None
     try:
         with nat_cast_warnings_ignored():
-            dataset.to_zarr(temporary, mode="w", consolidated=True)
+            output_dataset(dataset, pack).to_zarr(temporary, mode="w", consolidated=True,
+                                                  encoding=encoding)
         if os.path.lexists(output):
-            raise OutputExists(f"{output} exists")
+            raise OutputExists(output)
         # A folder can only take the place of an empty folder.
         os.rename(temporary, output)
     except BaseException as error:
         shutil.rmtree(temporary, ignore_errors=True)
         if isinstance(error, OSError) and error.errno in (errno.EEXIST, errno.ENOTEMPTY):
-            raise OutputExists(f"{output} exists") from None
+            raise OutputExists(output) from None
         if isinstance(error, (OSError, RuntimeError, ValueError)):
-            raise WriteError(f"cannot write {output}: {reason_of(error)}") from None
+            raise write_error(error, output) from None
         raise

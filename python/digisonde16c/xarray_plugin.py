@@ -15,11 +15,10 @@ class Digisonde16cBackendEntrypoint(BackendEntrypoint):
 
     def open_dataset(self, filename_or_obj, *, drop_variables=None, frequency=None,
                      correct_phase=False):
-        dataset = open_dataset(filename_or_obj, frequency=frequency,
-                               correct_phase=correct_phase)
-        if drop_variables is not None:
-            dataset = dataset.drop_vars(drop_variables)
-        return dataset
+        # The variables decode lazily; xarray makes Dask arrays of them when
+        # given chunks.
+        return open_dataset(filename_or_obj, frequency=frequency, correct_phase=correct_phase,
+                            drop_variables=drop_variables)
 
     def guess_can_open(self, filename_or_obj):
         try:

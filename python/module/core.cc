@@ -5,6 +5,7 @@
 // arrays and builds the dataset.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -150,6 +152,7 @@ struct DecodeOptions {
   bool select_frequency;
   float frequency;
   bool correct_phase;
+  bool decode_samples = true;  // false: the group headers alone, for an index
 };
 
 // A reader that is closed and freed whatever way its owner ends.
@@ -159,7 +162,8 @@ class OpenRecording {
                 const DecodeOptions& options)
       : reader_(new RecordingReader) {
     const RecordingOptions walk_options{options.select_frequency, options.frequency,
-                                        options.correct_phase, true, true};
+                                        options.correct_phase, options.decode_samples,
+                                        options.decode_samples};
     const int error = open_recording(path.c_str(), walk_options, reader_.get());
     if (error != 0) raise_os_error(error, name);
     open_ = true;
@@ -309,6 +313,207 @@ py::dict decode_recording(const std::string& path, const py::object& name,
   return finish_columns(&columns, rows, messages, message_ends);
 }
 
+// The index entries of the groups in one share of a recording's blocks.
+struct IndexShare {
+  std::unique_ptr<OpenRecording> recording;
+  std::vector<int64_t> blocks, times;
+  std::vector<int32_t> gate_counts;
+  std::vector<float> frequencies;
+  std::exception_ptr failure;
+};
+
+// Reads the share's group headers into its entries. Runs without the
+// interpreter's lock.
+void index_share(IndexShare* share) {
+  RecordingReader* reader = share->recording->reader();
+  try {
+    while (next_group(&reader->walk)) {
+      const GroupRecord& group = reader->walk.group;
+      share->blocks.push_back(reader->walk.block_number);
+      share->times.push_back(group_time_value(group));
+      share->gate_counts.push_back(group.gate_count);
+      share->frequencies.push_back(group.frequency);
+    }
+  } catch (...) {
+    share->failure = std::current_exception();
+  }
+}
+
+// The share's entries of one kind after those of the shares before it.
+template <typename T>
+py::array_t<T> joined(const std::vector<IndexShare>& shares,
+                      std::vector<T> IndexShare::*entries) {
+  size_t count = 0;
+  for (const IndexShare& share : shares) count += (share.*entries).size();
+  py::array_t<T> result(static_cast<py::ssize_t>(count));
+  T* out = result.mutable_data();
+  for (const IndexShare& share : shares) {
+    out = std::copy((share.*entries).begin(), (share.*entries).end(), out);
+  }
+  return result;
+}
+
+// The index of a recording: for every group the selection accepts, its
+// block number, gate count, frequency and time, read from the group headers
+// alone (no sample is decoded); a large file in shares of its blocks on
+// several threads, as decode_recording reads it.
+py::dict index_recording(const std::string& path, const py::object& name,
+                         bool select_frequency, float frequency) {
+  const DecodeOptions options{select_frequency, frequency, false, false};
+  auto first = std::make_unique<OpenRecording>(path, name, options);
+  const long long blocks = first->reader()->file_blocks;
+  std::vector<IndexShare> shares(static_cast<size_t>(share_count(blocks, 0)));
+  const long long count = static_cast<long long>(shares.size());
+  for (long long k = 0; k < count; ++k) {
+    IndexShare& share = shares[static_cast<size_t>(k)];
+    share.recording = k == 0 ? std::move(first)
+                             : std::make_unique<OpenRecording>(path, name, options);
+    // The last share reads on to the end, also past a file that grew.
+    set_block_range(share.recording->reader(), k * blocks / count + 1,
+                    k + 1 == count ? 0 : (k + 1) * blocks / count);
+  }
+  {
+    py::gil_scoped_release release;
+    std::vector<std::thread> threads;
+    for (size_t k = 1; k < shares.size(); ++k) {
+      try {
+        threads.emplace_back(index_share, &shares[k]);
+      } catch (const std::system_error&) {
+        index_share(&shares[k]);
+      }
+    }
+    index_share(&shares[0]);
+    for (std::thread& thread : threads) thread.join();
+  }
+  for (IndexShare& share : shares) {
+    if (share.failure) std::rethrow_exception(share.failure);
+    const int read_error = share.recording->reader()->blocks.read_error;
+    share.recording->close();
+    if (read_error != 0) raise_os_error(read_error, name);
+  }
+  py::dict index;
+  index["block"] = joined(shares, &IndexShare::blocks);
+  index["time"] = joined(shares, &IndexShare::times).attr("view")("datetime64[ns]");
+  index["gate_count"] = joined(shares, &IndexShare::gate_counts);
+  index["frequency"] = joined(shares, &IndexShare::frequencies);
+  return index;
+}
+
+// The groups in the block ranges [first_blocks[k], last_blocks[k]], one
+// range after another, as the arrays of decode_recording with `rows` rows
+// of `gates` gates: the groups an index found there. Only the arrays named
+// in `wanted` are made (all when it is empty); the others' values go to a
+// row of scratch, so that a selection of a few variables fills and faults
+// in no more memory than they take. A range that holds other groups than
+// the index says (the file changed) raises RuntimeError.
+py::dict decode_block_ranges(const std::string& path, const py::object& name,
+                             bool select_frequency, float frequency, bool correct_phase,
+                             const std::vector<int64_t>& first_blocks,
+                             const std::vector<int64_t>& last_blocks, py::ssize_t rows,
+                             int gates, const std::vector<std::string>& wanted) {
+  if (first_blocks.size() != last_blocks.size()) {
+    throw py::value_error("first_blocks and last_blocks differ in length");
+  }
+  OpenRecording recording(path, name, {select_frequency, frequency, correct_phase});
+  RecordingReader* reader = recording.reader();
+  py::array arrays[kColumnCount];
+  char* base[kColumnCount];
+  size_t row_bytes[kColumnCount];
+  bool kept[kColumnCount];
+  for (int id = 0; id < kColumnCount; ++id) {
+    const ColumnSpec& column = kColumns[id];
+    kept[id] = wanted.empty() ||
+               std::find(wanted.begin(), wanted.end(), column.name) != wanted.end();
+    arrays[id] = py::array(py::dtype(column.dtype),
+                           shape_of(column.shape, kept[id] ? rows : 1, gates));
+    base[id] = static_cast<char*>(arrays[id].mutable_data());
+    row_bytes[id] = static_cast<size_t>(arrays[id].itemsize() * row_items(column.shape, gates));
+  }
+  std::string messages;
+  std::vector<size_t> message_ends;
+  py::ssize_t row = 0;
+  bool changed = false;
+  {
+    py::gil_scoped_release release;
+    message_ends.reserve(static_cast<size_t>(rows));
+    char* row_data[kColumnCount];
+    for (size_t k = 0; k < first_blocks.size() && !changed; ++k) {
+      set_block_range(reader, first_blocks[k], last_blocks[k]);
+      while (next_group(&reader->walk)) {
+        changed = row == rows || reader->walk.group.gate_count > gates;
+        if (changed) break;
+        for (int id = 0; id < kColumnCount; ++id) {
+          row_data[id] = kept[id] ? base[id] + static_cast<size_t>(row) * row_bytes[id]
+                                  : base[id];
+        }
+        store_group_row(*reader, row_data, 0, gates, &messages);
+        message_ends.push_back(messages.size());
+        ++row;
+      }
+    }
+  }
+  const int read_error = reader->blocks.read_error;
+  recording.close();
+  if (read_error != 0) raise_os_error(read_error, name);
+  if (changed || row != rows) {
+    throw std::runtime_error(py::str(name).cast<std::string>() +
+                             ": the recording changed after it was opened");
+  }
+  py::dict result;
+  for (int id = 0; id < kColumnCount; ++id) {
+    if (kept[id]) result[kColumns[id].name] = arrays[id];
+  }
+  if (wanted.empty() || std::find(wanted.begin(), wanted.end(), "messages") != wanted.end()) {
+    py::list texts(rows);
+    size_t start = 0;
+    for (py::ssize_t i = 0; i < rows; ++i) {
+      const size_t end = message_ends[static_cast<size_t>(i)];
+      texts[static_cast<size_t>(i)] = py::str(messages.data() + start, end - start);
+      start = end;
+    }
+    result["messages"] = texts;
+  }
+  result["gates"] = gates;
+  return result;
+}
+
+// `values` as 16-bit counts of `scale` that give every value back bit for
+// bit (NaN as `fill`), in one pass without branches, which the compiler
+// runs on several values at once; None when a value is no such count.
+py::object pack_exact(const py::array_t<float, py::array::c_style>& values, float scale,
+                      int16_t fill) {
+  py::array_t<int16_t> packed(values.request().shape);
+  const float* in = values.data();
+  int16_t* out = packed.mutable_data();
+  const py::ssize_t count = values.size();
+  // Added and taken away, it rounds a float below 2^22 to the nearest
+  // whole number (ties to even).
+  constexpr float kRound = 12582912.0f;  // 1.5 * 2^23
+  uint32_t inexact = 0;
+  {
+    py::gil_scoped_release release;
+    for (py::ssize_t i = 0; i < count; ++i) {
+      const float value = in[i];
+      const bool missing = std::isnan(value);
+      float steps = (value / scale + kRound) - kRound;
+      const bool held = std::fabs(steps) <= 32767.0f;  // false for NaN
+      steps = held ? steps : 0.0f;
+      const int16_t counted = static_cast<int16_t>(static_cast<int32_t>(steps));
+      // As a reader scales the count back (a negative zero comes back
+      // positive).
+      const float back = static_cast<float>(counted) * scale;
+      uint32_t back_bits, value_bits;
+      std::memcpy(&back_bits, &back, sizeof back);
+      std::memcpy(&value_bits, &value, sizeof value);
+      inexact |= static_cast<uint32_t>(!missing) &
+                 static_cast<uint32_t>(!held || back_bits != value_bits || counted == fill);
+      out[i] = missing ? fill : counted;
+    }
+  }
+  if (inexact != 0) return py::none();
+  return std::move(packed);
+}
+
 // The groups of a recording one at a time, each as the arrays of a
 // one-group recording.
 class GroupIterator {
@@ -372,6 +577,21 @@ PYBIND11_MODULE(_core, module) {
       py::arg("text"),
       "The number in `text` as tolvek reads the value of -f, or None when "
       "it reads none.");
+  module.def("index_recording", &digisonde16c::index_recording, py::arg("path"),
+             py::arg("name"), py::arg("select_frequency"), py::arg("frequency"),
+             "The block number, gate count, frequency and time of every accepted "
+             "group of the recording at `path`, from the group headers alone.");
+  module.def("decode_block_ranges", &digisonde16c::decode_block_ranges, py::arg("path"),
+             py::arg("name"), py::arg("select_frequency"), py::arg("frequency"),
+             py::arg("correct_phase"), py::arg("first_blocks"), py::arg("last_blocks"),
+             py::arg("rows"), py::arg("gates"), py::arg("wanted") = std::vector<std::string>(),
+             "The accepted groups in the block ranges, which an index found to hold "
+             "`rows` groups of at most `gates` gates, as decode_recording's arrays "
+             "(those named in `wanted`, or all).");
+  module.def("pack_exact", &digisonde16c::pack_exact, py::arg("values"), py::arg("scale"),
+             py::arg("fill"),
+             "`values` (single precision) as 16-bit counts of `scale` that give them "
+             "back bit for bit, NaN as `fill`; None when one is not such a count.");
   py::class_<GroupIterator>(module, "GroupIterator")
       .def(py::init<const std::string&, const py::object&, bool, float, bool>(),
            py::arg("path"), py::arg("name"), py::arg("select_frequency"),

@@ -47,16 +47,19 @@ void store_gates(const float* values, int filled, int gates, float* out) {
 
 }  // namespace
 
+int64_t group_time_value(const GroupRecord& group) {
+  int64_t seconds = 0;
+  return group_time_seconds(group.preface, &seconds) ? seconds * kNanosecondsPerSecond
+                                                     : kNotATime;
+}
+
 void store_group_row(const RecordingReader& reader, char* const* data, ptrdiff_t row,
                      int gates, std::string* messages) {
   const GroupRecord& group = reader.walk.group;
   const ChannelTable& table = reader.walk.channels;
 
   *row_of<int64_t>(data, kBlock, row, 1) = reader.walk.block_number;
-  int64_t seconds = 0;
-  *row_of<int64_t>(data, kTime, row, 1) = group_time_seconds(group.preface, &seconds)
-                                              ? seconds * kNanosecondsPerSecond
-                                              : kNotATime;
+  *row_of<int64_t>(data, kTime, row, 1) = group_time_value(group);
   *row_of<float>(data, kFrequency, row, 1) = group.frequency;
   *row_of<int32_t>(data, kGateCount, row, 1) = group.gate_count;
   *row_of<float>(data, kNoiseLevel, row, 1) = reader.walk.noise_level;

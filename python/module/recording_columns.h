@@ -33,6 +33,10 @@ enum ColumnId {
 
 extern const ColumnSpec kColumns[kColumnCount];
 
+// The group's time as the `time` column holds it: nanoseconds since 1970,
+// or numpy's NaT when the preface holds no valid date and time.
+int64_t group_time_value(const GroupRecord& group);
+
 // Lays the reader's current group into row `row` of the arrays at `data`
 // (by ColumnId, C order, `gates` gates), and appends its messages (the
 // lines without the last line end) to `messages`. Entries that hold no

@@ -288,3 +288,43 @@ def test_recordings_whose_outputs_would_share_a_name_are_failures(tmp_path):
         None, str(archive), str(out), pattern="*.16?", report=lambda line: None)
     assert (found, before) == (3, 2)
     assert failures == [("rec.16d", "its output rec.nc is that of rec.16c")]
+
+
+def test_two_converts_into_one_folder_at_once_lose_and_corrupt_nothing(archive, tmp_path):
+    folder, names = archive
+    out = tmp_path / "out"
+    runs = [subprocess.Popen([sys.executable, "-m", "digisonde16c", "convert", folder, str(out),
+                              "--workers", "1"], stderr=subprocess.PIPE, text=True)
+            for _ in range(2)]
+    for run in runs:
+        errors = run.communicate()[1]
+        assert run.returncode == 1, errors
+        # Each run reports the unreadable recording and no other failure:
+        # an output the other run writes or wrote is skipped by this one.
+        lines = errors.splitlines()
+        assert lines[-2:] == [f"python3 -m digisonde16c: 1 of {len(names) + 1} recordings "
+                              "failed:", FAILURE], errors
+        assert all(re.fullmatch(r"\[\d+/\d+\] .+|\d+ of \d+ recordings converted before, "
+                                r"skipped", line) for line in lines[:-2]), errors
+    # Every output once, complete, and no temporary or claim file left.
+    check_netcdf_outputs(out, folder, names)
+
+
+def test_an_unreachable_scheduler_fails_within_the_timeout_in_one_line(archive):
+    import socket
+
+    folder, _ = archive
+    with socket.socket() as closed, socket.socket() as silent:
+        closed.bind(("127.0.0.1", 0))
+        # Takes connections and never answers.
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        for port in (closed.getsockname()[1], silent.getsockname()[1]):
+            address = f"tcp://127.0.0.1:{port}"
+            # Without the timeout Dask waits 30 s.
+            done = subprocess.run([sys.executable, "-m", "digisonde16c", "convert", folder,
+                                   "unused", "--scheduler", address, "--timeout", "1"],
+                                  capture_output=True, text=True, check=False, timeout=20)
+            assert (done.returncode, done.stderr) == (
+                1, f"python3 -m digisonde16c: no Dask scheduler answered at {address} "
+                   "within 1 s\n")

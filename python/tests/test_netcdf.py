@@ -1,6 +1,7 @@
 """python3 -m digisonde16c netcdf: the round trip, and the file left behind
 when it cannot finish."""
 
+import errno
 import os
 import shutil
 import subprocess
@@ -10,7 +11,7 @@ import pytest
 import xarray as xr
 
 import digisonde16c
-from conftest import BLOCK, FILE_FAULTS
+from conftest import BLOCK, FILE_FAULTS, SAMPLE
 from test_errors import with_failing_reads
 
 
@@ -74,3 +75,23 @@ def test_netcdf_failures_leave_no_file_and_say_why_in_one_line(recordings, tmp_p
         1, "", f"python3 -m digisonde16c: cannot write {output}: Is a directory\n")
     assert os.listdir(tmp_path) == ["out.nc"]
     assert os.listdir(output) == []
+
+
+def test_write_failures_are_os_errors_naming_the_output(tmp_path):
+    from digisonde16c import _write
+
+    dataset = digisonde16c.open_dataset(SAMPLE, frequency=2.5)
+    existing = tmp_path / "existing.nc"
+    existing.write_bytes(b"older")
+    unwritable = tmp_path / "no-folder" / "out.nc"
+    cases = [(lambda: _write.write_netcdf(dataset, existing), FileExistsError, errno.EEXIST,
+              existing),
+             (lambda: _write.write_zarr(dataset, tmp_path), FileExistsError, errno.EEXIST,
+              tmp_path),
+             (lambda: _write.write_netcdf(dataset, unwritable), OSError,
+              errno.ENOENT, unwritable)]
+    for write, kind, number, output in cases:
+        with pytest.raises(kind) as raised:
+            write()
+        assert (raised.value.errno, raised.value.filename) == (number, output), raised.value
+    assert existing.read_bytes() == b"older"
