@@ -141,7 +141,9 @@ SweepModel sweep_model(const SynthesisOptions& options, int sweep) {
     } else {
       e.fo = 0.0;
     }
-    m.model.gyrofrequency = uniform_in(&random, 0.8, 1.6);
+    // The gyrofrequency is a station's: one per recording.
+    Random station{options.seed * 0xD1B54A32D192ED03ULL + 0x2545F4914F6CDD1DULL};
+    m.model.gyrofrequency = uniform_in(&station, 0.8, 1.6);
     m.model.exact_extraordinary = random.uniform() < 0.5;
     m.noise_power = uniform_in(&random, 15.0, 30.0);
     m.echo_power = uniform_in(&random, 62.0, 85.0);

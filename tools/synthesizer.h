@@ -114,7 +114,8 @@ struct SweepModel {
 // The model of sweep s (0-based). With `vary`, drawn from the seed and s:
 // foF2 3-12 MHz, hmF2 220-380 km, ymF2 40-110 km (F base at 170 km or
 // above), an E layer in 6 sweeps of 10 (foE 1.5-4 MHz, at most 0.7 foF2,
-// hmE 100-120 km, ymE 8-20 km), gyrofrequency 0.8-1.6 MHz, the exact X
+// hmE 100-120 km, ymE 8-20 km), gyrofrequency 0.8-1.6 MHz (one per
+// recording: a station's), the exact X
 // condition in half the sweeps, noise 15-30 dB, O echo power 62-85 dB,
 // spread 3-10 km, spread F in 3 of 10 (20-80 km), a second hop in 3 of 10
 // (6-15 dB), interference on 1-3 frequencies in 3 of 10 (15-35 dB above the
