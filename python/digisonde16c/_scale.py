@@ -671,3 +671,65 @@ def scale(ionograms_or_dataset, *, ordinary=None):
          "ordinary_determination": data.attrs["ordinary_determination"]})
     result["time"].encoding.update(TIME_ENCODING)
     return result
+
+
+def csv_rows(dataset):
+    """The table of a scale() dataset (or an archive's, with `recording`):
+    a head of URSI names and one row per sweep, as lists of texts; NaN and
+    NaT give empty fields."""
+    head = (["recording"] if "recording" in dataset.coords else []) + ["sweep", "time"]
+    columns = []
+    if "recording" in dataset.coords:
+        columns.append([str(v) for v in dataset["recording"].values])
+    columns.append([str(int(v)) for v in dataset["sweep"].values])
+    times = dataset["time"].values.astype("datetime64[s]")
+    columns.append(["" if np.isnat(t) else str(t) for t in times])
+    for name, (ursi, _, _) in CHARACTERISTICS.items():
+        for suffix in ("", "_uncertainty"):
+            head.append(ursi + suffix)
+            columns.append(["" if not np.isfinite(v) else
+                            np.format_float_positional(v, unique=True, trim="-")
+                            for v in dataset[name + suffix].values])
+        head.append(ursi + "_confidence")
+        columns.append([str(int(v)) for v in dataset[name + "_confidence"].values])
+    for name in ("ordinary_polarization", "ordinary_confidence"):
+        head.append(name)
+        columns.append([f"{int(v):+d}" if name == "ordinary_polarization" else str(int(v))
+                        for v in dataset[name].values])
+    return head, [list(row) for row in zip(*columns)]
+
+
+def write_csv(dataset, output, replace=False):
+    """Writes the table of csv_rows to `output`, under a temporary name in
+    its folder renamed when complete; an existing output is replaced only
+    with `replace`."""
+    import csv
+    import os
+
+    from . import _write
+
+    head, rows = csv_rows(dataset)
+    temporary = _write.temporary_path(output)
+    try:
+        with open(temporary, "x", newline="", encoding="utf-8") as table:
+            writer = csv.writer(table, lineterminator="\n")
+            writer.writerow(head)
+            writer.writerows(rows)
+        if replace:
+            os.replace(temporary, output)
+        else:
+            try:
+                os.link(temporary, output)
+            except FileExistsError:
+                raise _write.OutputExists(f"{output} exists; give --force to replace "
+                                          "it") from None
+            os.unlink(temporary)
+    except BaseException as error:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        if isinstance(error, OSError):
+            raise _write.WriteError(f"cannot write {output}: {_write.reason_of(error)}") \
+                from None
+        raise
