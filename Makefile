@@ -59,7 +59,8 @@ $(BUILD)/day.16c: build
 	    --start "2024 172 $$4" --seed $$((i + 1)) $@.sweep && cat $@.sweep >> $@ || exit 1; \
 	done; rm -f $@.sweep
 
-# Regenerates examples/sample.16c and, with gnuplot, docs/ionogram.png.
+# Regenerates examples/sample.16c and, with gnuplot, docs/ionogram.png;
+# with the Python package and matplotlib, docs/scaled-ionogram.png.
 SAMPLE_OPTIONS = --frequencies 45 --first 1 --last 12 --foE 3 --hmE 110 --ymE 15 \
   --foF2 7.5 --hmF2 300 --ymF2 80 --start '2024 172 12:00:00' --step 2 --seed 1
 sample: build
@@ -67,6 +68,8 @@ sample: build
 	$(BUILD)/bin/tolvek -s examples/sample.16c > $(BUILD)/ionogram.rows
 	gnuplot -e "datafile='$(BUILD)/ionogram.rows'; outfile='docs/ionogram.png'" \
 	  examples/ionogram.gp
+	PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/scaled_ionogram.py \
+	  examples/sample.16c docs/scaled-ionogram.png
 
 # The Debian packages that the build and the tests need (tools/install_packages.sh):
 # installed when missing as root, else the command to run is printed.

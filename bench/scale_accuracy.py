@@ -4,11 +4,11 @@ layers, for `make bench` (bench/run_bench.sh).
     PYTHONPATH=BUILD/python/site /usr/bin/python3 bench/scale_accuracy.py \\
         BIN_DIR WORK_DIR [RECORDINGS [SWEEPS [RUNS]]]
 
-synth16c --vary 1 writes RECORDINGS recordings (default 8) of SWEEPS sweeps
-(default 30) from 1 to 14 MHz in 0.25 MHz steps, each sweep with layers,
+synth16c --vary 1 writes RECORDINGS recordings (default 20) of SWEEPS sweeps
+(default 12) from 1 to 14 MHz in 0.25 MHz steps, each sweep with layers,
 gyrofrequency, powers, spreads, second hop and interference of its own
-(tools/synthesizer.h, sweep_model), half the recordings with the ordinary
-trace in the -90 channels. Each recording is scaled with ordinary=None;
+(tools/synthesizer.h, sweep_model; the gyrofrequency one per recording),
+half the recordings with the ordinary trace in the -90 channels. Each recording is scaled with ordinary=None;
 the truth comes only from the synthesizer's truth file (--truth), which the
 scaler never sees: fxF2 by the model's X condition, h'F and h'E as the
 lowest ordinary virtual height of the F and E traces over the sweep's
@@ -18,7 +18,9 @@ Prints per characteristic the error distribution over the sweeps where the
 layer exists (median error, median and 95th percentile of |error|, the
 share within the aims, the share not scaled), the ordinary decision per
 sweep (each sweep's own vote) and per recording, the confidence of every
-large error, and the speed of scale() on one core, runs interleaved.
+large error; then the speed on one core of ionograms(), scale() of the
+ionograms and scale() of a dataset over a recording of 200 sweeps, runs
+interleaved.
 """
 
 import os
@@ -42,6 +44,7 @@ AIMS = {
     "fmin": ("fmin", STEP, "<= 1 step"),
 }
 LARGE = {"foF2": 0.5, "hpF": 30.0}
+SPEED_SWEEPS = 200
 
 
 def synthesize(bin_dir, work, index, sweeps):
@@ -63,16 +66,13 @@ def read_truth(path):
 
 def main():
     bin_dir, work = sys.argv[1:3]
-    count = int(sys.argv[3]) if len(sys.argv) > 3 else 8
-    sweeps = int(sys.argv[4]) if len(sys.argv) > 4 else 30
+    count = int(sys.argv[3]) if len(sys.argv) > 3 else 20
+    sweeps = int(sys.argv[4]) if len(sys.argv) > 4 else 12
     runs = int(sys.argv[5]) if len(sys.argv) > 5 else 5
     truths, scaled, decided = [], [], []
-    datasets = []
     for index in range(count):
         path, truth_path, ordinary = synthesize(bin_dir, work, index, sweeps)
-        dataset = digisonde16c.open_dataset(path)
-        datasets.append(dataset)
-        result = digisonde16c.scale(dataset)
+        result = digisonde16c.scale(digisonde16c.open_dataset(path))
         truth = read_truth(truth_path)
         truth["ordinary"] = np.full(sweeps, ordinary)
         truths.append(truth)
@@ -125,23 +125,29 @@ def main():
     missed = np.isnan(result["foF2"]) & np.isfinite(truth["foF2"])
     print(f"foF2 not scaled in {int(missed.sum())} sweeps")
 
-    # Speed: scale() on every recording, one core, interleaved with the
-    # ionograms alone.
-    ionogram_sets = [digisonde16c.ionograms(d) for d in datasets]
-    whole, from_ionograms = [], []
+    # Speed on one core: a recording of SPEED_SWEEPS varied sweeps, the
+    # three routes interleaved run by run.
+    path = os.path.join(work, "speed.16c")
+    subprocess.run([os.path.join(bin_dir, "synth16c"), *GRID, "--vary", "1", "--sweeps",
+                    str(SPEED_SWEEPS), "--seed", "77", path], check=True)
+    dataset = digisonde16c.open_dataset(path)
+    ionograms = digisonde16c.ionograms(dataset)
+    routes = {"ionograms(dataset)": lambda: digisonde16c.ionograms(dataset),
+              "scale(ionograms)": lambda: digisonde16c.scale(ionograms),
+              "scale(dataset)": lambda: digisonde16c.scale(dataset)}
+    times = {name: [] for name in routes}
     for _ in range(runs):
-        start = time.perf_counter()
-        for dataset in datasets:
-            digisonde16c.scale(dataset)
-        whole.append(time.perf_counter() - start)
-        start = time.perf_counter()
-        for ionogram in ionogram_sets:
-            digisonde16c.scale(ionogram)
-        from_ionograms.append(time.perf_counter() - start)
-    print(f"speed, median of {runs}: scale(dataset) {total / np.median(whole):.0f} sweeps/s "
-          f"({np.median(whole) / total * 1e3:.2f} ms a sweep, ionograms included); "
-          f"scale(ionograms) {total / np.median(from_ionograms):.0f} sweeps/s")
-
+        for name, route in routes.items():
+            start = time.perf_counter()
+            route()
+            times[name].append(time.perf_counter() - start)
+    print(f"speed on one core, {SPEED_SWEEPS} sweeps of 53 steps x 128 gates x 16 channels, "
+          f"median of {runs} interleaved runs:")
+    for name, seconds in times.items():
+        median = float(np.median(seconds))
+        print(f"  {name:20} {median:7.3f} s  {SPEED_SWEEPS / median:7.0f} sweeps/s  "
+              f"{median / SPEED_SWEEPS * 1e3:6.2f} ms a sweep")
+    os.unlink(path)
 
 if __name__ == "__main__":
     main()
