@@ -489,8 +489,13 @@ def scale(ionograms_or_dataset, *, ordinary=None):
         cells_x = echo_cells(snr_x, contrast < 0)
     h_o, s_o, gap_o = lowest_echo(cells_o, amp_o, snr_o, ranges, contrast)
     h_x, s_x, _ = lowest_echo(cells_x, amp_x, snr_x, ranges, -contrast)
-    valid = despiked(np.isfinite(h_o), h_o)
+    # A "sweep" whose frequency never rises (a drift recording at one
+    # frequency) is no ionogram: it gives no trace.
+    step_size = step_sizes(freq)
+    sweeping = np.isfinite(step_size)[:, None]
+    valid = despiked(np.isfinite(h_o) & sweeping, h_o)
     h_o = np.where(valid, h_o, np.nan)
+    h_x = np.where(sweeping, h_x, np.nan)
     index = np.arange(steps)[None, :]
     with np.errstate(invalid="ignore"):
         low = valid & (h_o < E_CEILING)
@@ -547,7 +552,6 @@ def scale(ionograms_or_dataset, *, ordinary=None):
         plausible = (separation >= HALF_GYRO[0]) & (separation <= HALF_GYRO[1])
         usual = np.nanmedian(np.where(plausible, separation, np.nan)) \
             if plausible.sum() >= 3 else np.nan
-        step_size = step_sizes(freq)
         if np.isfinite(usual):
             plausible &= np.abs(separation - usual) <= 1.5 * step_size
     ox_share = np.where(plausible, 1.0, np.where(np.isfinite(separation), 0.35, 0.7))
