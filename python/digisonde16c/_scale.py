@@ -161,17 +161,18 @@ def echo_cells(snr, contrast_ok, crowding=True):
     return cells
 
 
-def noise_floor(amp_o, amp_x):
+def noise_floor(strongest):
     """Per (sweep, step), the median over the gates that hold a sample of
-    the strongest amplitude of either polarization."""
-    strongest = np.fmax(amp_o, amp_x)
+    `strongest`, the strongest amplitude of either polarization."""
     held = np.isfinite(strongest)
     count = held.sum(-1)
     gates = strongest.shape[-1]
     full = count == gates
     floor = np.full(strongest.shape[:-1], np.nan, np.float32)
-    if gates and full.any():
-        middle = (gates - 1) // 2
+    middle = (gates - 1) // 2
+    if gates and full.all():
+        floor[...] = np.partition(strongest, middle, axis=-1)[..., middle]
+    elif gates and full.any():
         floor[full] = np.partition(strongest[full], middle, axis=-1)[..., middle]
     partial = ~full & (count > 0)
     if partial.any():
@@ -199,13 +200,14 @@ def despiked(valid, height):
     return valid & ~spike
 
 
-def lowest_echo(cells, amplitude, snr, ranges, dominance):
+def lowest_echo(cells, amplitude, snr, ranges, dominance, refine=True):
     """Per (sweep, step): the virtual height of the lowest echo of the
     polarization, at the strongest gate of the run of gates SNR_THRESHOLD
     above the noise around its lowest echo cell (the other polarization's
     echo at nearly the same range may dominate part of the run), refined by
     a parabola through the dB of it and its neighbours (exact for an echo
-    of Gaussian shape in range); and the SNR there. NaN where the step has
+    of Gaussian shape in range; without `refine`, the strongest gate's
+    range alone); and the SNR there. NaN where the step has
     no echo, or where the polarization does not dominate (`dominance`, its
     contrast to the other, above 0) at the strongest gate: a run that is
     the other's echo leaking into its channels."""
@@ -221,16 +223,18 @@ def lowest_echo(cells, amplitude, snr, ranges, dominance):
     start = np.where(gap.any(-1), gates - gap[..., ::-1].argmax(-1), 0)[..., None]
     in_run = (index >= start) & (index < end)
     peak = np.where(in_run, amplitude, -np.inf).argmax(-1)[..., None]
+    with np.errstate(invalid="ignore"):
+        has &= np.take_along_axis(dominance, peak, -1)[..., 0] > 0
+    peak_range = np.take_along_axis(ranges, peak, -1)[..., 0].astype(np.float64)
+    if not refine:
+        return np.where(has, peak_range, np.nan), None, None
     centre = np.take_along_axis(amplitude, peak, -1)[..., 0].astype(np.float64)
     below = np.take_along_axis(amplitude, np.maximum(peak - 1, 0), -1)[..., 0]
     above = np.take_along_axis(amplitude, np.minimum(peak + 1, gates - 1), -1)[..., 0]
-    with np.errstate(invalid="ignore"):
-        has &= np.take_along_axis(dominance, peak, -1)[..., 0] > 0
     curvature = below - 2.0 * centre + above
     with np.errstate(invalid="ignore", divide="ignore"):
         offset = np.where(curvature < 0, 0.5 * (below - above) / curvature, 0.0)
     offset = np.clip(np.nan_to_num(offset), -0.5, 0.5)
-    peak_range = np.take_along_axis(ranges, peak, -1)[..., 0].astype(np.float64)
     low = np.take_along_axis(ranges, np.maximum(peak - 1, 0), -1)[..., 0]
     high = np.take_along_axis(ranges, np.minimum(peak + 1, gates - 1), -1)[..., 0]
     spacing = np.where(np.isfinite(high - low) & (high > low), (high - low) / 2.0, 0.0)
@@ -279,7 +283,7 @@ def trace_tops(amplitude, other, noise, ranges):
     other polarization); -1 where it has none."""
     snr = amplitude - noise[..., None]
     cells = echo_cells(snr, amplitude - other >= LABEL_CONTRAST)
-    height, _, _ = lowest_echo(cells, amplitude, snr, ranges, amplitude - other)
+    height, _, _ = lowest_echo(cells, amplitude, snr, ranges, amplitude - other, False)
     return block_top(height >= E_CEILING)
 
 
@@ -359,7 +363,8 @@ def ionograms(dataset, *, ordinary=None):
         return out
 
     plus, minus = arranged(best[90]), arranged(best[-90])
-    noise = noise_floor(plus, minus)
+    strongest = np.fmax(plus, minus)
+    noise = noise_floor(strongest)
     ranges = arranged(dataset["gate_range"].values)
     freq = arranged(frequency, dtype=np.float64)
     vote, weight, tops = decide_ordinary(plus, minus, noise, ranges, freq)
@@ -376,7 +381,6 @@ def ionograms(dataset, *, ordinary=None):
     amp_o, amp_x = (plus, minus) if decided == 90 else (minus, plus)
     contrast = amp_o - amp_x
     with np.errstate(invalid="ignore"):
-        strongest = np.fmax(amp_o, amp_x)
         echo = echo_cells(strongest - noise[..., None], True, crowding=False)
         label = np.where(contrast >= LABEL_CONTRAST, 1,
                          np.where(contrast <= -LABEL_CONTRAST, 2, 3))
