@@ -4,7 +4,7 @@ layers, for `make bench` (bench/run_bench.sh).
     PYTHONPATH=BUILD/python/site /usr/bin/python3 bench/scale_accuracy.py \\
         BIN_DIR WORK_DIR [RECORDINGS [SWEEPS [RUNS]]]
 
-synth16c --vary 1 writes RECORDINGS recordings (default 20) of SWEEPS sweeps
+synth16c --vary 1, and then --vary 2 (weaker echoes, more disturbances), writes RECORDINGS recordings (default 20) of SWEEPS sweeps
 (default 12) from 1 to 14 MHz in 0.25 MHz steps, each sweep with layers,
 gyrofrequency, powers, spreads, second hop and interference of its own
 (tools/synthesizer.h, sweep_model; the gyrofrequency one per recording),
@@ -47,12 +47,12 @@ LARGE = {"foF2": 0.5, "hpF": 30.0}
 SPEED_SWEEPS = 200
 
 
-def synthesize(bin_dir, work, index, sweeps):
-    path = os.path.join(work, f"accuracy{index}.16c")
+def synthesize(bin_dir, work, index, sweeps, vary):
+    path = os.path.join(work, f"accuracy{vary}-{index}.16c")
     truth = path + ".truth"
     ordinary = "90" if index % 2 == 0 else "-90"
-    subprocess.run([os.path.join(bin_dir, "synth16c"), *GRID, "--vary", "1", "--sweeps",
-                    str(sweeps), "--seed", str(1000 + index), "--ordinary", ordinary,
+    subprocess.run([os.path.join(bin_dir, "synth16c"), *GRID, "--vary", str(vary), "--sweeps",
+                    str(sweeps), "--seed", str(1000 * vary + index), "--ordinary", ordinary,
                     "--truth", truth, path], check=True)
     return path, truth, int(ordinary)
 
@@ -69,9 +69,17 @@ def main():
     count = int(sys.argv[3]) if len(sys.argv) > 3 else 20
     sweeps = int(sys.argv[4]) if len(sys.argv) > 4 else 12
     runs = int(sys.argv[5]) if len(sys.argv) > 5 else 5
+    for vary, title in ((1, "standard"), (2, "hard: weaker echoes, more disturbances")):
+        print(f"-- --vary {vary} ({title})")
+        study(bin_dir, work, count, sweeps, vary)
+        print()
+    speed(bin_dir, work, runs)
+
+
+def study(bin_dir, work, count, sweeps, vary):
     truths, scaled, decided = [], [], []
     for index in range(count):
-        path, truth_path, ordinary = synthesize(bin_dir, work, index, sweeps)
+        path, truth_path, ordinary = synthesize(bin_dir, work, index, sweeps, vary)
         result = digisonde16c.scale(digisonde16c.open_dataset(path))
         truth = read_truth(truth_path)
         truth["ordinary"] = np.full(sweeps, ordinary)
@@ -79,6 +87,8 @@ def main():
         scaled.append(result)
         decided.append((ordinary, int(result["ordinary_polarization"][0]),
                         int(result["ordinary_confidence"][0])))
+        os.unlink(path)
+        os.unlink(truth_path)
     truth = {key: np.concatenate([t[key] for t in truths]) for key in truths[0]}
     result = {name: np.concatenate([s[name].values for s in scaled])
               for name in scaled[0].data_vars if scaled[0][name].dims == ("sweep",)}
@@ -124,6 +134,9 @@ def main():
               f"{int(np.sum(confidences < 50))}")
     missed = np.isnan(result["foF2"]) & np.isfinite(truth["foF2"])
     print(f"foF2 not scaled in {int(missed.sum())} sweeps")
+
+
+def speed(bin_dir, work, runs):
 
     # Speed on one core: a recording of SPEED_SWEEPS varied sweeps, the
     # three routes interleaved run by run.

@@ -145,17 +145,20 @@ SweepModel sweep_model(const SynthesisOptions& options, int sweep) {
     Random station{options.seed * 0xD1B54A32D192ED03ULL + 0x2545F4914F6CDD1DULL};
     m.model.gyrofrequency = uniform_in(&station, 0.8, 1.6);
     m.model.exact_extraordinary = random.uniform() < 0.5;
-    m.noise_power = uniform_in(&random, 15.0, 30.0);
-    m.echo_power = uniform_in(&random, 62.0, 85.0);
-    m.x_loss = uniform_in(&random, 3.0, 10.0);
-    m.cross_loss = uniform_in(&random, 10.0, 20.0);
-    m.spread = uniform_in(&random, 3.0, 10.0);
+    const bool hard = options.vary == 2;
+    const double often = hard ? 0.5 : 0.3;
+    m.noise_power = uniform_in(&random, 15.0, hard ? 35.0 : 30.0);
+    m.echo_power = hard ? uniform_in(&random, 52.0, 75.0) : uniform_in(&random, 62.0, 85.0);
+    m.x_loss = uniform_in(&random, hard ? 0.0 : 3.0, 10.0);
+    m.cross_loss = uniform_in(&random, hard ? 6.0 : 10.0, 20.0);
+    m.spread = uniform_in(&random, 3.0, hard ? 15.0 : 10.0);
     m.doppler_shift = uniform_in(&random, -1.0, 1.0);
     m.doppler_width = uniform_in(&random, 0.3, 1.0);
-    m.spread_f = random.uniform() < 0.3 ? uniform_in(&random, 20.0, 80.0) : 0.0;
-    m.second_hop_loss = random.uniform() < 0.3 ? uniform_in(&random, 6.0, 15.0) : 0.0;
-    if (random.uniform() < 0.3) {
-      m.interference_steps = 1 + static_cast<int>(3.0 * random.uniform());
+    m.spread_f = random.uniform() < often ? uniform_in(&random, 20.0, hard ? 120.0 : 80.0) : 0.0;
+    m.second_hop_loss =
+        random.uniform() < often ? uniform_in(&random, hard ? 3.0 : 6.0, 15.0) : 0.0;
+    if (random.uniform() < often) {
+      m.interference_steps = 1 + static_cast<int>((hard ? 6.0 : 3.0) * random.uniform());
       m.interference_power = m.noise_power + uniform_in(&random, 15.0, 35.0);
     }
   } else {
@@ -508,13 +511,13 @@ std::string read_synthesis_command_line(int argc, const char* const* argv,
       {"sweeps", &options->sweep_count, 1, 100000},
       {"interference", &options->interference_count, 0, 8},
       {"ordinary", &options->ordinary_polarization, -90, 90},
+      {"vary", &options->vary, 0, 2},
   };
   struct FlagOption {
     const char* name;
     bool* value;
   };
   const FlagOption flags[] = {
-      {"vary", &options->vary},
       {"exact-x", &m.exact_extraordinary},
   };
 
@@ -596,8 +599,9 @@ const char* synthesis_usage() {
          "  --seed N               noise and phase seed; the same seed gives the\n"
          "                         same bytes [1]\n"
          "  --sweeps N             sweeps one after another [1]\n"
-         "  --vary 0|1             1: each sweep draws its own layers, powers, spreads,\n"
-         "                         second hop and interference from the seed [0]\n"
+         "  --vary 0|1|2           1: each sweep draws its own layers, powers, spreads,\n"
+         "                         second hop and interference from the seed; 2: the\n"
+         "                         same with weaker echoes and more disturbances [0]\n"
          "  --spread-f KM          range spread F above the F traces, falling by e\n"
          "                         every KM; 0 leaves it out [0]\n"
          "  --spread-f-loss DB     spread F below the trace at its height [6]\n"

@@ -89,7 +89,7 @@ struct SynthesisOptions {
   int start_code = 1;            // E, 1 to 5
   uint64_t seed = 1;
   int sweep_count = 1;           // sweeps, each frequency_count groups
-  bool vary = false;             // each sweep draws its own model
+  int vary = 0;                  // each sweep draws its own model: 1, or 2 (hard)
   double spread_f = 0.0;         // km, decay of range spread F; 0: none
   double spread_f_loss = 6.0;    // dB, spread F below the trace at its height
   double second_hop_loss = 0.0;  // dB, second hop below the first; 0: none
@@ -119,7 +119,10 @@ struct SweepModel {
 // condition in half the sweeps, noise 15-30 dB, O echo power 62-85 dB,
 // spread 3-10 km, spread F in 3 of 10 (20-80 km), a second hop in 3 of 10
 // (6-15 dB), interference on 1-3 frequencies in 3 of 10 (15-35 dB above the
-// noise).
+// noise). With vary 2 (hard): noise 15-35 dB, O echo power 52-75 dB, the X
+// trace 0-10 dB weaker, leaking 6-20 dB down, spread 3-15 km, spread F
+// (20-120 km), a second hop (3-15 dB) and interference (1-6 frequencies)
+// each in half the sweeps.
 SweepModel sweep_model(const SynthesisOptions& options, int sweep);
 
 // The characteristics sweep s's model implies on its sounding frequencies:

@@ -382,7 +382,7 @@ TEST(SweepModel, variedSweepsAreModelsTheSynthesizerCanMake) {
   // Every drawn model passes the checks of a command line, keeps its
   // station's gyrofrequency, and its truth follows the X condition drawn.
   SynthesisOptions options;
-  options.vary = true;
+  options.vary = 1;
   options.frequency_count = 53;
   options.last_frequency = 14.0;
   options.sweep_count = 300;
@@ -392,7 +392,7 @@ TEST(SweepModel, variedSweepsAreModelsTheSynthesizerCanMake) {
     SCOPED_TRACE(s);
     SweepModel m = sweep_model(options, s);
     SynthesisOptions one = options;
-    one.vary = false;
+    one.vary = 0;
     one.sweep_count = 1;
     one.model = m.model;
     EXPECT_EQ(check_options(one), "");

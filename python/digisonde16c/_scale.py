@@ -189,8 +189,7 @@ def despiked(valid, height):
     index = np.broadcast_to(np.arange(steps), valid.shape)
     previous = np.maximum.accumulate(np.where(valid, index, -1), axis=1)
     previous = np.concatenate([np.full((valid.shape[0], 1), -1), previous[:, :-1]], axis=1)
-    following = np.minimum.accumulate(np.where(valid, index, steps)[:, ::-1], axis=1)[:, ::-1]
-    following = np.concatenate([following[:, 1:], np.full((valid.shape[0], 1), steps)], axis=1)
+    following = next_valid(valid)
     inside = (previous >= 0) & (following < steps)
     before = np.take_along_axis(height, np.clip(previous, 0, steps - 1), 1)
     after = np.take_along_axis(height, np.clip(following, 0, steps - 1), 1)
@@ -209,8 +208,9 @@ def lowest_echo(cells, amplitude, snr, ranges, dominance, refine=True):
     of Gaussian shape in range; without `refine`, the strongest gate's
     range alone); and the SNR there. NaN where the step has
     no echo, or where the polarization does not dominate (`dominance`, its
-    contrast to the other, above 0) at the strongest gate: a run that is
-    the other's echo leaking into its channels."""
+    contrast to the other, summed over the strongest gate and two on each
+    side, above 0): a run that is the other's echo leaking into its
+    channels."""
     gates = cells.shape[-1]
     has = cells.any(-1)
     first = cells.argmax(-1)[..., None]
@@ -223,8 +223,12 @@ def lowest_echo(cells, amplitude, snr, ranges, dominance, refine=True):
     start = np.where(gap.any(-1), gates - gap[..., ::-1].argmax(-1), 0)[..., None]
     in_run = (index >= start) & (index < end)
     peak = np.where(in_run, amplitude, -np.inf).argmax(-1)[..., None]
+    # Dominance over the strongest gate and two on each side: one gate
+    # alone may favour the other polarization's diffuse echo by chance.
+    near = np.abs(index - peak) <= 2
     with np.errstate(invalid="ignore"):
-        has &= np.take_along_axis(dominance, peak, -1)[..., 0] > 0
+        held = near & np.isfinite(dominance)
+        has &= np.where(held, dominance, 0).sum(-1) > 0
     peak_range = np.take_along_axis(ranges, peak, -1)[..., 0].astype(np.float64)
     if not refine:
         return np.where(has, peak_range, np.nan), None, None
@@ -263,6 +267,21 @@ def at_step(values, steps):
     picked = np.take_along_axis(values, np.clip(steps, 0, values.shape[1] - 1)[:, None],
                                 1)[:, 0].astype(np.float64)
     return np.where(inside, picked, np.nan)
+
+
+def next_valid(valid):
+    """Per (sweep, step), the next valid step after it; the step count
+    where there is none."""
+    steps = valid.shape[1]
+    index = np.broadcast_to(np.arange(steps), valid.shape)
+    following = np.minimum.accumulate(np.where(valid, index, steps)[:, ::-1], axis=1)[:, ::-1]
+    return np.concatenate([following[:, 1:], np.full((valid.shape[0], 1), steps)], axis=1)
+
+
+def at_steps(values, steps):
+    """values[sweep, steps[sweep, k]], False beyond the last step."""
+    inside = steps < values.shape[1]
+    return inside & np.take_along_axis(values, np.minimum(steps, values.shape[1] - 1), 1)
 
 
 def sweep_layout(frequency):
@@ -505,28 +524,34 @@ def scale(ionograms_or_dataset, *, ordinary=None):
         low = valid & (h_o < E_CEILING)
         high = valid & (h_o >= E_CEILING)
 
-    # The E trace: low points before the first high one.
-    f_start = np.where(high.any(1), high.argmax(1), steps)
+    # The F trace starts at the first high point that two more high points
+    # follow; high points before it (a second hop of the E trace where its
+    # first is too weak) and low points after it are no part of a trace.
+    following = next_valid(valid)
+    second = np.take_along_axis(np.concatenate([following, np.full((sweeps, 1), steps)], 1),
+                                following, 1)
+    run = high & at_steps(high, following) & at_steps(high, second)
+    f_start = np.where(run.any(1), run.argmax(1), np.where(high.any(1), high.argmax(1), steps))
+    # The E trace: the low points before it, with the first high point when
+    # the next lies far above it (the E trace rising to foE).
     e_points = low & (index < f_start[:, None])
-    e_count = e_points.sum(1)
-    # The first high point is still E when the next point lies far above it.
-    after_start = valid & (index > f_start[:, None])
-    next_step = np.where(after_start.any(1), after_start.argmax(1), steps)
+    next_step = np.take_along_axis(following, np.minimum(f_start, steps - 1)[:, None], 1)[:, 0]
     rise = at_step(h_o, next_step) - at_step(h_o, f_start)
     with np.errstate(invalid="ignore"):
-        asymptote = (e_count >= 1) & (rise > E_ASYMPTOTE_RISE)
+        asymptote = e_points.any(1) & (rise > E_ASYMPTOTE_RISE) & (f_start < steps)
     e_points |= asymptote[:, None] & (index == f_start[:, None])
     f_start = np.where(asymptote, next_step, f_start)
     has_e = e_points.sum(1) >= 2
     e_points &= has_e[:, None]
     e_last = np.where(has_e, steps - 1 - e_points[:, ::-1].argmax(1), -1)
 
-    # The F trace: from f_start up, across gaps of up to MAX_GAP steps.
+    # The F trace: from f_start up over high points, across gaps of up to
+    # MAX_GAP steps.
     f_last = np.where(f_start < steps, f_start, -1)
     for k in range(steps):
-        extend = valid[:, k] & (k > f_last) & (f_last >= 0) & (k - f_last <= MAX_GAP + 1)
+        extend = high[:, k] & (k > f_last) & (f_last >= 0) & (k - f_last <= MAX_GAP + 1)
         f_last = np.where(extend, k, f_last)
-    f_points = valid & (index >= f_start[:, None]) & (index <= f_last[:, None])
+    f_points = high & (index >= f_start[:, None]) & (index <= f_last[:, None])
     f_count = f_points.sum(1)
     has_f = f_count >= 3
     f_points &= has_f[:, None]
