@@ -50,8 +50,9 @@ demo: build
 DAY_SWEEP_OPTIONS = --frequencies 53 --first 1 --last 14 --step 2 --gyro 1.2 \
   --hmE 110 --ymE 15 --ymF2 70
 $(BUILD)/day.16c: build
-	rm -f $@ $@.sweep
-	for i in $$(seq 0 47); do \
+	@rm -f $@ $@.sweep
+	@echo "Synthesizing 48 sweeps into $@"
+	@for i in $$(seq 0 47); do \
 	  set -- $$(awk -v i=$$i 'BEGIN { h = i / 2; s = sin(3.14159265 * (h - 6) / 12); \
 	    if (s < 0) s = 0; printf "%.2f %.0f %.2f %02d:%02d:00", 3 + 6 * s, 330 - 70 * s, \
 	    (s > 0.15 ? 1.5 + 2 * s : 0), int(h), (i % 2) * 30 }'); \

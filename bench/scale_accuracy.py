@@ -4,11 +4,13 @@ layers, for `make bench` (bench/run_bench.sh).
     PYTHONPATH=BUILD/python/site /usr/bin/python3 bench/scale_accuracy.py \\
         BIN_DIR WORK_DIR [RECORDINGS [SWEEPS [RUNS]]]
 
-synth16c --vary 1, and then --vary 2 (weaker echoes, more disturbances), writes RECORDINGS recordings (default 20) of SWEEPS sweeps
-(default 12) from 1 to 14 MHz in 0.25 MHz steps, each sweep with layers,
-gyrofrequency, powers, spreads, second hop and interference of its own
+synth16c --vary 1, and then --vary 2 (weaker echoes, more disturbances),
+writes RECORDINGS recordings (default 20) of SWEEPS sweeps (default 12)
+from 1 to 14 MHz in 0.25 MHz steps, each sweep with layers, gyrofrequency,
+powers, spreads, second hop and interference of its own
 (tools/synthesizer.h, sweep_model; the gyrofrequency one per recording),
-half the recordings with the ordinary trace in the -90 channels. Each recording is scaled with ordinary=None;
+half the recordings with the ordinary trace in the -90 channels. Each
+recording is scaled with ordinary=None;
 the truth comes only from the synthesizer's truth file (--truth), which the
 scaler never sees: fxF2 by the model's X condition, h'F and h'E as the
 lowest ordinary virtual height of the F and E traces over the sweep's
@@ -16,7 +18,7 @@ frequencies (the F trace behind a passed E layer carries its delay).
 
 Prints per characteristic the error distribution over the sweeps where the
 layer exists (median error, median and 95th percentile of |error|, the
-share within the aims, the share not scaled), the ordinary decision per
+share within the aims, the sweeps scaled), the ordinary decision per
 sweep (each sweep's own vote) and per recording, the confidence of every
 large error; then the speed on one core of ionograms(), scale() of the
 ionograms and scale() of a dataset over a recording of 200 sweeps, runs

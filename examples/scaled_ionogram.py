@@ -83,7 +83,8 @@ def draw_sweep(recording, picture, sweep):
                         digits in (("foF2", "foF2", "MHz", 2), ("fxF2", "fxF2", "MHz", 2),
                                    ("foE", "foE", "MHz", 2), ("fmin", "fmin", "MHz", 2),
                                    ("hpF", "h'F", "km", 0), ("hpE", "h'E", "km", 0)))
-    figure.text(0.77, 0.5, "Scaled (confidence)\n\n" + summary, ha="left", va="center", fontsize=9, family="monospace")
+    figure.text(0.77, 0.5, "Scaled (confidence)\n\n" + summary, ha="left", va="center",
+                fontsize=9, family="monospace")
     when = str(scaled["time"].values.astype("datetime64[s]")).replace("T", " ")
     polarization = int(scaled["ordinary_polarization"])
     axes.set_title(f"Scaled ionogram, {os.path.basename(recording)} sweep {sweep}, {when} UT\n"

@@ -472,18 +472,22 @@ def scale(ionograms_or_dataset, *, ordinary=None):
 
     Method, per sweep:
     - Per step, the ordinary trace's virtual height is the strongest gate of
-      the lowest run of echo cells (6 dB above the step's noise floor,
-      beside a second such gate, or 10 dB alone) where the ordinary polarization dominates,
-      refined by a parabola; likewise the extraordinary trace. Steps crowded
-      with echoes (interference) are left out. The lowest run keeps second
-      hops and spread echoes above the trace out of it.
-    - The E trace is the run of ordinary heights below 160 km at the low end
-      of the sweep (2 steps or more), with the point where it rises to its
-      asymptote; the F trace runs from the next point up, continued across
-      gaps of up to 2 steps. foE lies between the E trace's last step and
-      the F trace's first, foF2 between the F trace's last step and the
-      next; fxF2 likewise from the extraordinary F trace; h'E and h'F are
-      the lowest heights of the traces, fmin the lowest step with an echo.
+      the run of echo gates around the lowest echo cell where the ordinary
+      polarization dominates (a cell: 6 dB above the step's noise floor
+      beside a second such gate, or 10 dB alone), refined by a parabola;
+      likewise the extraordinary trace. Steps crowded with echoes
+      (interference) are left out. The lowest run keeps second hops and
+      spread echoes above the trace out of it.
+    - Points 40 km below or above both neighbours are left out. The F
+      trace starts where three ordinary heights of 160 km or more follow
+      one another and runs up over such heights across gaps of up to 2
+      steps; the E trace is the heights below 160 km before it (2 steps or
+      more), with the point where it rises to its asymptote. foE lies
+      between the E trace's last step and the F trace's first, foF2
+      between the F trace's last step and the next; fxF2 likewise from the
+      extraordinary F trace; h'E and h'F are the lowest heights of the
+      traces, fmin the lowest step with an echo that another within 3
+      steps confirms.
     - Uncertainty: half the frequency interval a critical frequency lies
       in; half the gate spacing for a height; the step below fmin.
     - Confidence: the product of the trace's SNR (0.3 at the threshold to 1
@@ -671,12 +675,10 @@ def scale(ionograms_or_dataset, *, ordinary=None):
             {"long_name": f"confidence in {ursi}, 0 (absent) to 100", "units": "1",
              "valid_range": np.array([0, 100], np.int8)})
     traced = np.where(f_points | e_points, h_o, np.nan)
-    with np.errstate(invalid="ignore"):
-        x_trace = np.where(x_high | np.isfinite(h_x), h_x, np.nan)
     variables["ordinary_trace"] = (("sweep", "step"), traced.astype(np.float32),
                                    {"long_name": "virtual height of the ordinary E and F "
                                                  "traces (NaN where none)", "units": "km"})
-    variables["extraordinary_trace"] = (("sweep", "step"), x_trace.astype(np.float32),
+    variables["extraordinary_trace"] = (("sweep", "step"), h_x.astype(np.float32),
                                         {"long_name": "virtual height of the lowest "
                                                       "extraordinary echo (NaN where none)",
                                          "units": "km"})
