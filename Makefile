@@ -20,7 +20,8 @@ build:
 
 # The shipped synthetic recording: its block headers, the amplitude table of
 # its 5 MHz group and, where gnuplot is installed, its ionogram as a picture;
-# where the Python package and matplotlib are, the same picture from Python.
+# where the Python package and matplotlib are, the same picture from Python,
+# its scaled ionogram, and foF2 and h'F over a synthesized day.
 demo: build
 	$(BUILD)/bin/kesp examples/sample.16c
 	$(BUILD)/bin/tolvek -a -f 5 examples/sample.16c
@@ -35,10 +36,32 @@ demo: build
 	@if [ -d $(BUILD)/python/site/digisonde16c ] && \
 	    /usr/bin/python3 -c "import matplotlib" > /dev/null 2>&1; then \
 	  PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/ionogram.py \
-	    examples/sample.16c $(BUILD)/ionogram-python.png; \
+	    examples/sample.16c $(BUILD)/ionogram-python.png && \
+	  $(MAKE) --no-print-directory $(BUILD)/day.16c && \
+	  PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/scaled_ionogram.py \
+	    examples/sample.16c $(BUILD)/scaled-ionogram.png && \
+	  PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/scaled_ionogram.py \
+	    --series $(BUILD)/day.16c $(BUILD)/scaled-day.png; \
 	fi
 
-# Regenerates examples/sample.16c and, with gnuplot, docs/ionogram.png.
+# A synthesized day of 48 sweeps, one each half hour, whose layers rise and
+# fall with the sun (foF2 3-9 MHz, an E layer by day), for the picture of
+# foF2 and h'F against time.
+DAY_SWEEP_OPTIONS = --frequencies 53 --first 1 --last 14 --step 2 --gyro 1.2 \
+  --hmE 110 --ymE 15 --ymF2 70
+$(BUILD)/day.16c: build
+	@rm -f $@ $@.sweep
+	@echo "Synthesizing 48 sweeps into $@"
+	@for i in $$(seq 0 47); do \
+	  set -- $$(awk -v i=$$i 'BEGIN { h = i / 2; s = sin(3.14159265 * (h - 6) / 12); \
+	    if (s < 0) s = 0; printf "%.2f %.0f %.2f %02d:%02d:00", 3 + 6 * s, 330 - 70 * s, \
+	    (s > 0.15 ? 1.5 + 2 * s : 0), int(h), (i % 2) * 30 }'); \
+	  $(BUILD)/bin/synth16c $(DAY_SWEEP_OPTIONS) --foF2 $$1 --hmF2 $$2 --foE $$3 \
+	    --start "2024 172 $$4" --seed $$((i + 1)) $@.sweep && cat $@.sweep >> $@ || exit 1; \
+	done; rm -f $@.sweep
+
+# Regenerates examples/sample.16c and, with gnuplot, docs/ionogram.png;
+# with the Python package and matplotlib, docs/scaled-ionogram.png.
 SAMPLE_OPTIONS = --frequencies 45 --first 1 --last 12 --foE 3 --hmE 110 --ymE 15 \
   --foF2 7.5 --hmF2 300 --ymF2 80 --start '2024 172 12:00:00' --step 2 --seed 1
 sample: build
@@ -46,6 +69,8 @@ sample: build
 	$(BUILD)/bin/tolvek -s examples/sample.16c > $(BUILD)/ionogram.rows
 	gnuplot -e "datafile='$(BUILD)/ionogram.rows'; outfile='docs/ionogram.png'" \
 	  examples/ionogram.gp
+	PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/scaled_ionogram.py \
+	  examples/sample.16c docs/scaled-ionogram.png
 
 # The Debian packages that the build and the tests need (tools/install_packages.sh
 # core): installed when missing as root, else the command to run is printed.

@@ -26,9 +26,9 @@
 #   printf   bench/printf_rows writing the same lines with printf (it decodes
 #            with the decoder's own procedures), to /dev/null, against
 #            tolvek; its output is compared with tolvek's byte for byte
-#   python   the Python route (bench/python_bench.py) and an archive converted
-#            on Dask (bench/archive_bench.py), when the Python package was
-#            built
+#   python   the Python route (bench/python_bench.py), an archive converted
+#            on Dask (bench/archive_bench.py) and scaled ionograms
+#            (bench/scale_accuracy.py), when the Python package was built
 # Further sections can be added at the end, before the exit.
 set -euo pipefail
 
@@ -254,6 +254,8 @@ if [[ -d $site/digisonde16c ]]; then
   PYTHONPATH=$site /usr/bin/python3 "$(dirname "$0")/archive_bench.py" "$bin" "$work" \
     "$runs" || { echo "archive_bench.py failed" >&2; status=1; }
   uptime
+  # Scaled ionograms: accuracy on 240 synthesized sweeps, and speed.
+  echo; echo "Scaled ionograms"; PYTHONPATH=$site /usr/bin/python3 "$(dirname "$0")/scale_accuracy.py" "$bin" "$work" 20 12 "$runs" || { echo "scale_accuracy.py failed" >&2; status=1; }
 fi
 
 # Rendering alone, for kesp, whose run is mostly reading: one dump line

@@ -28,5 +28,9 @@ int main(int argc, char** argv) {
     std::perror(("synth16c: " + output_path).c_str());
     return 1;
   }
+  if (!options.truth_path.empty() && !write_text_file(options.truth_path, truth_table(options))) {
+    std::perror(("synth16c: " + options.truth_path).c_str());
+    return 1;
+  }
   return 0;
 }

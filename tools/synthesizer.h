@@ -23,6 +23,20 @@
 //   noise of mean power noise_power. An echo's phase turns by -540 degrees
 //   per km of range beyond the first gate, the turn that `tolvek -c` takes
 //   out, so that corrected phases stay constant along an echo.
+// Options that are off by default, for testing a scaler of ionograms:
+// - Several sweeps one after another; with `vary`, each sweep draws its own
+//   layers, gyrofrequency, powers, spreads, second hop and interference from
+//   the seed (sweep_model). A truth file gives each sweep's model and the
+//   characteristics it implies (write_truth).
+// - Range spread F: a diffuse echo above every F-layer trace, of power
+//   spread_f_loss below the trace at its height, falling by e each
+//   spread_f km, with a random amplitude and phase per sample.
+// - A second hop at twice the virtual height, second_hop_loss weaker.
+// - Interference on a few frequencies: a steady carrier of the given power
+//   at every gate of every channel, with a random phase per sample.
+// - The exact extraordinary reflection condition, fN^2 = f^2 - f fH, in
+//   place of the O trace at f - fH/2; and the O trace received in the -90
+//   channels in place of the +90 ones.
 #ifndef TOOLS_SYNTHESIZER_H_
 #define TOOLS_SYNTHESIZER_H_
 
@@ -44,6 +58,9 @@ struct LayerModel {
   Layer e_layer = {3.0, 110.0, 15.0};
   Layer f_layer = {7.5, 300.0, 80.0};
   double gyrofrequency = 1.4;  // MHz
+  // The X trace at f lies where the O trace lies at sqrt(f^2 - f fH) (the
+  // exact condition), else at f - fH/2.
+  bool exact_extraordinary = false;
 };
 
 // Group time: the recording's time text fields.
@@ -73,7 +90,55 @@ struct SynthesisOptions {
   int gate_code = 1;             // H, 0 to 3 (128 gates)
   int start_code = 1;            // E, 1 to 5
   uint64_t seed = 1;
+  int sweep_count = 1;           // sweeps, each frequency_count groups
+  int vary = 0;                  // each sweep draws its own model: 1, or 2 (hard)
+  double spread_f = 0.0;         // km, decay of range spread F; 0: none
+  double spread_f_loss = 6.0;    // dB, spread F below the trace at its height
+  double second_hop_loss = 0.0;  // dB, second hop below the first; 0: none
+  int interference_count = 0;    // frequencies with interference per sweep
+  double interference_power = 40.0;  // dB, the carrier's power
+  int ordinary_polarization = 90;    // +90 or -90: channels of the O trace
+  std::string truth_path;        // where write_truth puts the truth; empty: none
 };
+
+// What one sweep is made of: the options' model and settings, or with
+// `vary` a draw of its own, and the steps (0-based) that carry
+// interference (interference_steps entries of `interference`).
+struct SweepModel {
+  LayerModel model;
+  double spread, spread_f, second_hop_loss, echo_power, noise_power, x_loss, cross_loss;
+  double doppler_shift, doppler_width;
+  int interference_steps;
+  int interference[8];
+  double interference_power;
+};
+
+// The model of sweep s (0-based). With `vary`, drawn from the seed and s:
+// foF2 3-12 MHz, hmF2 220-380 km, ymF2 40-110 km (F base at 170 km or
+// above), an E layer in 6 sweeps of 10 (foE 1.5-4 MHz, at most 0.7 foF2,
+// hmE 100-120 km, ymE 8-20 km), gyrofrequency 0.8-1.6 MHz (one per
+// recording: a station's), the exact X
+// condition in half the sweeps, noise 15-30 dB, O echo power 62-85 dB,
+// spread 3-10 km, spread F in 3 of 10 (20-80 km), a second hop in 3 of 10
+// (6-15 dB), interference on 1-3 frequencies in 3 of 10 (15-35 dB above the
+// noise). With vary 2 (hard): noise 15-35 dB, O echo power 52-75 dB, the X
+// trace 0-10 dB weaker, leaking 6-20 dB down, spread 3-15 km, spread F
+// (20-120 km), a second hop (3-15 dB) and interference (1-6 frequencies)
+// each in half the sweeps.
+SweepModel sweep_model(const SynthesisOptions& options, int sweep);
+
+// The characteristics sweep s's model implies on its sounding frequencies:
+// fxF2 by the model's X condition; h'F and h'E the lowest O virtual height
+// of the F and E traces over the sweep's frequencies (NaN when the layer
+// gives no echo there); fmin the lowest frequency with an O or X echo.
+struct SweepTruth {
+  double fof2, fxf2, foe, hpf, hpe, fmin;
+};
+SweepTruth sweep_truth(const SynthesisOptions& options, int sweep);
+
+// The truth of every sweep as a text table, a header line and one line per
+// sweep (NaN for what is absent).
+std::string truth_table(const SynthesisOptions& options);
 
 // Preface settings of every synthesized group. Doppler: d44 0, d47 1 and
 // d48 4 with PRF code d49 2 (100 Hz) give 8 Doppler lines of 0.78125 Hz,
@@ -94,15 +159,17 @@ bool channel_is_ordinary(int channel);
 // model returns no echo there (f <= 0, at a critical frequency, or above
 // foF2).
 bool ordinary_height(const LayerModel& model, double f, double* height);
-// Virtual height of the X trace: the O trace at f - fH/2.
+// Virtual height of the X trace: the O trace at f - fH/2, or at
+// sqrt(f^2 - f fH) with exact_extraordinary.
 bool extraordinary_height(const LayerModel& model, double f, double* height);
 
 // Empty when the options describe a recording the model can make, else a
 // one-line reason.
 std::string check_options(const SynthesisOptions& options);
 
-// The n-th sounding frequency (0-based), rounded to 0.0001 MHz: evenly spaced
-// from first_frequency to last_frequency.
+// The sounding frequency of the n-th group (0-based; every sweep starts
+// again), rounded to 0.0001 MHz: evenly spaced from first_frequency to
+// last_frequency.
 double sounding_frequency(const SynthesisOptions& options, int n);
 
 // The time of the n-th group (0-based): start plus n time steps, carried
@@ -118,11 +185,12 @@ double gate_range(int gate_code, int start_code, int gate);
 // channel settings above, H and E.
 void group_preface(const SynthesisOptions& options, int n, uint8_t* digits);
 
-// Fills `draft` with the n-th group: preface, amplitude and phase codes.
-// Deterministic in the options and n.
+// Fills `draft` with the n-th group (0-based over all sweeps): preface,
+// amplitude and phase codes. Deterministic in the options and n.
 void synthesize_group(const SynthesisOptions& options, int n, BlockDraft* draft);
 
-// The whole recording: frequency_count blocks of 4096 bytes.
+// The whole recording: sweep_count times frequency_count blocks of 4096
+// bytes.
 std::string synthesize_recording(const SynthesisOptions& options);
 
 // Reads the command line (argv[1..argc-1]) into `options` and `output_path`.
@@ -131,6 +199,9 @@ std::string synthesize_recording(const SynthesisOptions& options);
 std::string read_synthesis_command_line(int argc, const char* const* argv,
                                         SynthesisOptions* options,
                                         std::string* output_path);
+
+// Writes `text` to the file at `path`; false, with errno set, on failure.
+bool write_text_file(const std::string& path, const std::string& text);
 
 // The usage text, lines ending in '\n'.
 const char* synthesis_usage();

@@ -380,4 +380,91 @@ TEST(CommandLine, valuesReachTheOptions) {
 
 }  // namespace
 
+TEST(SweepModel, variedSweepsAreModelsTheSynthesizerCanMake) {
+  // Every drawn model passes the checks of a command line, keeps its
+  // station's gyrofrequency, and its truth follows the X condition drawn.
+  SynthesisOptions options;
+  options.vary = 1;
+  options.frequency_count = 53;
+  options.last_frequency = 14.0;
+  options.sweep_count = 300;
+  int with_e = 0, exact = 0;
+  double gyro = sweep_model(options, 0).model.gyrofrequency;
+  for (int s = 0; s < options.sweep_count; ++s) {
+    SCOPED_TRACE(s);
+    SweepModel m = sweep_model(options, s);
+    SynthesisOptions one = options;
+    one.vary = 0;
+    one.sweep_count = 1;
+    one.model = m.model;
+    EXPECT_EQ(check_options(one), "");
+    EXPECT_EQ(m.model.gyrofrequency, gyro);
+    const Layer& f2 = m.model.f_layer;
+    EXPECT_GE(f2.fo, 3.0);
+    EXPECT_LE(f2.fo, 12.0);
+    EXPECT_GE(f2.hm - f2.ym, 170.0);
+    SweepTruth t = sweep_truth(options, s);
+    double fh = m.model.gyrofrequency;
+    EXPECT_NEAR(t.fxf2, m.model.exact_extraordinary
+                            ? fh / 2 + std::sqrt(f2.fo * f2.fo + fh * fh / 4)
+                            : f2.fo + fh / 2, 1e-9);
+    // The X trace ends at fxF2: an echo just below it, none just above.
+    double height;
+    EXPECT_TRUE(extraordinary_height(m.model, t.fxf2 - 1e-6, &height));
+    EXPECT_FALSE(extraordinary_height(m.model, t.fxf2 + 1e-6, &height));
+    EXPECT_GE(t.hpf, f2.hm - f2.ym);
+    with_e += m.model.e_layer.fo > 0.0;
+    exact += m.model.exact_extraordinary;
+    EXPECT_EQ(std::isnan(t.foe), m.model.e_layer.fo == 0.0);
+  }
+  EXPECT_GT(with_e, 120);
+  EXPECT_LT(with_e, 240);
+  EXPECT_GT(exact, 100);
+  EXPECT_LT(exact, 200);
+}
+
+TEST(SynthesizedGroup, optionalEchoesAppearWhereAsked) {
+  // At 5 MHz (O at h', X lower) with the E layer left out: the O peak in
+  // the -90 channels with --ordinary -90; a second hop at 2 h'; a carrier
+  // 40 dB strong at every gate.
+  SynthesisOptions base;
+  base.first_frequency = base.last_frequency = 5.0;
+  base.frequency_count = 1;
+  base.model.e_layer.fo = 0.0;
+  double height;
+  ASSERT_TRUE(ordinary_height(base.model, 5.0, &height));
+  auto gate_of = [](double range) {
+    return static_cast<int>(std::lround((range - 10.0) / 5.0));
+  };
+  // The strongest amplitude over the +90 (plus) or -90 channels.
+  auto strongest = [](const Decoded& d, bool plus, int gate) {
+    double best = 0.0;
+    for (int c = 1; c <= 16; ++c) {
+      if (channel_is_ordinary(c) != plus) continue;
+      best = std::max<double>(best, d.group.amplitude[c - 1][gate]);
+    }
+    return best;
+  };
+  static Decoded d;
+  SynthesisOptions minus = base;
+  minus.ordinary_polarization = -90;
+  decode(minus, 0, &d);
+  EXPECT_GT(strongest(d, false, gate_of(height)), strongest(d, true, gate_of(height)) + 10.0);
+
+  SynthesisOptions hop = base;
+  hop.second_hop_loss = 6.0;
+  decode(hop, 0, &d);
+  EXPECT_GT(strongest(d, true, gate_of(2 * height)), base.noise_power + 15.0);
+  decode(base, 0, &d);
+  EXPECT_LT(strongest(d, true, gate_of(2 * height)), base.noise_power + 12.0);
+
+  SynthesisOptions carrier = base;
+  carrier.interference_count = 1;
+  carrier.interference_power = 40.0;
+  decode(carrier, 0, &d);
+  std::vector<double> amplitudes;
+  for (int g = 0; g < 128; ++g) amplitudes.push_back(d.group.amplitude[0][g]);
+  EXPECT_NEAR(median(amplitudes), 40.0, 1.0);
+}
+
 }  // namespace digisonde16c

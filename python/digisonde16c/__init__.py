@@ -13,5 +13,6 @@ netcdf REC.16c OUT.nc` writes a recording as a NetCDF-4 file; `convert` and
 
 from ._dataset import __version__, iter_groups, open_dataset
 from ._mfdataset import open_mfdataset
+from ._scale import ionograms, scale
 
-__all__ = ["open_dataset", "open_mfdataset", "iter_groups", "__version__"]
+__all__ = ["open_dataset", "open_mfdataset", "iter_groups", "ionograms", "scale", "__version__"]

@@ -1,6 +1,7 @@
 """digisonde16c netcdf REC.16c OUT.nc [--force] [--compression C]
 digisonde16c convert [--to netcdf|zarr] ARCHIVE_DIR OUT_DIR [...]
 digisonde16c summary ARCHIVE_DIR OUT.nc [...]
+digisonde16c scale ARCHIVE_OR_RECORDING OUT.nc [--csv OUT.csv] [...]
 
 (the console script digisonde16c, or python3 -m digisonde16c).
 
@@ -150,6 +151,18 @@ def add_product_arguments(command):
     add_cluster_options(command)
 
 
+def scale_command(arguments):
+    from . import _scale
+
+    if arguments.csv is not None and not arguments.force and os.path.lexists(arguments.csv):
+        raise CommandError(f"{arguments.csv} exists; give --force to replace it")
+    status, dataset = product_command(arguments, _scale.scale,
+                                      {"ordinary": arguments.ordinary}, "sweep")
+    if dataset is not None and arguments.csv is not None:
+        _scale.write_csv(dataset, arguments.csv, arguments.force)
+    return status
+
+
 def positive(text):
     value = int(text)
     if value < 1:
@@ -233,6 +246,20 @@ def parser():
     summary.add_argument("--force", action="store_true", help="replace an existing OUT.nc")
     add_cluster_options(summary)
     summary.set_defaults(run=summary_command)
+
+    scale = commands.add_parser(
+        "scale", help="scale the ionograms of every sweep of an archive or a recording",
+        description="Scale every sweep of the recordings under ARCHIVE_OR_RECORDING (or of "
+                    "one recording) on a Dask cluster: foF2, fxF2, foE, fmin, h'F and h'E, "
+                    "each with its uncertainty and confidence, written as one NetCDF file "
+                    "along `sweep`, and with --csv as a table of one row per sweep.")
+    add_product_arguments(scale)
+    scale.add_argument("--csv", metavar="OUT.csv",
+                       help="also write a table, one row per sweep, URSI names as heads")
+    scale.add_argument("--ordinary", type=int, choices=(90, -90), metavar="+90|-90",
+                       help="polarization of the ordinary wave (default: decided from the "
+                            "data of each recording)")
+    scale.set_defaults(run=scale_command)
     return top
 
 

@@ -1,0 +1,770 @@
+"""Ionograms of the sweeps of a recording, and their scaling into the URSI
+characteristics foF2, fxF2, foE, fmin, h'F and h'E, each with an
+uncertainty and a confidence.
+
+Every step works on whole arrays (sweep, step, gate); the only loops run
+over the 16 channels and over the steps of a sweep, each pass covering
+every sweep at once.
+
+The method is a leading-edge tracer with continuity across frequency and a
+cusp search, checked against the relation of the ordinary (O) and
+extraordinary (X) traces, after the expert-rule tracing of Reinisch and
+Huang (1983, Radio Sci. 18, 477); image matching (Pezzopane and Scotto
+2007, Radio Sci., doi:10.1029/2006RS003581) and morphology (Chen et al.
+2018, Radio Sci., doi:10.1029/2018RS006574) are other routes to the same
+characteristics."""
+
+import numpy as np
+import xarray as xr
+
+from ._dataset import TIME_ENCODING, __version__
+
+# An echo cell stands SNR_THRESHOLD dB above its step's noise floor with a
+# neighbouring gate that does too, or STRONG_ECHO dB above it alone. The
+# floor is the median over the gates of the strongest amplitude of either
+# polarization; of noise alone, a polarization's strongest amplitude passes
+# the first in about 4 cells of 10,000, two neighbours together almost
+# never, and the second in fewer than one in a million.
+SNR_THRESHOLD = 6.0
+STRONG_ECHO = 10.0
+# A point of a trace this far (km) below or above both its neighbours is
+# no part of it.
+SPIKE = 40.0
+# Polarization contrast (dB) beyond which an echo is labelled O or X.
+LABEL_CONTRAST = 3.0
+# A step whose echo cells cover more than this share of its gates is taken
+# for interference and left out of the traces.
+CROWDED = 0.4
+# O echoes below this virtual height (km) at the low end of a sweep are the
+# E layer's; the F trace lies above it.
+E_CEILING = 160.0
+# Steps without an echo that a trace may jump.
+MAX_GAP = 2
+# A point just above E_CEILING followed by one this much higher (km) is the
+# E trace rising to its critical frequency, not yet the F trace.
+E_ASYMPTOTE_RISE = 20.0
+# The half gyrofrequency, fxF2 - foF2, that the traces may show (MHz).
+HALF_GYRO = (0.2, 1.0)
+
+LABELS = {"flag_values": np.array([0, 1, 2, 3], dtype=np.int8),
+          "flag_meanings": "no_echo ordinary extraordinary unsure"}
+
+IONOGRAM_ATTRIBUTES = {
+    "sweep": {"long_name": "sweep number in the recording, from 0", "units": "1"},
+    "step": {"long_name": "step of the sweep (its n-th sounding frequency), from 0",
+             "units": "1"},
+    "time": {"long_name": "time of the sweep's first group", "standard_name": "time"},
+    "frequency": {"long_name": "sounding frequency of the step (NaN beyond the sweep's "
+                               "end)", "standard_name": "radiation_frequency", "units": "MHz"},
+    "gate_range": {"long_name": "virtual range of the gate", "units": "km"},
+    "block": {"long_name": "data block of the step's group, from 1 (0 beyond the sweep's "
+                           "end)", "units": "1"},
+    "noise_floor": {"long_name": "noise floor of the step: median over the gates of the "
+                                 "strongest amplitude of either polarization", "units": "dB"},
+    "amplitude_ordinary": {"long_name": "strongest amplitude over the channels of the "
+                                        "ordinary polarization", "units": "dB"},
+    "amplitude_extraordinary": {"long_name": "strongest amplitude over the channels of "
+                                             "the extraordinary polarization", "units": "dB"},
+    "polarization_contrast": {"long_name": "ordinary minus extraordinary strongest "
+                                           "amplitude", "units": "dB"},
+    "doppler": {"long_name": "Doppler shift of the line of the strongest channel at an "
+                            "echo (NaN where none)", "units": "Hz"},
+    "echo_label": {"long_name": "polarization of the echo: ordinary or extraordinary where "
+                                f"the contrast exceeds {LABEL_CONTRAST:g} dB, else unsure; "
+                                f"no_echo below {SNR_THRESHOLD:g} dB above the noise floor "
+                                f"(with a neighbour as strong, or {STRONG_ECHO:g} dB alone)",
+                   "units": "1", **LABELS},
+    "ordinary_vote": {"long_name": "polarization (+90 or -90) that the sweep's own F traces "
+                                   "show to be ordinary (0: no evidence)", "units": "degree"},
+    "ordinary_vote_weight": {"long_name": "weight of the sweep's vote, from the separation "
+                                          "of the traces' top frequencies (0 to 1)",
+                             "units": "1"},
+    "top_separation": {"long_name": "top frequency of the extraordinary F trace minus that "
+                                    "of the ordinary one, as decided", "units": "MHz"},
+}
+
+CHARACTERISTICS = {
+    # name: (URSI name, units, long name)
+    "foF2": ("foF2", "MHz", "ordinary critical frequency of the F layer"),
+    "fxF2": ("fxF2", "MHz", "extraordinary critical frequency of the F layer"),
+    "foE": ("foE", "MHz", "ordinary critical frequency of the E layer"),
+    "fmin": ("fmin", "MHz", "lowest frequency with an echo"),
+    "hpF": ("h'F", "km", "h'F, minimum virtual height of the ordinary F trace"),
+    "hpE": ("h'E", "km", "h'E, minimum virtual height of the ordinary E trace"),
+}
+
+
+def check_ordinary(ordinary):
+    if ordinary is None:
+        return None
+    if isinstance(ordinary, (bool, np.bool_)) or ordinary not in (90, -90):
+        raise ValueError(f"ordinary must be +90, -90 or None, not {ordinary!r}")
+    return int(ordinary)
+
+
+def channel_subset(channels):
+    """A slice for channel indices evenly spaced (a view, no copy), else the
+    indices."""
+    if channels.size == 1 or (channels.size > 1 and np.all(np.diff(channels) ==
+                                                          channels[1] - channels[0])
+                              and channels[1] > channels[0]):
+        step = int(channels[1] - channels[0]) if channels.size > 1 else 1
+        return slice(int(channels[0]), int(channels[-1]) + 1, step)
+    return channels
+
+
+def strongest_by_polarization(amplitude, polarization):
+    """The strongest amplitude over the channels of polarization +90 and of
+    -90, (group, gate) each, NaN where no channel holds a sample."""
+    groups, channels, gates = amplitude.shape
+    best = {}
+    uniform = groups == 0 or np.all(polarization == polarization[:1])
+    for sign in (90, -90):
+        if uniform:
+            chosen = np.flatnonzero(polarization[0] == sign) if groups else np.zeros(0, int)
+            if chosen.size == 0:
+                best[sign] = np.full((groups, gates), np.nan, np.float32)
+                continue
+            with np.errstate(invalid="ignore"):
+                best[sign] = np.fmax.reduce(amplitude[:, channel_subset(chosen), :], axis=1)
+            continue
+        value = np.full((groups, gates), -np.inf, np.float32)
+        for channel in range(channels):
+            rows = polarization[:, channel] == sign
+            if rows.any():
+                np.fmax(value, amplitude[:, channel, :], out=value, where=rows[:, None])
+        value[value == -np.inf] = np.nan
+        best[sign] = value
+    return best
+
+
+def strongest_doppler(amplitude, doppler, groups, gates, strongest):
+    """The Doppler shift of the channel whose amplitude is `strongest` at
+    the cells (groups[i], gates[i])."""
+    picked = amplitude[groups, :, gates]
+    channel = np.argmax(picked == strongest[:, None], axis=1)
+    return doppler[groups, channel]
+
+
+def echo_cells(snr, contrast_ok, crowding=True):
+    """Echo cells (sweep, step, gate): SNR_THRESHOLD above the noise with a
+    neighbour that is too, or STRONG_ECHO alone; of the polarization that
+    contrast_ok allows. Steps crowded with cells (interference) hold none."""
+    above = snr >= SNR_THRESHOLD
+    neighbour = np.zeros_like(above)
+    neighbour[..., 1:] |= above[..., :-1]
+    neighbour[..., :-1] |= above[..., 1:]
+    cells = above & (neighbour | (snr >= STRONG_ECHO)) & contrast_ok
+    if crowding:
+        crowded = cells.sum(-1) > CROWDED * cells.shape[-1]
+        cells[crowded] = False
+    return cells
+
+
+def noise_floor(strongest):
+    """Per (sweep, step), the median over the gates that hold a sample of
+    `strongest`, the strongest amplitude of either polarization."""
+    held = np.isfinite(strongest)
+    count = held.sum(-1)
+    gates = strongest.shape[-1]
+    full = count == gates
+    floor = np.full(strongest.shape[:-1], np.nan, np.float32)
+    middle = (gates - 1) // 2
+    if gates and full.all():
+        floor[...] = np.partition(strongest, middle, axis=-1)[..., middle]
+    elif gates and full.any():
+        floor[full] = np.partition(strongest[full], middle, axis=-1)[..., middle]
+    partial = ~full & (count > 0)
+    if partial.any():
+        ordered = np.sort(np.where(held[partial], strongest[partial], np.inf), axis=-1)
+        floor[partial] = np.take_along_axis(ordered, ((count[partial] - 1) // 2)[:, None],
+                                            -1)[:, 0]
+    return floor
+
+
+def despiked(valid, height):
+    """valid without the points that lie SPIKE km below or above both the
+    valid points beside them."""
+    steps = valid.shape[1]
+    index = np.broadcast_to(np.arange(steps), valid.shape)
+    previous = np.maximum.accumulate(np.where(valid, index, -1), axis=1)
+    previous = np.concatenate([np.full((valid.shape[0], 1), -1), previous[:, :-1]], axis=1)
+    following = next_valid(valid)
+    inside = (previous >= 0) & (following < steps)
+    before = np.take_along_axis(height, np.clip(previous, 0, steps - 1), 1)
+    after = np.take_along_axis(height, np.clip(following, 0, steps - 1), 1)
+    with np.errstate(invalid="ignore"):
+        spike = inside & (((height < before - SPIKE) & (height < after - SPIKE)) |
+                          ((height > before + SPIKE) & (height > after + SPIKE)))
+    return valid & ~spike
+
+
+def lowest_echo(cells, amplitude, snr, ranges, dominance, refine=True):
+    """Per (sweep, step): the virtual height of the lowest echo of the
+    polarization, at the strongest gate of the run of gates SNR_THRESHOLD
+    above the noise around its lowest echo cell (the other polarization's
+    echo at nearly the same range may dominate part of the run), refined by
+    a parabola through the dB of it and its neighbours (exact for an echo
+    of Gaussian shape in range; without `refine`, the strongest gate's
+    range alone); and the SNR there. NaN where the step has
+    no echo, or where the polarization does not dominate (`dominance`, its
+    contrast to the other, summed over the strongest gate and two on each
+    side, above 0): a run that is the other's echo leaking into its
+    channels."""
+    gates = cells.shape[-1]
+    has = cells.any(-1)
+    first = cells.argmax(-1)[..., None]
+    index = np.arange(gates)
+    with np.errstate(invalid="ignore"):
+        quiet = ~(snr >= SNR_THRESHOLD)
+    gap = (index > first) & quiet
+    end = np.where(gap.any(-1), gap.argmax(-1), gates)[..., None]
+    gap = (index < first) & quiet
+    start = np.where(gap.any(-1), gates - gap[..., ::-1].argmax(-1), 0)[..., None]
+    in_run = (index >= start) & (index < end)
+    peak = np.where(in_run, amplitude, -np.inf).argmax(-1)[..., None]
+    # Dominance over the strongest gate and two on each side: one gate
+    # alone may favour the other polarization's diffuse echo by chance.
+    near = np.abs(index - peak) <= 2
+    with np.errstate(invalid="ignore"):
+        held = near & np.isfinite(dominance)
+        has &= np.where(held, dominance, 0).sum(-1) > 0
+    peak_range = np.take_along_axis(ranges, peak, -1)[..., 0].astype(np.float64)
+    if not refine:
+        return np.where(has, peak_range, np.nan), None, None
+    centre = np.take_along_axis(amplitude, peak, -1)[..., 0].astype(np.float64)
+    below = np.take_along_axis(amplitude, np.maximum(peak - 1, 0), -1)[..., 0]
+    above = np.take_along_axis(amplitude, np.minimum(peak + 1, gates - 1), -1)[..., 0]
+    curvature = below - 2.0 * centre + above
+    with np.errstate(invalid="ignore", divide="ignore"):
+        offset = np.where(curvature < 0, 0.5 * (below - above) / curvature, 0.0)
+    offset = np.clip(np.nan_to_num(offset), -0.5, 0.5)
+    low = np.take_along_axis(ranges, np.maximum(peak - 1, 0), -1)[..., 0]
+    high = np.take_along_axis(ranges, np.minimum(peak + 1, gates - 1), -1)[..., 0]
+    spacing = np.where(np.isfinite(high - low) & (high > low), (high - low) / 2.0, 0.0)
+    spacing = np.where(spacing > 0, spacing, np.nan_to_num(peak_range - low))
+    height = np.where(has, peak_range + offset * spacing, np.nan)
+    peak_snr = np.where(has, np.take_along_axis(snr, peak, -1)[..., 0], np.nan)
+    return height, peak_snr, np.where(has, spacing, np.nan)
+
+
+def block_top(valid):
+    """Per sweep, the last step of valid (sweep, step) that has another
+    valid step within MAX_GAP steps below it (a lone echo is no trace);
+    -1 where there is none."""
+    supported = np.zeros_like(valid)
+    for shift in range(1, MAX_GAP + 2):
+        supported[:, shift:] |= valid[:, :-shift]
+    supported &= valid
+    steps = valid.shape[1]
+    top = steps - 1 - supported[:, ::-1].argmax(1)
+    return np.where(supported.any(1), top, -1)
+
+
+def at_step(values, steps):
+    """values[sweep, steps[sweep]], NaN where steps is out of range."""
+    inside = (steps >= 0) & (steps < values.shape[1])
+    picked = np.take_along_axis(values, np.clip(steps, 0, values.shape[1] - 1)[:, None],
+                                1)[:, 0].astype(np.float64)
+    return np.where(inside, picked, np.nan)
+
+
+def next_valid(valid):
+    """Per (sweep, step), the next valid step after it; the step count
+    where there is none."""
+    steps = valid.shape[1]
+    index = np.broadcast_to(np.arange(steps), valid.shape)
+    following = np.minimum.accumulate(np.where(valid, index, steps)[:, ::-1], axis=1)[:, ::-1]
+    return np.concatenate([following[:, 1:], np.full((valid.shape[0], 1), steps)], axis=1)
+
+
+def at_steps(values, steps):
+    """values[sweep, steps[sweep, k]], False beyond the last step."""
+    inside = steps < values.shape[1]
+    return inside & np.take_along_axis(values, np.minimum(steps, values.shape[1] - 1), 1)
+
+
+def sweep_layout(frequency):
+    """Sweep and step of every group: a new sweep starts where the frequency
+    falls back."""
+    count = frequency.size
+    new = np.ones(count, bool)
+    new[1:] = frequency[1:] < frequency[:-1]
+    sweep = np.cumsum(new) - 1
+    starts = np.flatnonzero(new)
+    step = np.arange(count) - starts[sweep] if count else np.zeros(0, np.int64)
+    return sweep, step, starts
+
+
+def trace_tops(amplitude, other, noise, ranges):
+    """Per sweep, the top step of the polarization's F trace (the heights
+    of its lowest echoes, E_CEILING or higher, where it dominates the
+    other polarization); -1 where it has none."""
+    snr = amplitude - noise[..., None]
+    cells = echo_cells(snr, amplitude - other >= LABEL_CONTRAST)
+    height, _, _ = lowest_echo(cells, amplitude, snr, ranges, amplitude - other, False)
+    return block_top(height >= E_CEILING)
+
+
+def step_sizes(frequency):
+    """Per sweep, the median rise of the frequency from step to step."""
+    rises = np.diff(frequency, axis=1)
+    with np.errstate(invalid="ignore"):
+        rises = np.sort(np.where(rises > 0, rises, np.inf), axis=1)
+    count = np.isfinite(rises).sum(1)
+    middle = np.take_along_axis(rises, np.maximum(count - 1, 0)[:, None] // 2, 1)[:, 0] \
+        if rises.shape[1] else np.full(frequency.shape[0], np.inf)
+    return np.where(count > 0, middle, np.nan)
+
+
+def decide_ordinary(plus, minus, noise, ranges, frequency):
+    """The vote of each sweep for the ordinary polarization: the
+    extraordinary F trace ends about half the gyrofrequency above the
+    ordinary one. Returns (vote, weight): vote +90, -90 or 0 (both traces
+    end on the same step, or one is missing), weight 0 to 1 from the
+    separation in steps (full at 2 steps; a separation beyond 2.5 MHz is
+    no gyrofrequency and weighs little), and the top frequency of each
+    polarization's F trace by polarization."""
+    top_plus = at_step(frequency, trace_tops(plus, minus, noise, ranges))
+    top_minus = at_step(frequency, trace_tops(minus, plus, noise, ranges))
+    separation = top_minus - top_plus
+    tops = {90: top_plus, -90: top_minus}
+    step = step_sizes(frequency)
+    with np.errstate(invalid="ignore"):
+        vote = np.where(separation > 0, 90, np.where(separation < 0, -90, 0))
+        weight = np.clip(np.abs(separation) / (2 * step), 0, 1)
+        weight = np.where(np.abs(separation) > 2.5, 0.2, weight)
+    vote = np.where(np.isfinite(separation) & np.isfinite(weight), vote, 0)
+    weight = np.where(vote != 0, weight, 0.0)
+    return vote.astype(np.int16), weight.astype(np.float32), tops
+
+
+def ionograms(dataset, *, ordinary=None):
+    """The ionograms of the sweeps of a recording's dataset (open_dataset):
+    a Dataset along (sweep, step, gate). A new sweep starts where the
+    frequency falls back; a shorter sweep is padded with NaN.
+
+    Per step and gate: the strongest amplitude over the channels of each
+    polarization (amplitude_ordinary, amplitude_extraordinary, dB), their
+    contrast (dB), the Doppler shift of the strongest channel (Hz) and a
+    label per echo above the noise: ordinary, extraordinary or unsure.
+
+    `ordinary` is the polarization of the ordinary wave, +90 or -90; it
+    depends on the hemisphere and the antenna wiring. With None it is
+    decided from the data: each sweep votes for the polarization whose F
+    trace ends lower (the extraordinary trace ends near fxF2 = fB/2 +
+    sqrt(foF2^2 + fB^2/4), about half the gyrofrequency fB higher), weighed
+    by the separation. The attributes ordinary_polarization,
+    ordinary_determination ("given" or "from the data") and
+    ordinary_confidence (0 to 100: the margin of the weighed votes, less
+    with few of them; 0 when no sweep gave evidence and +90 was assumed)
+    record the decision; the variables ordinary_vote and
+    ordinary_vote_weight each sweep's evidence."""
+    ordinary = check_ordinary(ordinary)
+    frequency = dataset["frequency"].values.astype(np.float64)
+    sweep_of, step_of, starts = sweep_layout(frequency)
+    sweeps = starts.size
+    # A dataset of no group gives no sweep, and one step to keep the arrays
+    # of every sweep well formed.
+    steps = int(step_of.max()) + 1 if sweeps else 1
+    amplitude = dataset["amplitude"].values
+    best = strongest_by_polarization(amplitude, dataset["polarization"].values)
+
+    regular = sweeps * steps == frequency.size
+
+    def arranged(values, fill=np.nan, dtype=np.float32):
+        shape = (sweeps, steps) + values.shape[1:]
+        if regular:
+            # Sweeps of one length: a view of the groups' array.
+            return values.astype(dtype, copy=False).reshape(shape)
+        out = np.full(shape, fill, dtype=dtype)
+        out[sweep_of, step_of] = values
+        return out
+
+    plus, minus = arranged(best[90]), arranged(best[-90])
+    strongest = np.fmax(plus, minus)
+    noise = noise_floor(strongest)
+    ranges = arranged(dataset["gate_range"].values)
+    freq = arranged(frequency, dtype=np.float64)
+    vote, weight, tops = decide_ordinary(plus, minus, noise, ranges, freq)
+    if ordinary is None:
+        score = float(np.sum(vote * weight) / 90.0)
+        total = float(weight.sum())
+        decided = 90 if score >= 0 else -90
+        confidence = 0 if total == 0 else \
+            int(round(100 * abs(score) / total * (1 - 0.2 ** total)))
+        determination = "from the data"
+    else:
+        decided, confidence, determination = ordinary, 100, "given"
+    other = -decided
+    amp_o, amp_x = (plus, minus) if decided == 90 else (minus, plus)
+    contrast = amp_o - amp_x
+    with np.errstate(invalid="ignore"):
+        echo = echo_cells(strongest - noise[..., None], True, crowding=False)
+        label = np.where(contrast >= LABEL_CONTRAST, 1,
+                         np.where(contrast <= -LABEL_CONTRAST, 2, 3))
+    label = np.where(echo, label, 0).astype(np.int8)
+    # The Doppler shift of the strongest channel, at the echoes alone.
+    doppler = np.full(label.shape, np.nan, np.float32)
+    at_echo = np.nonzero(label)
+    if at_echo[0].size:
+        groups = starts[at_echo[0]] + at_echo[1]
+        doppler[at_echo] = strongest_doppler(amplitude, dataset["doppler"].values, groups,
+                                             at_echo[2], strongest[at_echo])
+    top_o, top_x = tops[decided], tops[other]
+
+    times = dataset["time"].values[starts] if sweeps else np.zeros(0, "datetime64[ns]")
+    cube = ("sweep", "step", "gate")
+    plane = ("sweep", "step")
+    result = xr.Dataset(
+        {"amplitude_ordinary": (cube, amp_o),
+         "amplitude_extraordinary": (cube, amp_x),
+         "polarization_contrast": (cube, contrast),
+         "doppler": (cube, doppler.astype(np.float32)),
+         "echo_label": (cube, label),
+         "noise_floor": (plane, noise),
+         "block": (plane, arranged(dataset["block"].values, 0, np.int64)),
+         "ordinary_vote": ("sweep", vote),
+         "ordinary_vote_weight": ("sweep", weight),
+         "top_separation": ("sweep", (top_x - top_o).astype(np.float32))},
+        {"sweep": ("sweep", np.arange(sweeps, dtype=np.int32)),
+         "step": ("step", np.arange(steps, dtype=np.int32)),
+         "gate": ("gate", dataset["gate"].values),
+         "time": ("sweep", times),
+         "frequency": (plane, freq.astype(np.float32)),
+         "gate_range": (cube, ranges)},
+        {"Conventions": "CF-1.8",
+         "title": "Ionograms of the sweeps of a Digisonde 256 16-channel recording",
+         "source_file": dataset.attrs.get("source_file", ""),
+         "software": "digisonde16c",
+         "software_version": __version__,
+         "ordinary_polarization": np.int16(decided),
+         "ordinary_determination": determination,
+         "ordinary_confidence": np.int16(confidence)})
+    for key, attributes in IONOGRAM_ATTRIBUTES.items():
+        result[key].attrs.update(attributes)
+    result["time"].encoding.update(TIME_ENCODING)
+    return result
+
+
+def masked_mean(values, mask):
+    """Per sweep, the mean of values (sweep, step) where mask holds; NaN
+    where it holds nowhere."""
+    count = mask.sum(1)
+    total = np.where(mask, values, 0.0).sum(1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(count > 0, total / count, np.nan)
+
+
+def snr_share(snr):
+    """The confidence an echo's SNR lends: 0.3 at the detection threshold,
+    1 from 20 dB above it; 0 where there is no echo."""
+    return np.where(np.isfinite(snr),
+                    0.3 + 0.7 * np.clip((snr - SNR_THRESHOLD) / 20.0, 0, 1), 0.0)
+
+
+def scale(ionograms_or_dataset, *, ordinary=None):
+    """The characteristics of every sweep, a Dataset along `sweep`: foF2,
+    fxF2, foE, fmin (MHz), hpF and hpE (h'F and h'E, km), each with
+    NAME_uncertainty and NAME_confidence (0 to 100), and the traces
+    (virtual height per step). Takes an ionograms() dataset, or a
+    recording's dataset, whose ionograms it makes with `ordinary`.
+
+    Method, per sweep:
+    - Per step, the ordinary trace's virtual height is the strongest gate of
+      the run of echo gates around the lowest echo cell where the ordinary
+      polarization dominates (a cell: 6 dB above the step's noise floor
+      beside a second such gate, or 10 dB alone), refined by a parabola;
+      likewise the extraordinary trace. Steps crowded with echoes
+      (interference) are left out. The lowest run keeps second hops and
+      spread echoes above the trace out of it.
+    - Points 40 km below or above both neighbours are left out. The F
+      trace starts where three ordinary heights of 160 km or more follow
+      one another and runs up over such heights across gaps of up to 2
+      steps; the E trace is the heights below 160 km before it (2 steps or
+      more), with the point where it rises to its asymptote. foE lies
+      between the E trace's last step and the F trace's first, foF2
+      between the F trace's last step and the next; fxF2 likewise from the
+      extraordinary F trace; h'E and h'F are the lowest heights of the
+      traces, fmin the lowest step with an echo that another within 3
+      steps confirms.
+    - Uncertainty: half the frequency interval a critical frequency lies
+      in; half the gate spacing for a height; the step below fmin.
+    - Confidence: the product of the trace's SNR (0.3 at the threshold to 1
+      from 20 dB above), its length, the steepness of the cusp at foF2,
+      the O/X check fxF2 - foF2 in 0.2-1.0 MHz and within a step and a half
+      of the recording's median, and a clean end of the trace.
+
+    Limits: one F trace (no F1 cusp), no sporadic E; a critical frequency
+    beyond the sweep's last step, or a trace below 160 km taken for E,
+    gives NaN or a wrong value; heights are virtual, not true heights. A
+    layer without echoes gives NaN and confidence 0, never a number."""
+    data = ionograms_or_dataset
+    if "amplitude_ordinary" not in data:
+        data = ionograms(data, ordinary=ordinary)
+    amp_o = data["amplitude_ordinary"].values
+    amp_x = data["amplitude_extraordinary"].values
+    noise = data["noise_floor"].values
+    ranges = data["gate_range"].values
+    freq = data["frequency"].values.astype(np.float64)
+    sweeps, steps = freq.shape
+    with np.errstate(invalid="ignore"):
+        snr_o = amp_o - noise[..., None]
+        snr_x = amp_x - noise[..., None]
+        contrast = amp_o - amp_x
+        cells_o = echo_cells(snr_o, contrast > 0)
+        cells_x = echo_cells(snr_x, contrast < 0)
+    h_o, s_o, gap_o = lowest_echo(cells_o, amp_o, snr_o, ranges, contrast)
+    h_x, s_x, _ = lowest_echo(cells_x, amp_x, snr_x, ranges, -contrast)
+    # A "sweep" whose frequency never rises (a drift recording at one
+    # frequency) is no ionogram: it gives no trace.
+    step_size = step_sizes(freq)
+    sweeping = np.isfinite(step_size)[:, None]
+    valid = despiked(np.isfinite(h_o) & sweeping, h_o)
+    h_o = np.where(valid, h_o, np.nan)
+    h_x = np.where(sweeping, h_x, np.nan)
+    index = np.arange(steps)[None, :]
+    with np.errstate(invalid="ignore"):
+        low = valid & (h_o < E_CEILING)
+        high = valid & (h_o >= E_CEILING)
+
+    # The F trace starts at the first high point that two more high points
+    # follow; high points before it (a second hop of the E trace where its
+    # first is too weak) and low points after it are no part of a trace.
+    following = next_valid(valid)
+    second = np.take_along_axis(np.concatenate([following, np.full((sweeps, 1), steps)], 1),
+                                following, 1)
+    run = high & at_steps(high, following) & at_steps(high, second)
+    f_start = np.where(run.any(1), run.argmax(1), np.where(high.any(1), high.argmax(1), steps))
+    # The E trace: the low points before it, with the first high point when
+    # the next lies far above it (the E trace rising to foE).
+    e_points = low & (index < f_start[:, None])
+    next_step = np.take_along_axis(following, np.minimum(f_start, steps - 1)[:, None], 1)[:, 0]
+    rise = at_step(h_o, next_step) - at_step(h_o, f_start)
+    with np.errstate(invalid="ignore"):
+        asymptote = e_points.any(1) & (rise > E_ASYMPTOTE_RISE) & (f_start < steps)
+    e_points |= asymptote[:, None] & (index == f_start[:, None])
+    f_start = np.where(asymptote, next_step, f_start)
+    has_e = e_points.sum(1) >= 2
+    e_points &= has_e[:, None]
+    e_last = np.where(has_e, steps - 1 - e_points[:, ::-1].argmax(1), -1)
+
+    # The F trace: from f_start up over high points, across gaps of up to
+    # MAX_GAP steps.
+    f_last = np.where(f_start < steps, f_start, -1)
+    for k in range(steps):
+        extend = high[:, k] & (k > f_last) & (f_last >= 0) & (k - f_last <= MAX_GAP + 1)
+        f_last = np.where(extend, k, f_last)
+    f_points = high & (index >= f_start[:, None]) & (index <= f_last[:, None])
+    f_count = f_points.sum(1)
+    has_f = f_count >= 3
+    f_points &= has_f[:, None]
+    with np.errstate(invalid="ignore"):
+        strays = (high & (index > f_last[:, None])).sum(1)
+
+    nan = np.full(sweeps, np.nan)
+    f_next = at_step(freq, f_last + 1)
+    f_top = at_step(freq, f_last)
+    fo_f2 = np.where(has_f, 0.5 * (f_top + f_next), nan)
+    fo_f2_unc = np.where(has_f, 0.5 * (f_next - f_top), nan)
+
+    # The X F trace: its top, at or above the O trace's.
+    with np.errstate(invalid="ignore"):
+        x_high = np.isfinite(h_x) & (h_x >= E_CEILING)
+    x_last = block_top(x_high)
+    x_next = at_step(freq, x_last + 1)
+    x_top = at_step(freq, x_last)
+    has_x = x_last >= 0
+    fx_f2 = np.where(has_x, 0.5 * (x_top + x_next), nan)
+    fx_f2_unc = np.where(has_x, 0.5 * (x_next - x_top), nan)
+
+    # The O/X check: fxF2 - foF2 is half the gyrofrequency, the same all
+    # day at a station.
+    separation = fx_f2 - fo_f2
+    with np.errstate(invalid="ignore"):
+        plausible = (separation >= HALF_GYRO[0]) & (separation <= HALF_GYRO[1])
+        usual = np.nanmedian(np.where(plausible, separation, np.nan)) \
+            if plausible.sum() >= 3 else np.nan
+        if np.isfinite(usual):
+            plausible &= np.abs(separation - usual) <= 1.5 * step_size
+    ox_share = np.where(plausible, 1.0, np.where(np.isfinite(separation), 0.35, 0.7))
+
+    # The cusp: the trace rises to foF2.
+    f_heights = np.where(f_points, h_o, np.nan)
+    top_height = at_step(h_o, f_last)
+    with np.errstate(invalid="ignore"):
+        before = np.where(f_points & (index < f_last[:, None]) &
+                          (index >= f_last[:, None] - 3), h_o, np.nan)
+        lowest_before = np.fmin.reduce(before, axis=1)
+        cusp = np.where(top_height - lowest_before >= 15.0, 1.0, 0.5)
+    end_share = np.where(strays >= 2, 0.4, 1.0)
+    top_snr = masked_mean(s_o, f_points & (index >= f_last[:, None] - 2))
+    fo_f2_conf = np.where(has_f & np.isfinite(fo_f2),
+                          100 * snr_share(top_snr) * cusp * ox_share * end_share, 0)
+
+    x_snr = at_step(s_x, x_last)
+    x_order = np.where(np.isfinite(fo_f2) & (fx_f2 < fo_f2), 0.3, 1.0)
+    fx_f2_conf = np.where(np.isfinite(fx_f2), 100 * snr_share(x_snr) * ox_share * x_order, 0)
+
+    # h'F: the lowest height of the F trace.
+    with np.errstate(invalid="ignore"):
+        hp_f = np.fmin.reduce(f_heights, axis=1)
+        at_min = np.where(f_points, h_o, np.inf).argmin(1)
+    hp_f = np.where(has_f, hp_f, nan)
+    hp_f_unc = np.where(has_f, at_step(gap_o, at_min) / 2, nan)
+    length = np.clip(f_count / 5.0, 0.4, 1.0)
+    hp_f_conf = np.where(has_f, 100 * snr_share(at_step(s_o, at_min)) * length, 0)
+
+    # foE and h'E.
+    e_next = at_step(freq, np.where(has_f & (f_start > e_last), f_start, e_last + 1))
+    e_top = at_step(freq, e_last)
+    fo_e = np.where(has_e, 0.5 * (e_top + e_next), nan)
+    fo_e_unc = np.where(has_e, 0.5 * (e_next - e_top), nan)
+    e_heights = np.where(e_points, h_o, np.nan)
+    with np.errstate(invalid="ignore"):
+        hp_e = np.fmin.reduce(e_heights, axis=1)
+        at_e_min = np.where(e_points, h_o, np.inf).argmin(1)
+    hp_e = np.where(has_e, hp_e, nan)
+    hp_e_unc = np.where(has_e, at_step(gap_o, at_e_min) / 2, nan)
+    e_snr = masked_mean(s_o, e_points)
+    adjacent = np.where(has_f & (f_start == e_last + 1), 1.0, 0.6)
+    e_length = np.where(e_points.sum(1) >= 3, 1.0, 0.6)
+    fo_e_conf = np.where(has_e & np.isfinite(fo_e),
+                         100 * snr_share(e_snr) * adjacent * e_length, 0)
+    hp_e_conf = np.where(has_e, 100 * snr_share(at_step(s_o, at_e_min)) * e_length, 0)
+
+    # fmin: the lowest step with an echo of either polarization that
+    # another echo within MAX_GAP steps above confirms.
+    any_echo = valid | np.isfinite(h_x)
+    confirmed = np.zeros_like(any_echo)
+    for shift in range(1, MAX_GAP + 2):
+        confirmed[:, :-shift] |= any_echo[:, shift:]
+    confirmed &= any_echo
+    has_min = confirmed.any(1)
+    k_min = confirmed.argmax(1)
+    fmin = np.where(has_min, at_step(freq, k_min), nan)
+    fmin_unc = np.where(has_min, np.where(k_min > 0, fmin - at_step(freq, k_min - 1),
+                                          step_size), nan)
+    min_snr = np.fmax(at_step(s_o, k_min), at_step(s_x, k_min))
+    fmin_conf = np.where(has_min, 100 * snr_share(min_snr) * np.where(k_min > 0, 1.0, 0.5),
+                         0)
+
+    values = {
+        "foF2": (fo_f2, fo_f2_unc, fo_f2_conf),
+        "fxF2": (fx_f2, fx_f2_unc, fx_f2_conf),
+        "foE": (fo_e, fo_e_unc, fo_e_conf),
+        "fmin": (fmin, fmin_unc, fmin_conf),
+        "hpF": (hp_f, hp_f_unc, hp_f_conf),
+        "hpE": (hp_e, hp_e_unc, hp_e_conf),
+    }
+    variables = {}
+    for name, (value, uncertainty, confidence) in values.items():
+        ursi, units, long_name = CHARACTERISTICS[name]
+        missing = ~np.isfinite(value)
+        value = np.where(missing, np.nan, value)
+        uncertainty = np.where(missing, np.nan, uncertainty)
+        confidence = np.where(missing, 0, np.rint(np.nan_to_num(confidence)))
+        variables[name] = ("sweep", value.astype(np.float32),
+                           {"long_name": long_name, "units": units, "ursi_name": ursi})
+        variables[f"{name}_uncertainty"] = (
+            "sweep", uncertainty.astype(np.float32),
+            {"long_name": f"uncertainty of {ursi}: half the interval it lies in "
+                          "(the step below for fmin)", "units": units})
+        variables[f"{name}_confidence"] = (
+            "sweep", confidence.astype(np.int8),
+            {"long_name": f"confidence in {ursi}, 0 (absent) to 100", "units": "1",
+             "valid_range": np.array([0, 100], np.int8)})
+    traced = np.where(f_points | e_points, h_o, np.nan)
+    variables["ordinary_trace"] = (("sweep", "step"), traced.astype(np.float32),
+                                   {"long_name": "virtual height of the ordinary E and F "
+                                                 "traces (NaN where none)", "units": "km"})
+    variables["extraordinary_trace"] = (("sweep", "step"), h_x.astype(np.float32),
+                                        {"long_name": "virtual height of the lowest "
+                                                      "extraordinary echo (NaN where none)",
+                                         "units": "km"})
+    sweep_count = data.sizes["sweep"]
+    variables["ordinary_polarization"] = (
+        "sweep", np.full(sweep_count, data.attrs["ordinary_polarization"], np.int16),
+        {"long_name": f"polarization taken as ordinary ({data.attrs['ordinary_determination']})",
+         "units": "degree"})
+    variables["ordinary_confidence"] = (
+        "sweep", np.full(sweep_count, data.attrs["ordinary_confidence"], np.int16),
+        {"long_name": "confidence in the ordinary polarization, 0 to 100", "units": "1"})
+    variables["ordinary_vote"] = data["ordinary_vote"]
+    result = xr.Dataset(
+        variables,
+        {"sweep": data["sweep"], "step": data["step"], "time": data["time"],
+         "frequency": data["frequency"]},
+        {"Conventions": "CF-1.8",
+         "title": "Scaled ionograms of a Digisonde 256 16-channel recording",
+         "source_file": data.attrs.get("source_file", ""),
+         "software": "digisonde16c",
+         "software_version": __version__,
+         "method": "leading-edge tracer with continuity across frequency and a cusp "
+                   "search, checked against the O/X relation (after Reinisch and Huang "
+                   "1983)",
+         "ordinary_determination": data.attrs["ordinary_determination"]})
+    result["time"].encoding.update(TIME_ENCODING)
+    return result
+
+
+def csv_rows(dataset):
+    """The table of a scale() dataset (or an archive's, with `recording`):
+    a head of URSI names and one row per sweep, as lists of texts; NaN and
+    NaT give empty fields."""
+    head = (["recording"] if "recording" in dataset.coords else []) + ["sweep", "time"]
+    columns = []
+    if "recording" in dataset.coords:
+        columns.append([str(v) for v in dataset["recording"].values])
+    columns.append([str(int(v)) for v in dataset["sweep"].values])
+    times = dataset["time"].values.astype("datetime64[s]")
+    columns.append(["" if np.isnat(t) else str(t) for t in times])
+    for name, (ursi, _, _) in CHARACTERISTICS.items():
+        for suffix in ("", "_uncertainty"):
+            head.append(ursi + suffix)
+            columns.append(["" if not np.isfinite(v) else
+                            np.format_float_positional(v, unique=True, trim="-")
+                            for v in dataset[name + suffix].values])
+        head.append(ursi + "_confidence")
+        columns.append([str(int(v)) for v in dataset[name + "_confidence"].values])
+    for name in ("ordinary_polarization", "ordinary_confidence"):
+        head.append(name)
+        columns.append([f"{int(v):+d}" if name == "ordinary_polarization" else str(int(v))
+                        for v in dataset[name].values])
+    return head, [list(row) for row in zip(*columns)]
+
+
+def write_csv(dataset, output, replace=False):
+    """Writes the table of csv_rows to `output`, under a temporary name in
+    its folder renamed when complete; an existing output is replaced only
+    with `replace`."""
+    import csv
+    import os
+
+    from . import _write
+
+    head, rows = csv_rows(dataset)
+    temporary = _write.temporary_path(output)
+    try:
+        with open(temporary, "x", newline="", encoding="utf-8") as table:
+            writer = csv.writer(table, lineterminator="\n")
+            writer.writerow(head)
+            writer.writerows(rows)
+        if replace:
+            os.replace(temporary, output)
+        else:
+            try:
+                os.link(temporary, output)
+            except FileExistsError:
+                raise _write.OutputExists(f"{output} exists; give --force to replace "
+                                          "it") from None
+            os.unlink(temporary)
+    except BaseException as error:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        if isinstance(error, OSError):
+            raise _write.WriteError(f"cannot write {output}: {_write.reason_of(error)}") \
+                from None
+        raise
