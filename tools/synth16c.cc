@@ -1,23 +1,15 @@
-// synth16c: writes a synthetic 16C recording of an ionogram sweep.
+// synth16c: writes a synthetic 16C recording of an ionogram sweep, or with
+// the first word "drift", a drift recording.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "tools/drift_synthesizer.h"
 #include "tools/synthesizer.h"
 
-int main(int argc, char** argv) {
-  SynthesisOptions options;
-  std::string output_path;
-  std::string problem = read_synthesis_command_line(argc, argv, &options, &output_path);
-  if (problem == "help") {
-    std::fputs(synthesis_usage(), stdout);
-    return 0;
-  }
-  if (!problem.empty()) {
-    std::fprintf(stderr, "synth16c: %s\n", problem.c_str());
-    std::fputs(synthesis_usage(), stderr);
-    return 2;
-  }
-  std::string bytes = synthesize_recording(options);
+namespace {
+
+int write_recording(const std::string& bytes, const std::string& output_path) {
   std::FILE* file = std::fopen(output_path.c_str(), "wb");
   bool written = file != nullptr &&
                  std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
@@ -27,4 +19,30 @@ int main(int argc, char** argv) {
     return 1;
   }
   return 0;
+}
+
+int usage_status(const std::string& problem, const char* usage) {
+  if (problem == "help") {
+    std::fputs(usage, stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "synth16c: %s\n", problem.c_str());
+  std::fputs(usage, stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string output_path;
+  if (argc > 1 && std::strcmp(argv[1], "drift") == 0) {
+    DriftOptions options;
+    std::string problem = read_drift_command_line(argc - 1, argv + 1, &options, &output_path);
+    if (!problem.empty()) return usage_status(problem, drift_usage());
+    return write_recording(synthesize_drift_recording(options), output_path);
+  }
+  SynthesisOptions options;
+  std::string problem = read_synthesis_command_line(argc, argv, &options, &output_path);
+  if (!problem.empty()) return usage_status(problem, synthesis_usage());
+  return write_recording(synthesize_recording(options), output_path);
 }
