@@ -1,0 +1,706 @@
+"""Drift velocities and skymaps from the Doppler and beam channels.
+
+A source is one (group, gate, beam) whose strongest Doppler line stands at
+least `snr` dB above the group's noise level: its line-of-sight velocity
+comes from the beam's Doppler estimate, its place on the ground plan from
+the gate's range and the beam's direction. drift_velocity fits one velocity
+(east, north, up) to the sources of each group, or of each time window, by
+weighted least squares with iterative clipping, after Reinisch, Scali and
+Haines 1998 (Ann. Geofis. 41, 695, doi:10.4401/ag-3812) and Scali et al.
+1995 (Radio Sci. 30, 1481); the source selection follows Kouba et al. 2008
+(Radio Sci. 43, RS1S90, doi:10.1029/2007RS003633).
+
+Conventions: v_los = -c f_D / (2 f), positive away from the sounder (a
+rising layer gives a negative Doppler shift in the vertical beam and a
+positive v_up); beam direction (east, north, up) k = (sin z sin a,
+sin z cos a, cos z), the azimuth clockwise from north as recorded plus
+`declination`. Doppler velocities are apparent, phase-path velocities
+(Bennett 1968, Aust. J. Phys. 21, 259).
+"""
+
+import numbers
+
+import numpy as np
+import xarray as xr
+
+from ._dataset import TIME_ENCODING, __version__
+
+LIGHT_SPEED = 299792458.0  # m/s
+# The noise level is the lower edge of the most populated one-unit amplitude
+# bin; the mean noise power, where a logarithmic amplitude of noise peaks,
+# lies within that bin, on average half a unit above its edge.
+NOISE_BIN_CENTRE = 0.5  # dB
+# Line powers less than this share of the noise power above the noise are
+# held at it, so that their logarithm stays finite.
+POWER_FLOOR = 0.1
+# A geometry whose scaled normal matrix has a reciprocal condition number
+# below this determines no velocity.
+MIN_RECIPROCAL_CONDITION = 1e-6
+BATCH_GROUPS = 512
+
+FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_INCOHERENT = range(5)
+FLAG_MEANINGS = "ok vertical_only too_few_sources ill_conditioned no_coherent_echo"
+COMPONENTS = ("east", "north", "up")
+
+SOURCE_ATTRIBUTES = {
+    "source_group": {"long_name": "index of the source's group along the input's groups "
+                                  "(and along `group`), from 0", "units": "1"},
+    "block": {"long_name": "number of the group's data block in its recording, from 1",
+              "units": "1"},
+    "time": {"long_name": "time of the sounding", "standard_name": "time"},
+    "frequency": {"long_name": "sounding frequency", "standard_name": "radiation_frequency",
+                  "units": "MHz"},
+    "gate": {"long_name": "range gate number", "units": "1"},
+    "range": {"long_name": "virtual range of the gate", "units": "km"},
+    "polarization": {"long_name": "polarization of the beam (+90 or -90)",
+                     "units": "degree"},
+    "zenith": {"long_name": "zenith angle of the beam", "units": "degree"},
+    "azimuth": {"long_name": "azimuth of the beam as recorded, clockwise from north",
+                "units": "degree"},
+    "doppler": {"long_name": "Doppler shift of the beam's echo: centre of a Gaussian "
+                             "line shape fitted to the powers of its Doppler lines",
+                "units": "Hz"},
+    "snr": {"long_name": "strongest line of the beam above the group's noise level",
+            "units": "dB"},
+    "v_los": {"long_name": "line-of-sight velocity, -c f_D / (2 f), positive away from "
+                           "the sounder", "units": "m s-1"},
+    "k_east": {"long_name": "eastward component of the beam's unit vector", "units": "1"},
+    "k_north": {"long_name": "northward component of the beam's unit vector", "units": "1"},
+    "k_up": {"long_name": "upward component of the beam's unit vector", "units": "1"},
+    "x_east": {"long_name": "skymap position east of the sounder, R sin z sin a",
+               "units": "km"},
+    "y_north": {"long_name": "skymap position north of the sounder, R sin z cos a",
+                "units": "km"},
+    "outermost": {"long_name": "Doppler estimate at or beyond the centre of the beam's "
+                               "outermost line: possibly aliased",
+                  "flag_values": np.array([0, 1], dtype=np.int8),
+                  "flag_meanings": "within_lines at_or_beyond_outermost_line"},
+    "v_span": {"long_name": "line-of-sight speed of the beam's outermost Doppler line",
+               "units": "m s-1"},
+    "group_time": {"long_name": "time of the group", "standard_name": "time"},
+    "group_block": {"long_name": "number of the group's data block in its recording, "
+                                "from 1", "units": "1"},
+    "group_frequency": {"long_name": "sounding frequency of the group",
+                        "standard_name": "radiation_frequency", "units": "MHz"},
+}
+
+VELOCITY_ATTRIBUTES = {
+    "v_east": {"long_name": "eastward drift velocity", "units": "m s-1"},
+    "v_north": {"long_name": "northward drift velocity", "units": "m s-1"},
+    "v_up": {"long_name": "upward drift velocity (positive for a rising layer)",
+             "units": "m s-1"},
+    "v_east_std": {"long_name": "standard deviation of v_east", "units": "m s-1"},
+    "v_north_std": {"long_name": "standard deviation of v_north", "units": "m s-1"},
+    "v_up_std": {"long_name": "standard deviation of v_up", "units": "m s-1"},
+    "covariance": {"long_name": "covariance of (v_east, v_north, v_up)", "units": "m2 s-2"},
+    "speed": {"long_name": "horizontal drift speed", "units": "m s-1"},
+    "direction": {"long_name": "azimuth towards which the horizontal drift goes, clockwise "
+                               "from north", "units": "degree"},
+    "sources": {"long_name": "sources used in the fit (after clipping)", "units": "1"},
+    "residual_rms": {"long_name": "weighted root mean square of the line-of-sight "
+                                  "residuals", "units": "m s-1"},
+    "flag": {"long_name": "quality of the fit",
+             "flag_values": np.array([0, 1, 2, 3, 4], dtype=np.int8),
+             "flag_meanings": FLAG_MEANINGS},
+    "component": {"long_name": "velocity component"},
+    "component_2": {"long_name": "velocity component"},
+}
+
+
+def _check_options(snr, ranges, polarization, declination, width):
+    for name, value in (("snr", snr), ("declination", declination)):
+        if isinstance(value, bool) or not isinstance(value, numbers.Real) \
+                or not np.isfinite(value):
+            raise ValueError(f"{name} must be a finite number, not {value!r}")
+    if ranges is not None:
+        low, high = (float(v) for v in ranges)
+        if not low <= high:
+            raise ValueError(f"ranges must be (minimum, maximum) in km, not {ranges!r}")
+        ranges = (low, high)
+    if polarization is not None and polarization not in (90, -90):
+        raise ValueError(f"polarization must be +90, -90 or None, not {polarization!r}")
+    if width is not None and not (isinstance(width, numbers.Real) and width > 0):
+        raise ValueError(f"width must be a positive number of Hz or None, not {width!r}")
+    return ranges
+
+
+def _arrays(dataset):
+    """The numpy arrays drift_sources reads from a dataset of groups."""
+    arrays = {key: np.asarray(dataset[key].values) for key in
+              ("amplitude", "gate_range", "noise_level", "frequency", "polarization",
+               "zenith", "azimuth", "doppler", "time", "block", "gate_count")}
+    if "recording" in dataset.coords:
+        arrays["recording"] = np.asarray(dataset["recording"].values, dtype=object)
+    else:
+        arrays["recording"] = np.full(arrays["block"].shape, "", dtype=object)
+    return arrays
+
+
+def _joined(parts):
+    """The arrays of several datasets of groups, joined along the groups;
+    gates beyond a dataset's own are NaN."""
+    gates = max(part["amplitude"].shape[2] for part in parts)
+    joined = {}
+    for key in parts[0]:
+        values = []
+        for part in parts:
+            value = part[key]
+            if key in ("amplitude", "gate_range") and value.shape[-1] < gates:
+                pad = [(0, 0)] * (value.ndim - 1) + [(0, gates - value.shape[-1])]
+                value = np.pad(value, pad, constant_values=np.nan)
+            values.append(value)
+        joined[key] = np.concatenate(values)
+    return joined
+
+
+def _batches(data):
+    """Arrays of the groups in `data`: a dataset (open_dataset,
+    open_mfdataset, one of iter_groups') or an iterable of them."""
+    if isinstance(data, xr.Dataset):
+        yield _arrays(data)
+        return
+    parts, groups = [], 0
+    for dataset in data:
+        if not isinstance(dataset, xr.Dataset):
+            raise TypeError(f"expected datasets of groups, not {type(dataset).__name__}")
+        parts.append(_arrays(dataset))
+        groups += parts[-1]["block"].size
+        if groups >= BATCH_GROUPS:
+            yield _joined(parts)
+            parts, groups = [], 0
+    if parts:
+        yield _joined(parts)
+
+
+def _beam_code(polarization, zenith, azimuth):
+    """One small integer per beam: polarization, vertical or oblique, and
+    the azimuth sector."""
+    return ((polarization > 0) * 32 + (zenith > 0) * 16
+            + np.round(azimuth / 30.0).astype(np.int64) % 12).astype(np.int64)
+
+
+def _layout_plan(polarization, zenith, azimuth, doppler, usable):
+    """For one channel layout: the beams (code, polarization, zenith,
+    azimuth), and per beam its lines as (line centre, channels)."""
+    beams = []
+    codes = _beam_code(polarization, zenith, azimuth)
+    for code in np.unique(codes[usable]):
+        channels = np.flatnonzero(usable & (codes == code))
+        first = channels[0]
+        lines = [(centre, channels[doppler[channels] == centre])
+                 for centre in np.unique(doppler[channels])]
+        beams.append((code, polarization[first], zenith[first], azimuth[first], lines))
+    return beams
+
+
+def _det3(a, b, c, d, e, f, g, h, i):
+    return a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g)
+
+
+def _estimate(power, centres, noise_power, width):
+    """Doppler estimates of K spectra of one beam: power (K, lines) linear,
+    centres (lines,) ascending. The centre of a Gaussian in Doppler: a
+    parabola fitted by weighted least squares to the logarithms of the line
+    powers above the mean noise power, each line weighted by (S / (S + N))^2
+    (S its power above noise, N the noise power), so that lines lost in the
+    noise hardly count; with two lines, the parabola of the assumed `width`
+    through both. NaN where no Gaussian fits (a parabola open upwards)."""
+    count = len(centres)
+    above = np.maximum(power - noise_power[:, None], POWER_FLOOR * noise_power[:, None])
+    logs = np.log(above)
+    if count == 2:
+        if width is None:
+            return np.full(power.shape[0], np.nan)
+        return (0.5 * (centres[0] + centres[1])
+                + width * width * (logs[:, 1] - logs[:, 0]) / (centres[1] - centres[0]))
+    if count < 2:
+        return np.full(power.shape[0], np.nan)
+    weight = (above / (above + noise_power[:, None])) ** 2
+    # Line centres relative to the beam's middle keep the sums well scaled.
+    x = centres - 0.5 * (centres[0] + centres[-1])
+    # Sums over the lines one line at a time (not a matrix product), so that
+    # a spectrum's estimate does not depend on the others beside it.
+    sums = np.zeros((8, power.shape[0]))
+    for line in range(count):
+        w, wy, xl = weight[:, line], weight[:, line] * logs[:, line], x[line]
+        for n in range(5):
+            sums[n] += w * xl ** n
+        for n in range(3):
+            sums[5 + n] += wy * xl ** n
+    s0, s1, s2, s3, s4, t0, t1, t2 = sums
+    curvature = _det3(t2, s3, s2, t1, s2, s1, t0, s1, s0)
+    slope = _det3(s4, t2, s2, s3, t1, s1, s2, t0, s0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        centre = np.where(curvature < 0, -slope / (2.0 * curvature), np.nan)
+    return centre + 0.5 * (centres[0] + centres[-1])
+
+
+def _batch_sources(arrays, offset, snr, ranges, polarization, width):
+    """The sources of one batch of groups, as a dict of arrays in the order
+    (group, gate, beam code)."""
+    amplitude = arrays["amplitude"]
+    noise = arrays["noise_level"].astype(np.float64)
+    with np.errstate(invalid="ignore"):
+        # A necessary condition, over all channels at once: only cells whose
+        # strongest channel passes can hold a source.
+        cell = np.fmax.reduce(amplitude, axis=1) >= (noise[:, None] + snr)
+        if ranges is not None:
+            gate_range = arrays["gate_range"]
+            cell &= (gate_range >= ranges[0]) & (gate_range <= ranges[1])
+    group, gate = np.nonzero(cell)
+    if group.size == 0:
+        return None
+    # Channel layouts: the groups that share attributes share a plan.
+    channel = np.concatenate([arrays[key] for key in
+                              ("polarization", "zenith", "azimuth", "doppler")], axis=1)
+    half = (arrays["gate_count"] == 256)[:, None].astype(channel.dtype)
+    layouts, layout_of = np.unique(np.concatenate([channel, half], axis=1)[np.unique(group)],
+                                   axis=0, return_inverse=True)
+    group_layout = np.full(amplitude.shape[0], -1)
+    group_layout[np.unique(group)] = np.asarray(layout_of).reshape(-1)
+    cell_layout = group_layout[group]
+    found = []
+    for index, layout in enumerate(layouts):
+        at = np.flatnonzero(cell_layout == index)
+        if at.size == 0:
+            continue
+        pol, zen, azi, dop = (layout[16 * i:16 * (i + 1)].astype(np.float64)
+                              for i in range(4))
+        usable = np.isfinite(dop) & (dop != 0)
+        if layout[64]:
+            usable[8:] = False  # a 256-gate group holds samples of channels 1 to 8
+        if polarization is not None:
+            usable &= pol == polarization
+        g, t = group[at], gate[at]
+        linear = 10.0 ** (amplitude[g, :, t].astype(np.float64) / 10.0)
+        noise_power = 10.0 ** ((noise[g] + NOISE_BIN_CENTRE) / 10.0)
+        for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
+                                                                       usable):
+            centres = np.array([centre for centre, _ in lines])
+            power = np.empty((at.size, len(lines)))
+            for column, (_, channels) in enumerate(lines):
+                power[:, column] = linear[:, channels[0]]
+                for extra in channels[1:]:
+                    power[:, column] += linear[:, extra]
+                if len(channels) > 1:
+                    power[:, column] /= len(channels)
+            line_snr = 10.0 * np.log10(power.max(axis=1)) - noise[g]
+            passing = line_snr >= snr
+            if not passing.any():
+                continue
+            estimate = _estimate(power[passing], centres, noise_power[passing], width)
+            keep = np.isfinite(estimate)
+            rows = np.flatnonzero(passing)[keep]
+            estimate = estimate[keep]
+            found.append({
+                "group": g[rows], "gate": t[rows], "code": np.full(rows.size, code),
+                "polarization": np.full(rows.size, beam_pol),
+                "zenith": np.full(rows.size, beam_zen), "azimuth": np.full(rows.size, beam_azi),
+                "doppler": estimate, "snr": line_snr[rows],
+                "span": np.full(rows.size, np.abs(centres).max()),
+                "outermost": ((estimate >= centres[-1]) | (estimate <= centres[0])),
+            })
+    if not found:
+        return None
+    sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
+    order = np.lexsort((sources["code"], sources["gate"], sources["group"]))
+    sources = {key: value[order] for key, value in sources.items()}
+    g = sources["group"]
+    sources["range"] = arrays["gate_range"][g, sources["gate"]]
+    sources["frequency"] = arrays["frequency"][g]
+    sources["time"] = arrays["time"][g]
+    sources["block"] = arrays["block"][g]
+    sources["recording"] = arrays["recording"][g]
+    sources["group"] = g + offset
+    sources["gate"] = sources["gate"] + 1
+    return sources
+
+
+EMPTY_SOURCES = {
+    "group": np.int64, "gate": np.int64, "code": np.int64, "polarization": np.float64,
+    "zenith": np.float64, "azimuth": np.float64, "doppler": np.float64, "snr": np.float64,
+    "span": np.float64,
+    "outermost": bool, "range": np.float32, "frequency": np.float32,
+    "time": "datetime64[ns]", "block": np.int64, "recording": object,
+}
+
+
+def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declination=0.0,
+                  width=None):
+    """The drift sources of `dataset` (what open_dataset or open_mfdataset
+    gives, one group of iter_groups, or an iterable of such datasets, e.g.
+    iter_groups(path) itself), as an xarray.Dataset along `source`.
+
+    A source is a (group, gate, beam) whose strongest Doppler line stands at
+    least `snr` dB above the group's noise level, within `ranges` (minimum,
+    maximum virtual range in km) when given, of beams of `polarization`
+    (+90 or -90; None: every beam). A beam is the channels that share
+    polarization, zenith and azimuth; its Doppler lines are its channels'
+    Doppler shifts (channels on one line are averaged in power). The
+    Doppler estimate is the centre of a Gaussian fitted to the logarithms of
+    the line powers above the mean noise power (weighted least squares over
+    the beam's lines): unlike a power-weighted mean of the line centres, it is
+    not pulled towards the lines, which sit at +-1, +-2, ... steps with none
+    at zero. A beam of only two lines cannot tell the centre from the
+    width: `width` (Hz, the spectrum's standard deviation) is then assumed,
+    and without it such beams give no source.
+
+    Per source: source_group (index of its group in the input, from 0),
+    block, recording, time, frequency, gate, range, the beam's polarization,
+    zenith and recorded azimuth, doppler (Hz), snr (dB), v_los = -c f_D /
+    (2 f) (m/s, positive away), the unit vector k_east, k_north, k_up
+    (azimuth plus `declination`, degrees, so that a magnetic azimuth becomes
+    a geographic one), the skymap position x_east = R sin z sin a and
+    y_north = R sin z cos a (km), and `outermost`, set where the estimate
+    lies at or beyond the centre of the beam's outermost line (possibly
+    aliased). Along `group`, every input group's time, block, frequency and
+    recording, so that drift_velocity gives a row also to groups without a
+    source."""
+    ranges = _check_options(snr, ranges, polarization, declination, width)
+    snr = float(snr)
+    parts, tables, offset = [], [], 0
+    for arrays in _batches(dataset):
+        found = _batch_sources(arrays, offset, snr, ranges, polarization, width)
+        if found is not None:
+            parts.append(found)
+        tables.append({key: arrays[key] for key in ("time", "block", "frequency",
+                                                    "recording")})
+        offset += arrays["block"].size
+    if parts:
+        sources = {key: np.concatenate([part[key] for part in parts]) for key in parts[0]}
+    else:
+        sources = {key: np.zeros(0, dtype) for key, dtype in EMPTY_SOURCES.items()}
+    table = {key: np.concatenate([t[key] for t in tables]) if tables else
+             np.zeros(0, EMPTY_SOURCES[key]) for key in ("time", "block", "frequency",
+                                                       "recording")}
+    return _sources_dataset(sources, table, snr, ranges, polarization, declination, width)
+
+
+def _sources_dataset(sources, table, snr, ranges, polarization, declination, width):
+    zenith = np.radians(sources["zenith"])
+    azimuth = np.radians(sources["azimuth"] + declination)
+    k_east = np.sin(zenith) * np.sin(azimuth)
+    k_north = np.sin(zenith) * np.cos(azimuth)
+    k_up = np.cos(zenith)
+    frequency = sources["frequency"].astype(np.float64)
+    v_los = -LIGHT_SPEED * sources["doppler"] / (2.0 * frequency * 1e6)
+    ranges_km = sources["range"].astype(np.float64)
+    source = ("source",)
+    data = {
+        "doppler": (source, sources["doppler"]),
+        "snr": (source, sources["snr"]),
+        "v_los": (source, v_los),
+        "k_east": (source, k_east), "k_north": (source, k_north), "k_up": (source, k_up),
+        "x_east": (source, ranges_km * k_east), "y_north": (source, ranges_km * k_north),
+        "outermost": (source, sources["outermost"].astype(np.int8)),
+        "v_span": (source, LIGHT_SPEED * sources["span"] / (2.0 * frequency * 1e6)),
+        "group_time": (("group",), table["time"].astype("datetime64[ns]")),
+        "group_block": (("group",), table["block"].astype(np.int64)),
+        "group_frequency": (("group",), table["frequency"].astype(np.float32)),
+    }
+    coords = {
+        "source_group": (source, sources["group"].astype(np.int64)),
+        "block": (source, sources["block"].astype(np.int64)),
+        "recording": (source, sources["recording"].astype(object)),
+        "time": (source, sources["time"].astype("datetime64[ns]")),
+        "frequency": (source, sources["frequency"].astype(np.float32)),
+        "gate": (source, sources["gate"].astype(np.int32)),
+        "range": (source, sources["range"].astype(np.float32)),
+        "polarization": (source, sources["polarization"].astype(np.float32)),
+        "zenith": (source, sources["zenith"].astype(np.float32)),
+        "azimuth": (source, sources["azimuth"].astype(np.float32)),
+        "group": (("group",), np.arange(table["block"].size, dtype=np.int64)),
+        "group_recording": (("group",), table["recording"].astype(object)),
+    }
+    attrs = {
+        "Conventions": "CF-1.8",
+        "title": "Drift sources of Digisonde 256 16-channel recordings",
+        "software": "digisonde16c", "software_version": __version__,
+        "velocity_convention": "v_los = -c f_D / (2 f), positive away from the sounder",
+        "direction_convention": "k = (sin z sin a, sin z cos a, cos z) in (east, north, up), "
+                                "a clockwise from north",
+        "snr_threshold_db": snr,
+        "declination": float(declination),
+        "polarization": "all" if polarization is None else int(polarization),
+    }
+    if ranges is not None:
+        attrs["range_window_km"] = np.array(ranges, dtype=np.float64)
+    if width is not None:
+        attrs["assumed_width_hz"] = float(width)
+    dataset = xr.Dataset(data, coords, attrs)
+    for key, value in SOURCE_ATTRIBUTES.items():
+        if key in dataset:
+            dataset[key].attrs.update(value)
+    dataset["time"].encoding.update(TIME_ENCODING)
+    dataset["group_time"].encoding.update(TIME_ENCODING)
+    return dataset
+
+
+def _row_sums(row, rows, weights):
+    return np.bincount(row, weights=weights, minlength=rows)
+
+
+def _normal_equations(row, rows, k, weight, value):
+    """Per row: N = sum w k k^T (rows, 3, 3) and b = sum w k v (rows, 3)."""
+    normal = np.empty((rows, 3, 3))
+    for i in range(3):
+        for j in range(i, 3):
+            normal[:, i, j] = normal[:, j, i] = _row_sums(row, rows, weight * k[:, i] * k[:, j])
+    right = np.stack([_row_sums(row, rows, weight * k[:, i] * value) for i in range(3)], axis=1)
+    return normal, right
+
+
+def _row_medians(row, rows, values, weights):
+    """Weighted median of `values` per row (NaN for a row without any)."""
+    order = np.lexsort((values, row))
+    cumulative = np.cumsum(weights[order])
+    totals = np.bincount(row, weights=weights, minlength=rows)
+    before = np.concatenate([[0.0], np.cumsum(totals)[:-1]])
+    medians = np.full(rows, np.nan)
+    has = totals > 0
+    at = np.searchsorted(cumulative, before[has] + 0.5 * totals[has])
+    medians[has] = values[order][np.minimum(at, values.size - 1)]
+    return medians
+
+
+def _solve(normal, right, vertical):
+    """Velocities per row: the three components, or v_up alone for a
+    vertical row; NaN and ill-conditioned where the geometry does not
+    determine them. Returns (velocity (rows, 3), inverse (rows, 3, 3),
+    ill (rows,))."""
+    rows = normal.shape[0]
+    velocity = np.full((rows, 3), np.nan)
+    inverse = np.full((rows, 3, 3), np.nan)
+    scale = np.sqrt(np.einsum("rii->ri", normal))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        scaled = normal / (scale[:, :, None] * scale[:, None, :])
+    full = ~vertical & np.all(scale > 0, axis=1)
+    ill = ~vertical.copy()
+    if full.any():
+        singular = np.linalg.svd(scaled[full], compute_uv=False)
+        good = singular[:, -1] > MIN_RECIPROCAL_CONDITION * singular[:, 0]
+        at = np.flatnonzero(full)[good]
+        ill[at] = False
+        inverse[at] = np.linalg.inv(normal[at])
+        velocity[at] = np.einsum("rij,rj->ri", inverse[at], right[at])
+    up = vertical & (normal[:, 2, 2] > 0)
+    inverse[up, 2, 2] = 1.0 / normal[up, 2, 2]
+    velocity[up, 2] = right[up, 2] / normal[up, 2, 2]
+    ill[vertical & ~up] = True
+    return velocity, inverse, ill
+
+
+def _fit(row, rows, k, value, weight, unit, cluster, vertical_row, clip, iterations=10):
+    """Weighted least squares per row with iterative clipping; the
+    covariance allows for errors shared by the sources of one unit (a beam
+    in a group) or, where a row holds 4 groups or more, by those of one
+    group (cluster-robust, as resampling the groups would)."""
+    active = np.ones(row.size, dtype=bool)
+    vertical = vertical_row
+    for _ in range(iterations):
+        r, kk, w, v = row[active], k[active], weight[active], value[active]
+        normal, right = _normal_equations(r, rows, kk, w, v)
+        velocity, inverse, ill = _solve(normal, right, vertical)
+        residual = value - np.einsum("ij,ij->i", k, velocity[row])
+        spread = 1.4826 * _row_medians(r, rows, np.abs(residual[active]), w)
+        with np.errstate(invalid="ignore"):
+            outlier = active & (np.abs(residual) > clip * spread[row]) & (spread[row] > 0)
+        if not outlier.any():
+            break
+        active &= ~outlier
+    r, kk, w, res = row[active], k[active], weight[active], residual[active]
+    count = np.bincount(r, minlength=rows)
+    weight_sum = _row_sums(r, rows, w)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        rms = np.sqrt(_row_sums(r, rows, w * res * res) / weight_sum)
+    parameters = np.where(vertical, 1, 3)
+
+    # One residual per unit: the weighted mean of its sources'.
+    units, unit_index = np.unique(unit[active], return_inverse=True)
+    del units
+    unit_weight = np.bincount(unit_index, weights=w)
+    unit_residual = np.bincount(unit_index, weights=w * res) / unit_weight
+    unit_row = np.zeros(unit_weight.size, dtype=np.int64)
+    unit_row[unit_index] = r
+    unit_count = np.bincount(unit_row, minlength=rows)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        variance = (_row_sums(unit_row, rows, unit_weight * unit_residual ** 2)
+                    / (unit_count - parameters))
+    variance[unit_count <= parameters] = np.nan
+    covariance = variance[:, None, None] * inverse
+    # Scatter of the sources about their unit's mean: small for an echo,
+    # whatever the drift does from group to group; large for noise.
+    within = res - unit_residual[unit_index]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        scatter = np.sqrt(_row_sums(r, rows, w * within * within) / weight_sum)
+
+    # Cluster-robust: scores per group, summed over its sources.
+    clusters, cluster_index = np.unique(cluster[active], return_inverse=True)
+    del clusters
+    scores = np.stack([np.bincount(cluster_index, weights=w * res * kk[:, i])
+                       for i in range(3)], axis=1)
+    cluster_row = np.zeros(scores.shape[0], dtype=np.int64)
+    cluster_row[cluster_index] = r
+    cluster_count = np.bincount(cluster_row, minlength=rows)
+    meat = np.zeros((rows, 3, 3))
+    for i in range(3):
+        for j in range(3):
+            meat[:, i, j] = np.bincount(cluster_row, weights=scores[:, i] * scores[:, j],
+                                        minlength=rows)
+    robust_rows = cluster_count >= 4
+    if robust_rows.any():
+        inv = np.nan_to_num(inverse[robust_rows])
+        factor = cluster_count[robust_rows] / (cluster_count[robust_rows] - 1.0)
+        robust = factor[:, None, None] * inv @ meat[robust_rows] @ inv
+        robust[np.isnan(inverse[robust_rows])] = np.nan
+        covariance[robust_rows] = robust
+    return velocity, covariance, ill, count, rms, scatter
+
+
+def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
+                   polarization=None, declination=0.0, width=None, clip=3.0,
+                   min_sources=4, coherence=0.1):
+    """The bulk drift velocity per group, or per time window of `interval`
+    seconds (windows aligned to whole multiples of it since 1970), as an
+    xarray.Dataset along `time`.
+
+    `dataset_or_sources` is what drift_sources takes (the options snr,
+    ranges, polarization, declination and width then select the sources as
+    there), or what it gives. Per row, a weighted least-squares fit of
+    V = (v_east, v_north, v_up) to v_los = k . V over the row's sources,
+    weights the sources' linear power over the noise level; sources beyond
+    `clip` robust standard deviations (1.4826 times the weighted median
+    absolute residual) are dropped and the fit repeated until none is. The
+    covariance is s^2 (A^T W A)^-1 with s^2 the weighted residual variance
+    of one residual per beam and group (their sources share one spectrum,
+    so their errors are not independent) over their number less the
+    unknowns; where a row holds 4 groups or more, the cluster-robust
+    (sandwich) covariance over its groups, scaled by G / (G - 1), replaces
+    it, so that a drift that wanders from group to group widens the
+    uncertainty as it should (the analytic counterpart of resampling the
+    groups).
+
+    flag: 0 ok; 1 vertical only (only vertical beams: v_up alone, the
+    horizontal components NaN); 2 too few sources (fewer than
+    `min_sources`: every component NaN); 3 ill-conditioned (the beams do not
+    determine the three components, e.g. the vertical and one oblique beam:
+    every component NaN); 4 no coherent echo (the weighted RMS of the
+    sources' residuals about the mean residual of their beam and group
+    exceeds `coherence` times the line-of-sight speed of the outermost
+    Doppler line: the sources of one beam disagree as noise does, which at a
+    low `snr` passes the threshold in many cells; every component NaN). Standard deviations are NaN where a row holds no
+    more beams than unknowns and fewer than 4 groups."""
+    if isinstance(dataset_or_sources, xr.Dataset) and "v_los" in dataset_or_sources:
+        sources = dataset_or_sources
+    else:
+        sources = drift_sources(dataset_or_sources, snr=snr, ranges=ranges,
+                                polarization=polarization, declination=declination,
+                                width=width)
+    if interval is not None and not (isinstance(interval, numbers.Real)
+                                     and not isinstance(interval, bool) and interval > 0):
+        raise ValueError(f"interval must be a positive number of seconds or None, "
+                         f"not {interval!r}")
+    group_of = sources["source_group"].values
+    if interval is None:
+        rows = sources.sizes["group"]
+        row = group_of
+        row_coords = {
+            "time": ("time", sources["group_time"].values),
+            "group": ("time", sources["group"].values),
+            "block": ("time", sources["group_block"].values),
+            "frequency": ("time", sources["group_frequency"].values),
+            "group_recording": ("time", sources["group_recording"].values),
+        }
+    else:
+        step = np.int64(round(float(interval) * 1e9))
+        times = sources["group_time"].values.astype("datetime64[ns]").view(np.int64)
+        valid = sources["group_time"].values == sources["group_time"].values
+        window = np.where(valid, times // step, np.iinfo(np.int64).min)
+        starts, group_window = np.unique(window[valid], return_inverse=True)
+        window_of_group = np.full(times.size, -1)
+        window_of_group[np.flatnonzero(valid)] = np.asarray(group_window).reshape(-1)
+        rows = starts.size
+        row = window_of_group[group_of]
+        row_coords = {
+            "time": ("time", (starts * step).astype("datetime64[ns]")),
+            "time_end": ("time", ((starts + 1) * step).astype("datetime64[ns]")),
+        }
+    keep = row >= 0
+    row = row[keep]
+    k = np.stack([sources[name].values[keep] for name in ("k_east", "k_north", "k_up")],
+                 axis=1)
+    value = sources["v_los"].values[keep]
+    weight = 10.0 ** (sources["snr"].values[keep] / 10.0)
+    zenith = sources["zenith"].values[keep]
+    code = _beam_code(sources["polarization"].values[keep], zenith,
+                      sources["azimuth"].values[keep])
+    unit = group_of[keep] * 64 + code
+    oblique = np.bincount(row, weights=(zenith > 0).astype(np.float64), minlength=rows)
+    vertical_row = oblique == 0
+    velocity, covariance, ill, count, rms, scatter = _fit(row, rows, k, value, weight, unit,
+                                                 group_of[keep], vertical_row, float(clip))
+    flag = np.where(vertical_row, FLAG_VERTICAL_ONLY, FLAG_OK).astype(np.int8)
+    flag[ill & ~vertical_row] = FLAG_ILL_CONDITIONED
+    span = np.zeros(rows)
+    np.maximum.at(span, row, sources["v_span"].values[keep])
+    with np.errstate(invalid="ignore"):
+        flag[(flag != FLAG_ILL_CONDITIONED) & (scatter > coherence * span)] = FLAG_INCOHERENT
+    flag[count < min_sources] = FLAG_TOO_FEW
+    velocity[flag >= FLAG_TOO_FEW] = np.nan
+    covariance[flag >= FLAG_TOO_FEW] = np.nan
+    velocity[flag == FLAG_VERTICAL_ONLY, :2] = np.nan
+    covariance[flag == FLAG_VERTICAL_ONLY, :2, :] = np.nan
+    covariance[flag == FLAG_VERTICAL_ONLY, :, :2] = np.nan
+    rms[flag >= FLAG_TOO_FEW] = np.nan
+    return _velocity_dataset(velocity, covariance, flag, count, rms, row_coords, sources,
+                             interval)
+
+
+def _velocity_dataset(velocity, covariance, flag, count, rms, row_coords, sources, interval):
+    time = ("time",)
+    std = np.sqrt(np.einsum("rii->ri", covariance))
+    data = {
+        "v_east": (time, velocity[:, 0]), "v_north": (time, velocity[:, 1]),
+        "v_up": (time, velocity[:, 2]),
+        "v_east_std": (time, std[:, 0]), "v_north_std": (time, std[:, 1]),
+        "v_up_std": (time, std[:, 2]),
+        "covariance": (("time", "component", "component_2"), covariance),
+        "speed": (time, np.hypot(velocity[:, 0], velocity[:, 1])),
+        "direction": (time, np.degrees(np.arctan2(velocity[:, 0], velocity[:, 1])) % 360.0),
+        "sources": (time, count.astype(np.int32)),
+        "residual_rms": (time, rms),
+        "flag": (time, flag),
+    }
+    coords = dict(row_coords)
+    coords["component"] = ("component", list(COMPONENTS))
+    coords["component_2"] = ("component_2", list(COMPONENTS))
+    attrs = {key: sources.attrs[key] for key in
+             ("velocity_convention", "direction_convention", "snr_threshold_db",
+              "declination", "polarization", "range_window_km", "assumed_width_hz")
+             if key in sources.attrs}
+    attrs.update({
+        "Conventions": "CF-1.8",
+        "title": "Drift velocities of Digisonde 256 16-channel recordings",
+        "software": "digisonde16c", "software_version": __version__,
+        "interval": "group" if interval is None else f"{float(interval):g} s",
+        "method": "weighted least squares of v_los = k . V with iterative 3-sigma clipping "
+                  "(Reinisch, Scali and Haines 1998; Scali et al. 1995)",
+        "note": "Doppler velocities are apparent, phase-path velocities; the fit assumes a "
+                "uniform flow over the beams' footprint",
+    })
+    dataset = xr.Dataset(data, coords, attrs)
+    for key, value in VELOCITY_ATTRIBUTES.items():
+        dataset[key].attrs.update(value)
+    dataset["time"].attrs.update({"long_name": "time of the group" if interval is None
+                                  else "start of the window", "standard_name": "time"})
+    dataset["time"].encoding.update(TIME_ENCODING)
+    if "time_end" in dataset:
+        dataset["time_end"].attrs["long_name"] = "end of the window"
+        dataset["time_end"].encoding.update(TIME_ENCODING)
+    return dataset
+
+
+def drift_recording(dataset, **options):
+    """drift_velocity of one recording's dataset, for the archive command
+    (a module-level function, so that Dask workers can import it)."""
+    return drift_velocity(dataset, **options)
