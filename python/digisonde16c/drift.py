@@ -26,6 +26,7 @@ import xarray as xr
 from ._dataset import TIME_ENCODING, __version__
 
 LIGHT_SPEED = 299792458.0  # m/s
+DB_TO_NEPER = np.log(10.0) / 10.0  # linear power = exp(dB * DB_TO_NEPER)
 # The noise level is the lower edge of the most populated one-unit amplitude
 # bin; the mean noise power, where a logarithmic amplitude of noise peaks,
 # lies within that bin, on average half a unit above its edge.
@@ -37,6 +38,9 @@ POWER_FLOOR = 0.1
 # below this determines no velocity.
 MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
+# Lines of a beam that the line-shape fit uses: the strongest and its
+# nearest neighbours.
+FIT_LINES = 5
 
 FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_INCOHERENT = range(5)
 FLAG_MEANINGS = "ok vertical_only too_few_sources ill_conditioned no_coherent_echo"
@@ -198,7 +202,7 @@ def _det3(a, b, c, d, e, f, g, h, i):
 
 
 def _estimate(power, centres, noise_power, width):
-    """Doppler estimates of K spectra of one beam: power (K, lines) linear,
+    """Doppler estimates of K spectra of one beam: power (lines, K) linear,
     centres (lines,) ascending. The centre of a Gaussian in Doppler: a
     parabola fitted by weighted least squares to the logarithms of the line
     powers above the mean noise power, each line weighted by (S / (S + N))^2
@@ -206,33 +210,45 @@ def _estimate(power, centres, noise_power, width):
     noise hardly count; with two lines, the parabola of the assumed `width`
     through both. NaN where no Gaussian fits (a parabola open upwards)."""
     count = len(centres)
-    above = np.maximum(power - noise_power[:, None], POWER_FLOOR * noise_power[:, None])
-    logs = np.log(above)
+    spectra = power.shape[1]
+    if count < 2 or (count == 2 and width is None):
+        return np.full(spectra, np.nan)
     if count == 2:
-        if width is None:
-            return np.full(power.shape[0], np.nan)
+        logs = np.log(np.maximum(power - noise_power, POWER_FLOOR * noise_power))
         return (0.5 * (centres[0] + centres[1])
-                + width * width * (logs[:, 1] - logs[:, 0]) / (centres[1] - centres[0]))
-    if count < 2:
-        return np.full(power.shape[0], np.nan)
-    weight = (above / (above + noise_power[:, None])) ** 2
+                + width * width * (logs[1] - logs[0]) / (centres[1] - centres[0]))
+    # The lines nearest the strongest, at most FIT_LINES of them: lines
+    # farther out carry little weight in any spectrum the Gaussian fits.
+    window = min(count, FIT_LINES)
+    first = np.clip(np.argmax(power, axis=0) - window // 2, 0, count - window)
+    columns = np.arange(spectra)
     # Line centres relative to the beam's middle keep the sums well scaled.
-    x = centres - 0.5 * (centres[0] + centres[-1])
-    # Sums over the lines one line at a time (not a matrix product), so that
-    # a spectrum's estimate does not depend on the others beside it.
-    sums = np.zeros((8, power.shape[0]))
-    for line in range(count):
-        w, wy, xl = weight[:, line], weight[:, line] * logs[:, line], x[line]
-        for n in range(5):
-            sums[n] += w * xl ** n
-        for n in range(3):
-            sums[5 + n] += wy * xl ** n
+    middle = 0.5 * (centres[0] + centres[-1])
+    relative = centres - middle
+    # Sums over the window one line at a time, each spectrum on its own, so
+    # that its estimate does not depend on the spectra beside it.
+    sums = np.zeros((8, spectra))
+    for line in range(window):
+        at = first + line
+        above = np.maximum(power[at, columns] - noise_power, POWER_FLOOR * noise_power)
+        weight = (above / (above + noise_power)) ** 2
+        weighted_log = weight * np.log(above)
+        x = relative[at]
+        x2 = x * x
+        sums[0] += weight
+        sums[1] += weight * x
+        sums[2] += weight * x2
+        sums[3] += weight * x2 * x
+        sums[4] += weight * x2 * x2
+        sums[5] += weighted_log
+        sums[6] += weighted_log * x
+        sums[7] += weighted_log * x2
     s0, s1, s2, s3, s4, t0, t1, t2 = sums
     curvature = _det3(t2, s3, s2, t1, s2, s1, t0, s1, s0)
     slope = _det3(s4, t2, s2, s3, t1, s1, s2, t0, s0)
     with np.errstate(divide="ignore", invalid="ignore"):
         centre = np.where(curvature < 0, -slope / (2.0 * curvature), np.nan)
-    return centre + 0.5 * (centres[0] + centres[-1])
+    return centre + middle
 
 
 def _batch_sources(arrays, offset, snr, ranges, polarization, width):
@@ -250,14 +266,17 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     group, gate = np.nonzero(cell)
     if group.size == 0:
         return None
-    # Channel layouts: the groups that share attributes share a plan.
+    # Channel layouts: the groups that share attributes share a plan. Groups
+    # mostly repeat the layout of the group before them: only the first of
+    # each run is compared with the others.
     channel = np.concatenate([arrays[key] for key in
-                              ("polarization", "zenith", "azimuth", "doppler")], axis=1)
-    half = (arrays["gate_count"] == 256)[:, None].astype(channel.dtype)
-    layouts, layout_of = np.unique(np.concatenate([channel, half], axis=1)[np.unique(group)],
-                                   axis=0, return_inverse=True)
-    group_layout = np.full(amplitude.shape[0], -1)
-    group_layout[np.unique(group)] = np.asarray(layout_of).reshape(-1)
+                              ("polarization", "zenith", "azimuth", "doppler")]
+                             + [(arrays["gate_count"] == 256)[:, None]], axis=1,
+                             dtype=np.float64)
+    changed = np.concatenate([[True], np.any(channel[1:] != channel[:-1], axis=1)])
+    heads = np.flatnonzero(changed)
+    layouts, head_layout = np.unique(channel[heads], axis=0, return_inverse=True)
+    group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
     cell_layout = group_layout[group]
     found = []
     for index, layout in enumerate(layouts):
@@ -272,23 +291,28 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
         if polarization is not None:
             usable &= pol == polarization
         g, t = group[at], gate[at]
-        linear = 10.0 ** (amplitude[g, :, t].astype(np.float64) / 10.0)
+        gates = amplitude.shape[2]
+        # Linear powers of the usable channels, a row per channel.
+        used = np.flatnonzero(usable)
+        flat = (used * gates)[:, None] + (g * (16 * gates) + t)
+        linear = np.zeros((16, at.size))
+        linear[used] = np.exp(np.take(amplitude, flat).astype(np.float64) * DB_TO_NEPER)
         noise_power = 10.0 ** ((noise[g] + NOISE_BIN_CENTRE) / 10.0)
         for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
                                                                        usable):
             centres = np.array([centre for centre, _ in lines])
-            power = np.empty((at.size, len(lines)))
-            for column, (_, channels) in enumerate(lines):
-                power[:, column] = linear[:, channels[0]]
+            power = np.empty((len(lines), at.size))  # a row per line
+            for line, (_, channels) in enumerate(lines):
+                power[line] = linear[channels[0]]
                 for extra in channels[1:]:
-                    power[:, column] += linear[:, extra]
+                    power[line] += linear[extra]
                 if len(channels) > 1:
-                    power[:, column] /= len(channels)
-            line_snr = 10.0 * np.log10(power.max(axis=1)) - noise[g]
+                    power[line] /= len(channels)
+            line_snr = 10.0 * np.log10(power.max(axis=0)) - noise[g]
             passing = line_snr >= snr
             if not passing.any():
                 continue
-            estimate = _estimate(power[passing], centres, noise_power[passing], width)
+            estimate = _estimate(power[:, passing], centres, noise_power[passing], width)
             keep = np.isfinite(estimate)
             rows = np.flatnonzero(passing)[keep]
             estimate = estimate[keep]
@@ -641,8 +665,10 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
                                                  group_of[keep], vertical_row, float(clip))
     flag = np.where(vertical_row, FLAG_VERTICAL_ONLY, FLAG_OK).astype(np.int8)
     flag[ill & ~vertical_row] = FLAG_ILL_CONDITIONED
-    span = np.zeros(rows)
-    np.maximum.at(span, row, sources["v_span"].values[keep])
+    # The speed of the outermost line, averaged over the row's sources.
+    with np.errstate(invalid="ignore", divide="ignore"):
+        span = (np.bincount(row, weights=sources["v_span"].values[keep], minlength=rows)
+                / np.bincount(row, minlength=rows))
     with np.errstate(invalid="ignore"):
         flag[(flag != FLAG_ILL_CONDITIONED) & (scatter > coherence * span)] = FLAG_INCOHERENT
     flag[count < min_sources] = FLAG_TOO_FEW
