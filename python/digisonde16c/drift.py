@@ -38,6 +38,10 @@ POWER_FLOOR = 0.1
 # below this determines no velocity.
 MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
+# Weights: linear power over the noise level, held at 30 dB, so that noise
+# that passes a low threshold hardly counts while a handful of the strongest
+# echoes do not outweigh all the others (nor set the clipping alone).
+WEIGHT_CAP = 1000.0
 # Lines of a beam that the line-shape fit uses: the strongest and its
 # nearest neighbours.
 FIT_LINES = 5
@@ -592,7 +596,8 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     ranges, polarization, declination and width then select the sources as
     there), or what it gives. Per row, a weighted least-squares fit of
     V = (v_east, v_north, v_up) to v_los = k . V over the row's sources,
-    weights the sources' linear power over the noise level; sources beyond
+    weights the sources' linear power over the noise level, held at 30 dB;
+    sources beyond
     `clip` robust standard deviations (1.4826 times the weighted median
     absolute residual) are dropped and the fit repeated until none is. The
     covariance is s^2 (A^T W A)^-1 with s^2 the weighted residual variance
@@ -654,7 +659,7 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     k = np.stack([sources[name].values[keep] for name in ("k_east", "k_north", "k_up")],
                  axis=1)
     value = sources["v_los"].values[keep]
-    weight = 10.0 ** (sources["snr"].values[keep] / 10.0)
+    weight = np.minimum(10.0 ** (sources["snr"].values[keep] / 10.0), WEIGHT_CAP)
     zenith = sources["zenith"].values[keep]
     code = _beam_code(sources["polarization"].values[keep], zenith,
                       sources["azimuth"].values[keep])
