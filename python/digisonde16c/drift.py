@@ -46,8 +46,8 @@ WEIGHT_CAP = 1000.0
 # nearest neighbours.
 FIT_LINES = 5
 
-FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_INCOHERENT = range(5)
-FLAG_MEANINGS = "ok vertical_only too_few_sources ill_conditioned no_coherent_echo"
+FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_NO_ECHO = range(5)
+FLAG_MEANINGS = "ok vertical_only too_few_sources ill_conditioned no_echo"
 COMPONENTS = ("east", "north", "up")
 
 SOURCE_ATTRIBUTES = {
@@ -83,8 +83,6 @@ SOURCE_ATTRIBUTES = {
                                "outermost line: possibly aliased",
                   "flag_values": np.array([0, 1], dtype=np.int8),
                   "flag_meanings": "within_lines at_or_beyond_outermost_line"},
-    "v_span": {"long_name": "line-of-sight speed of the beam's outermost Doppler line",
-               "units": "m s-1"},
     "group_time": {"long_name": "time of the group", "standard_name": "time"},
     "group_block": {"long_name": "number of the group's data block in its recording, "
                                 "from 1", "units": "1"},
@@ -325,7 +323,6 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
                 "polarization": np.full(rows.size, beam_pol),
                 "zenith": np.full(rows.size, beam_zen), "azimuth": np.full(rows.size, beam_azi),
                 "doppler": estimate, "snr": line_snr[rows],
-                "span": np.full(rows.size, np.abs(centres).max()),
                 "outermost": ((estimate >= centres[-1]) | (estimate <= centres[0])),
             })
     if not found:
@@ -347,7 +344,6 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
 EMPTY_SOURCES = {
     "group": np.int64, "gate": np.int64, "code": np.int64, "polarization": np.float64,
     "zenith": np.float64, "azimuth": np.float64, "doppler": np.float64, "snr": np.float64,
-    "span": np.float64,
     "outermost": bool, "range": np.float32, "frequency": np.float32,
     "time": "datetime64[ns]", "block": np.int64, "recording": object,
 }
@@ -421,7 +417,6 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
         "k_east": (source, k_east), "k_north": (source, k_north), "k_up": (source, k_up),
         "x_east": (source, ranges_km * k_east), "y_north": (source, ranges_km * k_north),
         "outermost": (source, sources["outermost"].astype(np.int8)),
-        "v_span": (source, LIGHT_SPEED * sources["span"] / (2.0 * frequency * 1e6)),
         "group_time": (("group",), table["time"].astype("datetime64[ns]")),
         "group_block": (("group",), table["block"].astype(np.int64)),
         "group_frequency": (("group",), table["frequency"].astype(np.float32)),
@@ -556,11 +551,6 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical_row, clip, iterati
                     / (unit_count - parameters))
     variance[unit_count <= parameters] = np.nan
     covariance = variance[:, None, None] * inverse
-    # Scatter of the sources about their unit's mean: small for an echo,
-    # whatever the drift does from group to group; large for noise.
-    within = res - unit_residual[unit_index]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        scatter = np.sqrt(_row_sums(r, rows, w * within * within) / weight_sum)
 
     # Cluster-robust: scores per group, summed over its sources.
     clusters, cluster_index = np.unique(cluster[active], return_inverse=True)
@@ -582,12 +572,12 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical_row, clip, iterati
         robust = factor[:, None, None] * inv @ meat[robust_rows] @ inv
         robust[np.isnan(inverse[robust_rows])] = np.nan
         covariance[robust_rows] = robust
-    return velocity, covariance, ill, count, rms, scatter
+    return velocity, covariance, ill, count, rms
 
 
 def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
                    polarization=None, declination=0.0, width=None, clip=3.0,
-                   min_sources=4, coherence=0.1):
+                   min_sources=4, detection=15.0):
     """The bulk drift velocity per group, or per time window of `interval`
     seconds (windows aligned to whole multiples of it since 1970), as an
     xarray.Dataset along `time`.
@@ -613,11 +603,10 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     horizontal components NaN); 2 too few sources (fewer than
     `min_sources`: every component NaN); 3 ill-conditioned (the beams do not
     determine the three components, e.g. the vertical and one oblique beam:
-    every component NaN); 4 no coherent echo (the weighted RMS of the
-    sources' residuals about the mean residual of their beam and group
-    exceeds `coherence` times the line-of-sight speed of the outermost
-    Doppler line: the sources of one beam disagree as noise does, which at a
-    low `snr` passes the threshold in many cells; every component NaN). Standard deviations are NaN where a row holds no
+    every component NaN); 4 no echo (no source of the row stands `detection`
+    dB above the noise level: at a low `snr`, noise alone passes the
+    threshold in many of a group's cells, but not by 15 dB; every component
+    NaN). Standard deviations are NaN where a row holds no
     more beams than unknowns and fewer than 4 groups."""
     if isinstance(dataset_or_sources, xr.Dataset) and "v_los" in dataset_or_sources:
         sources = dataset_or_sources
@@ -666,16 +655,13 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     unit = group_of[keep] * 64 + code
     oblique = np.bincount(row, weights=(zenith > 0).astype(np.float64), minlength=rows)
     vertical_row = oblique == 0
-    velocity, covariance, ill, count, rms, scatter = _fit(row, rows, k, value, weight, unit,
+    velocity, covariance, ill, count, rms = _fit(row, rows, k, value, weight, unit,
                                                  group_of[keep], vertical_row, float(clip))
     flag = np.where(vertical_row, FLAG_VERTICAL_ONLY, FLAG_OK).astype(np.int8)
     flag[ill & ~vertical_row] = FLAG_ILL_CONDITIONED
-    # The speed of the outermost line, averaged over the row's sources.
-    with np.errstate(invalid="ignore", divide="ignore"):
-        span = (np.bincount(row, weights=sources["v_span"].values[keep], minlength=rows)
-                / np.bincount(row, minlength=rows))
-    with np.errstate(invalid="ignore"):
-        flag[(flag != FLAG_ILL_CONDITIONED) & (scatter > coherence * span)] = FLAG_INCOHERENT
+    detected = np.bincount(row, weights=(sources["snr"].values[keep] >= detection)
+                           .astype(np.float64), minlength=rows)
+    flag[(flag != FLAG_ILL_CONDITIONED) & (detected == 0)] = FLAG_NO_ECHO
     flag[count < min_sources] = FLAG_TOO_FEW
     velocity[flag >= FLAG_TOO_FEW] = np.nan
     covariance[flag >= FLAG_TOO_FEW] = np.nan

@@ -69,7 +69,7 @@ def test_no_velocity_without_echo_or_geometry(tmp_path):
                                                       "--power", "-50"))
     for options in ({}, {"interval": 3600}, {"snr": 30}):
         rows = digisonde16c.drift_velocity(noise, width=2.0, **options)
-        assert np.all(np.isin(rows["flag"], [drift.FLAG_TOO_FEW, drift.FLAG_INCOHERENT]))
+        assert np.all(np.isin(rows["flag"], [drift.FLAG_TOO_FEW, drift.FLAG_NO_ECHO]))
         assert np.all(np.isnan(rows["v_up"])) and np.all(np.isnan(rows["v_east_std"]))
     assert np.all(digisonde16c.drift_velocity(noise, snr=30)["flag"] == drift.FLAG_TOO_FEW)
     # The vertical and one oblique beam per group: no horizontal direction
