@@ -38,6 +38,10 @@ POWER_FLOOR = 0.1
 # below this determines no velocity.
 MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
+# The robust spread of the residuals is held at 1 m/s at least: the sources
+# of one beam's strongest gates share a spectrum and may agree to a few
+# cm/s, which alone would clip every other source.
+MIN_SPREAD = 1.0  # m/s
 # Weights: linear power over the noise level, held at 30 dB, so that noise
 # that passes a low threshold hardly counts while a handful of the strongest
 # echoes do not outweigh all the others (nor set the clipping alone).
@@ -463,16 +467,6 @@ def _row_sums(row, rows, weights):
     return np.bincount(row, weights=weights, minlength=rows)
 
 
-def _normal_equations(row, rows, k, weight, value):
-    """Per row: N = sum w k k^T (rows, 3, 3) and b = sum w k v (rows, 3)."""
-    normal = np.empty((rows, 3, 3))
-    for i in range(3):
-        for j in range(i, 3):
-            normal[:, i, j] = normal[:, j, i] = _row_sums(row, rows, weight * k[:, i] * k[:, j])
-    right = np.stack([_row_sums(row, rows, weight * k[:, i] * value) for i in range(3)], axis=1)
-    return normal, right
-
-
 def _row_medians(row, rows, values, weights):
     """Weighted median of `values` per row (NaN for a row without any)."""
     order = np.lexsort((values, row))
@@ -486,92 +480,146 @@ def _row_medians(row, rows, values, weights):
     return medians
 
 
-def _solve(normal, right, vertical):
-    """Velocities per row: the three components, or v_up alone for a
-    vertical row; NaN and ill-conditioned where the geometry does not
-    determine them. Returns (velocity (rows, 3), inverse (rows, 3, 3),
-    ill (rows,))."""
-    rows = normal.shape[0]
+def _inverse2(matrix):
+    """Inverses of 2 x 2 matrices, with the reciprocal condition number of
+    each scaled to unit diagonal (0 where singular)."""
+    a, b, c = matrix[:, 0, 0], matrix[:, 0, 1], matrix[:, 1, 1]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        correlation = np.abs(b) / np.sqrt(a * c)
+        reciprocal = np.where((a > 0) & (c > 0), (1 - correlation) / (1 + correlation), 0.0)
+        determinant = a * c - b * b
+        inverse = np.stack([np.stack([c, -b], -1), np.stack([-b, a], -1)], -2)
+        inverse /= determinant[:, None, None]
+    return inverse, np.nan_to_num(reciprocal)
+
+
+def _solve(row, rows, group, groups, group_row, k, weight, value, vertical):
+    """One pass of the fit: per row the horizontal velocity and per group
+    its vertical velocity u_g (the horizontal common to the row's groups,
+    the vertical free to wander from group to group: in one group the two
+    are the plain three-component fit); the row's v_up is the mean of its
+    groups' u_g weighted by sum w k_up^2. Returns the velocities (rows, 3),
+    u (groups,), the per-group sums a, c, the inverse of the horizontal
+    normal matrix and the ill-conditioned rows."""
+    horizontal, up = k[:, :2], k[:, 2]
+    a = np.bincount(group, weights=weight * up * up, minlength=groups)
+    c = np.stack([np.bincount(group, weights=weight * up * horizontal[:, i], minlength=groups)
+                  for i in range(2)], axis=1)
+    d = np.bincount(group, weights=weight * up * value, minlength=groups)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        share = np.where(a > 0, 1.0 / a, 0.0)
+    normal = np.empty((rows, 2, 2))
+    right = np.empty((rows, 2))
+    for i in range(2):
+        right[:, i] = (_row_sums(row, rows, weight * horizontal[:, i] * value)
+                       - np.bincount(group_row, weights=c[:, i] * d * share, minlength=rows))
+        for j in range(i, 2):
+            normal[:, i, j] = normal[:, j, i] = (
+                _row_sums(row, rows, weight * horizontal[:, i] * horizontal[:, j])
+                - np.bincount(group_row, weights=c[:, i] * c[:, j] * share, minlength=rows))
+    inverse, reciprocal = _inverse2(normal)
+    ill = ~vertical & (reciprocal < MIN_RECIPROCAL_CONDITION)
     velocity = np.full((rows, 3), np.nan)
-    inverse = np.full((rows, 3, 3), np.nan)
-    scale = np.sqrt(np.einsum("rii->ri", normal))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        scaled = normal / (scale[:, :, None] * scale[:, None, :])
-    full = ~vertical & np.all(scale > 0, axis=1)
-    ill = ~vertical.copy()
-    if full.any():
-        singular = np.linalg.svd(scaled[full], compute_uv=False)
-        good = singular[:, -1] > MIN_RECIPROCAL_CONDITION * singular[:, 0]
-        at = np.flatnonzero(full)[good]
-        ill[at] = False
-        inverse[at] = np.linalg.inv(normal[at])
-        velocity[at] = np.einsum("rij,rj->ri", inverse[at], right[at])
-    up = vertical & (normal[:, 2, 2] > 0)
-    inverse[up, 2, 2] = 1.0 / normal[up, 2, 2]
-    velocity[up, 2] = right[up, 2] / normal[up, 2, 2]
-    ill[vertical & ~up] = True
-    return velocity, inverse, ill
+    solved = ~vertical & ~ill
+    velocity[solved, :2] = np.einsum("rij,rj->ri", inverse[solved], right[solved])
+    shift = np.where(vertical, 0.0, np.nan_to_num(velocity[:, :2]).T).T
+    with np.errstate(invalid="ignore", divide="ignore"):
+        u = (d - np.einsum("gi,gi->g", c, shift[group_row])) * share
+        total = np.bincount(group_row, weights=a, minlength=rows)
+        velocity[:, 2] = np.bincount(group_row, weights=a * u, minlength=rows) / total
+    velocity[ill] = np.nan
+    ill |= total <= 0
+    return velocity, u, a, c, inverse, ill
 
 
-def _fit(row, rows, k, value, weight, unit, cluster, vertical_row, clip, iterations=10):
-    """Weighted least squares per row with iterative clipping; the
+def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=10):
+    """Weighted least squares per row with iterative clipping (_solve); the
     covariance allows for errors shared by the sources of one unit (a beam
     in a group) or, where a row holds 4 groups or more, by those of one
-    group (cluster-robust, as resampling the groups would)."""
+    group (cluster-robust over the groups, as resampling the groups would)."""
     active = np.ones(row.size, dtype=bool)
-    vertical = vertical_row
+    groups_of, group_all = np.unique(cluster, return_inverse=True)
+    group_all = np.asarray(group_all).reshape(-1)
+    groups = groups_of.size
+    group_row = np.zeros(groups, dtype=np.int64)
+    group_row[group_all] = row
     for _ in range(iterations):
-        r, kk, w, v = row[active], k[active], weight[active], value[active]
-        normal, right = _normal_equations(r, rows, kk, w, v)
-        velocity, inverse, ill = _solve(normal, right, vertical)
-        residual = value - np.einsum("ij,ij->i", k, velocity[row])
-        spread = 1.4826 * _row_medians(r, rows, np.abs(residual[active]), w)
+        r, kk, w, v, g = row[active], k[active], weight[active], value[active], group_all[active]
+        velocity, u, a, c, inverse, ill = _solve(r, rows, g, groups, group_row, kk, w, v,
+                                                 vertical)
+        fitted = np.einsum("ij,ij->i", k[:, :2], np.nan_to_num(velocity[row, :2]))
+        residual = value - fitted - k[:, 2] * u[group_all]
+        spread = np.maximum(1.4826 * _row_medians(r, rows, np.abs(residual[active]), w),
+                            MIN_SPREAD)
         with np.errstate(invalid="ignore"):
             outlier = active & (np.abs(residual) > clip * spread[row]) & (spread[row] > 0)
         if not outlier.any():
             break
         active &= ~outlier
-    r, kk, w, res = row[active], k[active], weight[active], residual[active]
+    r, kk, w, res, g = row[active], k[active], weight[active], residual[active], group_all[active]
     count = np.bincount(r, minlength=rows)
     weight_sum = _row_sums(r, rows, w)
     with np.errstate(invalid="ignore", divide="ignore"):
         rms = np.sqrt(_row_sums(r, rows, w * res * res) / weight_sum)
-    parameters = np.where(vertical, 1, 3)
+    held = np.bincount(group_row, weights=(a > 0).astype(np.float64), minlength=rows)
 
-    # One residual per unit: the weighted mean of its sources'.
+    # Model covariance: s^2 (A^T W A)^-1 of the three-component fit, s^2 from
+    # one residual per unit (the weighted mean of its sources') over their
+    # number less the unknowns (two horizontal, one vertical per group).
+    normal = np.empty((rows, 3, 3))
+    for i in range(3):
+        for j in range(i, 3):
+            normal[:, i, j] = normal[:, j, i] = _row_sums(r, rows, w * kk[:, i] * kk[:, j])
+    full = np.full((rows, 3, 3), np.nan)
+    up_only = vertical & (normal[:, 2, 2] > 0)
+    full[up_only, 2, 2] = 1.0 / normal[up_only, 2, 2]
+    solvable = ~vertical & ~ill
+    if solvable.any():
+        full[solvable] = np.linalg.pinv(normal[solvable])
     units, unit_index = np.unique(unit[active], return_inverse=True)
     del units
+    unit_index = np.asarray(unit_index).reshape(-1)
     unit_weight = np.bincount(unit_index, weights=w)
     unit_residual = np.bincount(unit_index, weights=w * res) / unit_weight
     unit_row = np.zeros(unit_weight.size, dtype=np.int64)
     unit_row[unit_index] = r
     unit_count = np.bincount(unit_row, minlength=rows)
+    unknowns = np.where(vertical, 0, 2) + held
     with np.errstate(invalid="ignore", divide="ignore"):
         variance = (_row_sums(unit_row, rows, unit_weight * unit_residual ** 2)
-                    / (unit_count - parameters))
-    variance[unit_count <= parameters] = np.nan
-    covariance = variance[:, None, None] * inverse
+                    / (unit_count - unknowns))
+    variance[unit_count <= unknowns] = np.nan
+    covariance = variance[:, None, None] * full
 
-    # Cluster-robust: scores per group, summed over its sources.
-    clusters, cluster_index = np.unique(cluster[active], return_inverse=True)
-    del clusters
-    scores = np.stack([np.bincount(cluster_index, weights=w * res * kk[:, i])
-                       for i in range(3)], axis=1)
-    cluster_row = np.zeros(scores.shape[0], dtype=np.int64)
-    cluster_row[cluster_index] = r
-    cluster_count = np.bincount(cluster_row, minlength=rows)
-    meat = np.zeros((rows, 3, 3))
-    for i in range(3):
-        for j in range(3):
-            meat[:, i, j] = np.bincount(cluster_row, weights=scores[:, i] * scores[:, j],
-                                        minlength=rows)
-    robust_rows = cluster_count >= 4
+    # Cluster-robust over groups: each group's influence on (v_east,
+    # v_north) through its score, and on v_up through its u_g and the
+    # horizontal's part in it; their outer products summed, times G/(G-1).
+    robust_rows = held >= 4
     if robust_rows.any():
-        inv = np.nan_to_num(inverse[robust_rows])
-        factor = cluster_count[robust_rows] / (cluster_count[robust_rows] - 1.0)
-        robust = factor[:, None, None] * inv @ meat[robust_rows] @ inv
-        robust[np.isnan(inverse[robust_rows])] = np.nan
-        covariance[robust_rows] = robust
+        with np.errstate(invalid="ignore", divide="ignore"):
+            share = np.where(a > 0, 1.0 / a, 0.0)
+        lever = kk[:, :2] - kk[:, 2:3] * (c * share[:, None])[g]
+        score = np.stack([np.bincount(g, weights=w * res * lever[:, i], minlength=groups)
+                          for i in range(2)], axis=1)
+        horizontal_inverse = np.where(vertical[:, None, None], 0.0, np.nan_to_num(inverse))
+        phi = np.einsum("gij,gj->gi", horizontal_inverse[group_row], score)
+        total = np.bincount(group_row, weights=a, minlength=rows)
+        pull = np.stack([np.bincount(group_row, weights=c[:, i], minlength=rows)
+                         for i in range(2)], axis=1) / total[:, None]
+        psi = (a * (u - velocity[group_row, 2]) / total[group_row]
+               - np.einsum("gi,gi->g", pull[group_row], phi))
+        influence = np.concatenate([phi, psi[:, None]], axis=1)
+        influence[a <= 0] = 0.0
+        meat = np.zeros((rows, 3, 3))
+        for i in range(3):
+            for j in range(3):
+                meat[:, i, j] = np.bincount(group_row, weights=influence[:, i] * influence[:, j],
+                                            minlength=rows)
+        factor = held / np.maximum(held - 1.0, 1.0)
+        robust = factor[:, None, None] * meat
+        robust[vertical, :2, :] = np.nan
+        robust[vertical, :, :2] = np.nan
+        covariance[robust_rows] = robust[robust_rows]
     return velocity, covariance, ill, count, rms
 
 
@@ -589,7 +637,7 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     weights the sources' linear power over the noise level, held at 30 dB;
     sources beyond
     `clip` robust standard deviations (1.4826 times the weighted median
-    absolute residual) are dropped and the fit repeated until none is. The
+    absolute residual, at least 1 m/s) are dropped and the fit repeated until none is. The
     covariance is s^2 (A^T W A)^-1 with s^2 the weighted residual variance
     of one residual per beam and group (their sources share one spectrum,
     so their errors are not independent) over their number less the
