@@ -254,6 +254,7 @@ if [[ -d $site/digisonde16c ]]; then
   PYTHONPATH=$site /usr/bin/python3 "$(dirname "$0")/archive_bench.py" "$bin" "$work" \
     "$runs" || { echo "archive_bench.py failed" >&2; status=1; }
   uptime
+  echo; echo "Drift velocities"; PYTHONPATH=$site /usr/bin/python3 "$(dirname "$0")/drift_bench.py" "$bin" "$work" "$runs" || { echo "drift_bench.py failed" >&2; status=1; }
 fi
 
 # Rendering alone, for kesp, whose run is mostly reading: one dump line
