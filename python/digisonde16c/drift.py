@@ -622,6 +622,42 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
         robust = factor[:, None, None] * meat
         robust[vertical, :2, :] = np.nan
         robust[vertical, :, :2] = np.nan
+        # Errors a beam keeps from group to group (a steady drift gives
+        # every group the same spectra): one residual per beam over the
+        # window, their variance over their number less three, spread
+        # through the fit as errors common to each beam's sources. The
+        # larger of the two covariances (by trace) is reported.
+        beam_keys, beam_index = np.unique(r * 64 + unit[active] % 64, return_inverse=True)
+        beam_index = np.asarray(beam_index).reshape(-1)
+        beam_row = beam_keys // 64
+        beam_weight = np.bincount(beam_index, weights=w)
+        beam_residual = np.bincount(beam_index, weights=w * res) / beam_weight
+        beam_k = np.zeros((beam_keys.size, 3))
+        beam_k[beam_index] = kk
+        beams = np.bincount(beam_row, minlength=rows)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            spread = np.bincount(beam_row, weights=beam_residual ** 2, minlength=rows) / (
+                beams - 3.0)
+        common = np.zeros((rows, 3, 3))
+        for i in range(3):
+            for j in range(3):
+                common[:, i, j] = np.bincount(
+                    beam_row, weights=beam_weight ** 2 * beam_k[:, i] * beam_k[:, j],
+                    minlength=rows)
+        steady = spread[:, None, None] * (full @ common @ full)
+        usable = (beams > 3) & ~vertical
+        larger = (np.trace(steady, axis1=1, axis2=2) > np.trace(robust, axis1=1, axis2=2)) \
+            & usable
+        robust_diagonal = np.einsum("rii->ri", robust)
+        steady_diagonal = np.einsum("rii->ri", steady)
+        robust[larger] = steady[larger]
+        # Each component's variance the larger of the two; correlations
+        # those of the larger covariance.
+        with np.errstate(invalid="ignore", divide="ignore"):
+            scale = np.sqrt(np.fmax(robust_diagonal, steady_diagonal)
+                            / np.einsum("rii->ri", robust))
+        scale[~usable] = 1.0
+        robust *= scale[:, :, None] * scale[:, None, :]
         covariance[robust_rows] = robust[robust_rows]
     return velocity, covariance, ill, count, rms
 
@@ -637,18 +673,23 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     ranges, polarization, declination and width then select the sources as
     there), or what it gives. Per row, a weighted least-squares fit of
     V = (v_east, v_north, v_up) to v_los = k . V over the row's sources,
-    weights the sources' linear power over the noise level, held at 30 dB;
-    sources beyond
-    `clip` robust standard deviations (1.4826 times the weighted median
-    absolute residual, at least 1 m/s) are dropped and the fit repeated until none is. The
-    covariance is s^2 (A^T W A)^-1 with s^2 the weighted residual variance
-    of one residual per beam and group (their sources share one spectrum,
-    so their errors are not independent) over their number less the
-    unknowns; where a row holds 4 groups or more, the cluster-robust
-    (sandwich) covariance over its groups, scaled by G / (G - 1), replaces
-    it, so that a drift that wanders from group to group widens the
-    uncertainty as it should (the analytic counterpart of resampling the
-    groups).
+    weights the sources' linear power over the noise level, held at 30 dB.
+    In a window the horizontal velocity is common to its groups and the
+    vertical one may wander from group to group: v_up is the mean of the
+    groups' own, weighted by sum w k_up^2 (in one group this is the plain
+    three-component fit). Sources beyond `clip` robust standard deviations
+    (1.4826 times the weighted median absolute residual, at least 1 m/s)
+    are dropped and the fit repeated until none is. The covariance is
+    s^2 (A^T W A)^-1 with s^2 the weighted residual variance of one
+    residual per beam and group (their sources share one spectrum, so their
+    errors are not independent) over their number less the unknowns; where
+    a row holds 4 groups or more, the cluster-robust (sandwich) covariance
+    over its groups (each group's influence on the three components, times
+    G / (G - 1)) replaces it, so that a drift that wanders from group to
+    group widens the uncertainty as it should (the analytic counterpart of
+    resampling the groups); each component's variance is then held at least
+    at that of errors each beam keeps over the window (one residual per
+    beam), which a steady drift, giving every group the same spectra, has.
 
     flag: 0 ok; 1 vertical only (only vertical beams: v_up alone, the
     horizontal components NaN); 2 too few sources (fewer than
@@ -657,8 +698,8 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     every component NaN); 4 no echo (no source of the row stands `detection`
     dB above the noise level: at a low `snr`, noise alone passes the
     threshold in many of a group's cells, but not by 15 dB; every component
-    NaN). Standard deviations are NaN where a row holds no
-    more beams than unknowns and fewer than 4 groups."""
+    NaN). Standard deviations are NaN where a row holds no more beams
+    than unknowns and fewer than 4 groups."""
     if isinstance(dataset_or_sources, xr.Dataset) and "v_los" in dataset_or_sources:
         sources = dataset_or_sources
     else:
