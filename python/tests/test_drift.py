@@ -108,19 +108,22 @@ def test_line_shape_estimate_is_not_pulled_to_the_lines(tmp_path):
 @pytest.mark.dask
 @pytest.mark.slow
 def test_dataset_groups_and_archive_agree(tmp_path, dask_client, monkeypatch):
-    from digisonde16c import _archive
+    from digisonde16c.__main__ import main
 
     path = drift_recording(tmp_path, "wander", "--lines", "4", "--groups", "9",
                            "--jitter", "15", "--azimuths", "0,150")
     options = {"interval": 20.0, "snr": 8.0, "ranges": (150.0, 400.0)}
     whole = digisonde16c.drift_velocity(digisonde16c.open_dataset(path), **options)
+    assert np.all(whole["flag"] == 0) and whole.sizes["time"] >= 3
     # Groups joined in batches of 4, as iter_groups' groups come.
     monkeypatch.setattr(drift, "BATCH_GROUPS", 4)
     grouped = digisonde16c.drift_velocity(digisonde16c.iter_groups(path), **options)
     xr.testing.assert_identical(whole, grouped)
-    archived, found, failures = _archive.product_archive(
-        dask_client, str(path), drift.drift_recording, options, "time", report=lambda _: None)
-    assert (found, failures) == (1, [])
-    assert np.all(whole["flag"] == 0) and whole.sizes["time"] >= 3
-    # The same rows and values (the archive's attributes name its folder).
-    xr.testing.assert_equal(whole, archived.drop_vars("recording"))
+    # The archive command on the running cluster, through its NetCDF file.
+    output = tmp_path / "drift.nc"
+    assert main(["drift", str(path), str(output), "--interval", "20", "--snr", "8",
+                 "--ranges", "150", "400", "--scheduler",
+                 dask_client.scheduler.address]) == 0
+    with xr.open_dataset(output) as archived:
+        assert list(archived["recording"].values) == ["wander.16c"] * whole.sizes["time"]
+        xr.testing.assert_equal(whole, archived.drop_vars("recording").load())
