@@ -30,7 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def draw_velocity(rows, window, picture, title):
     ok = rows["flag"].values == 0
     times = rows["time"].values[ok]
-    figure, axes = plt.subplots(3, 1, figsize=(8, 7.5), sharex=True)
+    figure, axes = plt.subplots(3, 1, figsize=(10.5, 7.5), sharex=True)
     for axis, name, colour in zip(axes, ("east", "north", "up"),
                                   ("tab:blue", "tab:green", "tab:red")):
         axis.errorbar(times, rows[f"v_{name}"].values[ok], yerr=rows[f"v_{name}_std"].values[ok],
@@ -42,7 +42,8 @@ def draw_velocity(rows, window, picture, title):
                      label=f"whole recording: {value:.1f} ± {spread:.1f} m/s")
         axis.set_ylabel(f"v_{name} (m/s)")
         axis.grid(alpha=0.3)
-        axis.legend(loc="upper right", fontsize=8, framealpha=0.9)
+        # Beside the panel, where it hides no point.
+        axis.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8)
     axes[0].set_title(title)
     axes[-1].set_xlabel("time (UTC)")
     figure.autofmt_xdate()
