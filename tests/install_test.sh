@@ -44,6 +44,7 @@ $site/digisonde16c/_core$suffix
 $site/digisonde16c/_dataset.py
 $site/digisonde16c/_mfdataset.py
 $site/digisonde16c/_write.py
+$site/digisonde16c/drift.py
 $site/digisonde16c/xarray_plugin.py
 EOF
 )
