@@ -76,6 +76,9 @@ SOURCE_ATTRIBUTES = {
             "units": "dB"},
     "v_los": {"long_name": "line-of-sight velocity, -c f_D / (2 f), positive away from "
                            "the sounder", "units": "m s-1"},
+    "v_los_std": {"long_name": "standard deviation of v_los expected from the noise and the "
+                               "amplitude step (propagated through the line-shape fit)",
+                  "units": "m s-1"},
     "k_east": {"long_name": "eastward component of the beam's unit vector", "units": "1"},
     "k_north": {"long_name": "northward component of the beam's unit vector", "units": "1"},
     "k_up": {"long_name": "upward component of the beam's unit vector", "units": "1"},
@@ -143,6 +146,13 @@ def _arrays(dataset):
         arrays["recording"] = np.asarray(dataset["recording"].values, dtype=object)
     else:
         arrays["recording"] = np.full(arrays["block"].shape, "", dtype=object)
+    # The amplitude step: 0.25 dB where preface digit 46 exceeds 7, else
+    # 0.375 dB.
+    if "preface" in dataset:
+        digit = np.asarray(dataset["preface"].values)[..., 45]
+        arrays["amplitude_step"] = np.where(digit > 7, 0.25, 0.375)
+    else:
+        arrays["amplitude_step"] = np.full(arrays["block"].shape, 0.375)
     return arrays
 
 
@@ -207,54 +217,74 @@ def _det3(a, b, c, d, e, f, g, h, i):
     return a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g)
 
 
-def _estimate(power, centres, noise_power, width):
-    """Doppler estimates of K spectra of one beam: power (lines, K) linear,
-    centres (lines,) ascending. The centre of a Gaussian in Doppler: a
-    parabola fitted by weighted least squares to the logarithms of the line
-    powers above the mean noise power, each line weighted by (S / (S + N))^2
-    (S its power above noise, N the noise power), so that lines lost in the
-    noise hardly count; with two lines, the parabola of the assumed `width`
-    through both. NaN where no Gaussian fits (a parabola open upwards)."""
+def _log_powers(power, noise_power, quantization):
+    """Logarithms of the lines' signal powers and their variances, from
+    the measured powers (echo plus complex Gaussian noise of mean power N).
+    For a line of signal power S, the measured power has mean S + N and
+    variance 2 S N + N^2, so ln(P - N) has variance (2 S N + N^2) / S^2 and
+    lies below ln S by half of it (second order; the correction is held
+    at its value for S = N, where the expansion fails); the amplitude's
+    quantization adds a uniform error of variance `quantization` (the
+    step's square over 12, in neper^2). Powers below POWER_FLOOR N above
+    the noise are held there: their variance makes them count little."""
+    signal = np.maximum(power - noise_power, POWER_FLOOR * noise_power)
+    ratio = noise_power / signal
+    noise_variance = ratio * (2.0 + ratio)
+    return (np.log(signal) + 0.5 * np.minimum(noise_variance, 3.0),
+            noise_variance + quantization)
+
+
+def _estimate(power, centres, noise_power, width, quantization):
+    """Doppler estimates of K spectra of one beam and their variances:
+    power (lines, K) linear, centres (lines,) ascending, noise_power and
+    quantization (K,). The centre of a Gaussian in Doppler: a parabola
+    fitted by weighted least squares to the logarithms of the line powers
+    above the mean noise power, each weighted by the inverse of its
+    variance (_log_powers), so that lines near the noise count little; the
+    centre's variance follows from the parabola's covariance (the inverse
+    normal matrix) by the delta method. With two lines, the parabola of the
+    assumed `width` through both. NaN where no Gaussian fits (a parabola
+    open upwards)."""
     count = len(centres)
     spectra = power.shape[1]
     if count < 2 or (count == 2 and width is None):
-        return np.full(spectra, np.nan)
+        return np.full(spectra, np.nan), np.full(spectra, np.nan)
     if count == 2:
-        logs = np.log(np.maximum(power - noise_power, POWER_FLOOR * noise_power))
-        return (0.5 * (centres[0] + centres[1])
-                + width * width * (logs[1] - logs[0]) / (centres[1] - centres[0]))
+        logs, variance = _log_powers(power, noise_power, quantization)
+        factor = width * width / (centres[1] - centres[0])
+        return (0.5 * (centres[0] + centres[1]) + factor * (logs[1] - logs[0]),
+                factor * factor * (variance[0] + variance[1]))
     # The lines nearest the strongest, at most FIT_LINES of them: lines
     # farther out carry little weight in any spectrum the Gaussian fits.
     window = min(count, FIT_LINES)
     first = np.clip(np.argmax(power, axis=0) - window // 2, 0, count - window)
-    columns = np.arange(spectra)
+    at = first + np.arange(window)[:, None]
+    logs, variance = _log_powers(np.take_along_axis(power, at, axis=0), noise_power,
+                                 quantization)
+    weight = 1.0 / variance
     # Line centres relative to the beam's middle keep the sums well scaled.
     middle = 0.5 * (centres[0] + centres[-1])
-    relative = centres - middle
-    # Sums over the window one line at a time, each spectrum on its own, so
-    # that its estimate does not depend on the spectra beside it.
-    sums = np.zeros((8, spectra))
-    for line in range(window):
-        at = first + line
-        above = np.maximum(power[at, columns] - noise_power, POWER_FLOOR * noise_power)
-        weight = (above / (above + noise_power)) ** 2
-        weighted_log = weight * np.log(above)
-        x = relative[at]
-        x2 = x * x
-        sums[0] += weight
-        sums[1] += weight * x
-        sums[2] += weight * x2
-        sums[3] += weight * x2 * x
-        sums[4] += weight * x2 * x2
-        sums[5] += weighted_log
-        sums[6] += weighted_log * x
-        sums[7] += weighted_log * x2
-    s0, s1, s2, s3, s4, t0, t1, t2 = sums
-    curvature = _det3(t2, s3, s2, t1, s2, s1, t0, s1, s0)
-    slope = _det3(s4, t2, s2, s3, t1, s1, s2, t0, s0)
+    x = (centres - middle)[at]
+    x2 = x * x
+    wl = weight * logs
+    s0, s1, s2 = weight.sum(0), (weight * x).sum(0), (weight * x2).sum(0)
+    s3, s4 = (weight * x2 * x).sum(0), (weight * x2 * x2).sum(0)
+    t0, t1, t2 = wl.sum(0), (wl * x).sum(0), (wl * x2).sum(0)
+    # (c2, c1, c0) of ln S = c0 + c1 x + c2 x^2 by Cramer's rule; their
+    # covariance the inverse of the normal matrix [[s4 s3 s2] [s3 s2 s1]
+    # [s2 s1 s0]].
+    determinant = _det3(s4, s3, s2, s3, s2, s1, s2, s1, s0)
     with np.errstate(divide="ignore", invalid="ignore"):
-        centre = np.where(curvature < 0, -slope / (2.0 * curvature), np.nan)
-    return centre + middle
+        c2 = _det3(t2, s3, s2, t1, s2, s1, t0, s1, s0) / determinant
+        c1 = _det3(s4, t2, s2, s3, t1, s1, s2, t0, s0) / determinant
+        var22 = (s2 * s0 - s1 * s1) / determinant
+        var11 = (s4 * s0 - s2 * s2) / determinant
+        var21 = -(s3 * s0 - s1 * s2) / determinant
+        centre = np.where(c2 < 0, -c1 / (2.0 * c2), np.nan)
+        # d centre / d c2 = c1 / (2 c2^2), d centre / d c1 = -1 / (2 c2).
+        j2, j1 = c1 / (2.0 * c2 * c2), -1.0 / (2.0 * c2)
+        spread = j2 * j2 * var22 + 2.0 * j2 * j1 * var21 + j1 * j1 * var11
+    return centre + middle, spread
 
 
 def _batch_sources(arrays, offset, snr, ranges, polarization, width):
@@ -304,6 +334,9 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
         linear = np.zeros((16, at.size))
         linear[used] = np.exp(np.take(amplitude, flat).astype(np.float64) * DB_TO_NEPER)
         noise_power = 10.0 ** ((noise[g] + NOISE_BIN_CENTRE) / 10.0)
+        # Variance of a uniform rounding error of one amplitude step, in
+        # neper^2.
+        quantization = (arrays["amplitude_step"][g] * DB_TO_NEPER) ** 2 / 12.0
         for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
                                                                        usable):
             centres = np.array([centre for centre, _ in lines])
@@ -318,15 +351,17 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
             passing = line_snr >= snr
             if not passing.any():
                 continue
-            estimate = _estimate(power[:, passing], centres, noise_power[passing], width)
-            keep = np.isfinite(estimate)
+            estimate, variance = _estimate(power[:, passing], centres, noise_power[passing],
+                                           width, quantization[passing])
+            keep = np.isfinite(estimate) & (variance > 0)
             rows = np.flatnonzero(passing)[keep]
             estimate = estimate[keep]
             found.append({
                 "group": g[rows], "gate": t[rows], "code": np.full(rows.size, code),
                 "polarization": np.full(rows.size, beam_pol),
                 "zenith": np.full(rows.size, beam_zen), "azimuth": np.full(rows.size, beam_azi),
-                "doppler": estimate, "snr": line_snr[rows],
+                "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
+                "snr": line_snr[rows],
                 "outermost": ((estimate >= centres[-1]) | (estimate <= centres[0])),
             })
     if not found:
@@ -347,7 +382,8 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
 
 EMPTY_SOURCES = {
     "group": np.int64, "gate": np.int64, "code": np.int64, "polarization": np.float64,
-    "zenith": np.float64, "azimuth": np.float64, "doppler": np.float64, "snr": np.float64,
+    "zenith": np.float64, "azimuth": np.float64, "doppler": np.float64,
+    "doppler_std": np.float64, "snr": np.float64,
     "outermost": bool, "range": np.float32, "frequency": np.float32,
     "time": "datetime64[ns]", "block": np.int64, "recording": object,
 }
@@ -412,12 +448,14 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
     k_up = np.cos(zenith)
     frequency = sources["frequency"].astype(np.float64)
     v_los = -LIGHT_SPEED * sources["doppler"] / (2.0 * frequency * 1e6)
+    v_los_std = LIGHT_SPEED * sources["doppler_std"] / (2.0 * frequency * 1e6)
     ranges_km = sources["range"].astype(np.float64)
     source = ("source",)
     data = {
         "doppler": (source, sources["doppler"]),
         "snr": (source, sources["snr"]),
         "v_los": (source, v_los),
+        "v_los_std": (source, v_los_std),
         "k_east": (source, k_east), "k_north": (source, k_north), "k_up": (source, k_up),
         "x_east": (source, ranges_km * k_east), "y_north": (source, ranges_km * k_north),
         "outermost": (source, sources["outermost"].astype(np.int8)),
@@ -461,6 +499,21 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
     dataset["time"].encoding.update(TIME_ENCODING)
     dataset["group_time"].encoding.update(TIME_ENCODING)
     return dataset
+
+
+NORMAL_QUANTILE = 1.959963984540054  # two-sided 95%
+
+
+def _student_quantile(dof):
+    """The two-sided 95% quantile of Student's t with `dof` degrees of
+    freedom: the Cornish-Fisher expansion in 1/dof about the normal one
+    (Abramowitz and Stegun 26.7.5; within 0.3% from 3 degrees of freedom)."""
+    z = NORMAL_QUANTILE
+    g1 = (z ** 3 + z) / 4.0
+    g2 = (5 * z ** 5 + 16 * z ** 3 + 3 * z) / 96.0
+    g3 = (3 * z ** 7 + 19 * z ** 5 + 17 * z ** 3 - 15 * z) / 384.0
+    g4 = (79 * z ** 9 + 776 * z ** 7 + 1482 * z ** 5 - 1920 * z ** 3 - 945 * z) / 92160.0
+    return z + g1 / dof + g2 / dof ** 2 + g3 / dof ** 3 + g4 / dof ** 4
 
 
 def _row_sums(row, rows, weights):
@@ -618,7 +671,12 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
             for j in range(3):
                 meat[:, i, j] = np.bincount(group_row, weights=influence[:, i] * influence[:, j],
                                             minlength=rows)
-        factor = held / np.maximum(held - 1.0, 1.0)
+        # Small-sample correction: G / (G - 1), and the ratio of the
+        # Student-t quantile with G - 1 degrees of freedom to the normal one
+        # (two-sided 95%), squared, so that an interval of two standard
+        # deviations covers as the t interval does over so few groups.
+        factor = held / np.maximum(held - 1.0, 1.0) * (
+            _student_quantile(np.maximum(held - 1.0, 1.0)) / NORMAL_QUANTILE) ** 2
         robust = factor[:, None, None] * meat
         robust[vertical, :2, :] = np.nan
         robust[vertical, :, :2] = np.nan
