@@ -83,7 +83,9 @@ def accuracy(bin_dir, work, draws):
         estimate = np.array([float(fit[f"v_{c}"][0]) for c in ("east", "north", "up")])
         std = np.array([float(fit[f"v_{c}_std"][0]) for c in ("east", "north", "up")])
         oblique = int((sources["zenith"] > 0).sum())
-        rows.append((lines, jitter > 0, int(fit["flag"][0]), oblique, estimate - truth, std))
+        noise = int(options[options.index("--noise") + 1])
+        rows.append((lines, jitter > 0, int(fit["flag"][0]), oblique, estimate - truth, std,
+                     noise))
     os.unlink(path)
     return rows
 
@@ -104,6 +106,9 @@ def print_accuracy(rows):
     subsets += [(f"{lines} lines", lambda r, lines=lines: r[0] == lines) for lines in "248"]
     subsets += [(f"{lines} lines, jitter", lambda r, lines=lines: r[0] == lines and r[1])
                 for lines in "248"]
+    # Peak echo 60 dB: noise 20, 30, 40 dB are 40, 30, 20 dB of signal to noise.
+    subsets += [(f"noise {noise} dB, steady", lambda r, noise=noise: r[6] == noise and not r[1])
+                for noise in (20, 30, 40)]
     for label, keep in subsets:
         chosen = [r for r in fitted if keep(r)]
         if not chosen:

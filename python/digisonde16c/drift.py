@@ -743,7 +743,8 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     errors are not independent) over their number less the unknowns; where
     a row holds 4 groups or more, the cluster-robust (sandwich) covariance
     over its groups (each group's influence on the three components, times
-    G / (G - 1)) replaces it, so that a drift that wanders from group to
+    G / (G - 1) and the squared ratio of Student's t 95% quantile with G - 1
+    degrees of freedom to the normal one) replaces it, so that a drift that wanders from group to
     group widens the uncertainty as it should (the analytic counterpart of
     resampling the groups); each component's variance is then held at least
     at that of errors each beam keeps over the window (one residual per
