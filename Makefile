@@ -10,7 +10,7 @@ SANITIZE_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build packages demo sample test test-sanitize fuzz install bench clean
+.PHONY: all build packages demo sample drift-sample test test-sanitize fuzz install bench clean
 
 all: build
 
@@ -37,6 +37,8 @@ demo: build
 	    /usr/bin/python3 -c "import matplotlib" > /dev/null 2>&1; then \
 	  PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/ionogram.py \
 	    examples/sample.16c $(BUILD)/ionogram-python.png && \
+	  PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/drift.py \
+	    examples/drift.16c $(BUILD)/drift-velocity.png $(BUILD)/drift-skymap.png && \
 	  $(MAKE) --no-print-directory $(BUILD)/day.16c && \
 	  PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/scaled_ionogram.py \
 	    examples/sample.16c $(BUILD)/scaled-ionogram.png && \
@@ -71,6 +73,14 @@ sample: build
 	  examples/ionogram.gp
 	PYTHONPATH=$(BUILD)/python/site /usr/bin/python3 examples/scaled_ionogram.py \
 	  examples/sample.16c docs/scaled-ionogram.png
+
+# Regenerates examples/drift.16c: 60 drift groups at 4 MHz, 5 s apart, in the
+# layout of 2 Doppler lines (vertical and six oblique beams), drifting at
+# (80, -50, 12) m/s east, north, up with 8 m/s of jitter per group.
+DRIFT_SAMPLE_OPTIONS = --lines 2 --groups 60 --step 5 --frequency 4 --east 80 --north -50 \
+  --up 12 --jitter 8 --height 260 --width 2 --start '2024 172 12:00:00' --seed 1
+drift-sample: build
+	$(BUILD)/bin/synth16c drift $(DRIFT_SAMPLE_OPTIONS) examples/drift.16c
 
 # The Debian packages that the build and the tests need (tools/install_packages.sh
 # core): installed when missing as root, else the command to run is printed.

@@ -256,6 +256,7 @@ if [[ -d $site/digisonde16c ]]; then
   uptime
   # Scaled ionograms: accuracy on 240 synthesized sweeps, and speed.
   echo; echo "Scaled ionograms"; PYTHONPATH=$site /usr/bin/python3 "$(dirname "$0")/scale_accuracy.py" "$bin" "$work" 20 12 "$runs" || { echo "scale_accuracy.py failed" >&2; status=1; }
+  echo; echo "Drift velocities"; PYTHONPATH=$site /usr/bin/python3 "$(dirname "$0")/drift_bench.py" "$bin" "$work" "$runs" || { echo "drift_bench.py failed" >&2; status=1; }
 fi
 
 # Rendering alone, for kesp, whose run is mostly reading: one dump line

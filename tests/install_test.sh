@@ -46,6 +46,7 @@ $site/digisonde16c/_lazy.py
 $site/digisonde16c/_mfdataset.py
 $site/digisonde16c/_scale.py
 $site/digisonde16c/_write.py
+$site/digisonde16c/drift.py
 $site/digisonde16c/xarray_plugin.py
 EOF
 )

@@ -1,6 +1,7 @@
 """digisonde16c netcdf REC.16c OUT.nc [--force] [--compression C]
 digisonde16c convert [--to netcdf|zarr] ARCHIVE_DIR OUT_DIR [...]
 digisonde16c summary ARCHIVE_DIR OUT.nc [...]
+digisonde16c drift ARCHIVE_OR_RECORDING OUT.nc [--interval S] [...]
 digisonde16c scale ARCHIVE_OR_RECORDING OUT.nc [--csv OUT.csv] [...]
 
 (the console script digisonde16c, or python3 -m digisonde16c).
@@ -20,7 +21,9 @@ skipping those written before; summary writes one small dataset of them
 all. A recording that fails does not stop the others: every failure is
 listed at the end, one line each, and the status is 1. A scheduler that
 does not answer within --timeout seconds (default 10) is one line and
-status 1.
+status 1. drift writes the drift velocities of every recording
+(drift_velocity) as one time series; scale the scaled characteristics of
+every sweep.
 """
 
 import argparse
@@ -141,6 +144,22 @@ def product_command(arguments, function, options, dim):
     return finish(found, failures), dataset
 
 
+def drift_command(arguments):
+    from .drift import drift_recording
+
+    options = {"interval": arguments.interval, "snr": arguments.snr,
+               "ranges": None if arguments.ranges is None else tuple(arguments.ranges),
+               "polarization": arguments.polarization, "declination": arguments.declination,
+               "width": arguments.width}
+    import dask
+
+    from .drift import WORKER_MEMORY
+
+    # Scoped to the workers this command starts on this machine.
+    with dask.config.set(WORKER_MEMORY):
+        return product_command(arguments, drift_recording, options, "time")[0]
+
+
 def add_product_arguments(command):
     """The arguments every science-product command takes: the source, the
     output file, --force and the cluster options."""
@@ -246,6 +265,28 @@ def parser():
     summary.add_argument("--force", action="store_true", help="replace an existing OUT.nc")
     add_cluster_options(summary)
     summary.set_defaults(run=summary_command)
+
+    drift = commands.add_parser(
+        "drift", help="drift velocities of a recording or of every recording of an archive",
+        description="Write the drift velocities (drift_velocity) of every recording under "
+                    "a folder, or of one recording, as one NetCDF time series with a "
+                    "`recording` coordinate, one task per recording on a Dask cluster.")
+    add_product_arguments(drift)
+    drift.add_argument("--interval", type=float, metavar="S",
+                       help="one velocity per window of S seconds (default: per group)")
+    drift.add_argument("--snr", type=float, default=6.0, metavar="DB",
+                       help="a source's strongest line above the noise level "
+                            "(default: %(default)s)")
+    drift.add_argument("--ranges", type=float, nargs=2, metavar=("MIN", "MAX"),
+                       help="only sources within these virtual ranges (km)")
+    drift.add_argument("--polarization", type=int, choices=(90, -90),
+                       help="only beams of this polarization, +90 or -90 (default: all)")
+    drift.add_argument("--declination", type=float, default=0.0, metavar="DEG",
+                       help="added to the recorded azimuths (default: %(default)s)")
+    drift.add_argument("--width", type=float, metavar="HZ",
+                       help="spectral width (standard deviation) to assume for beams of two "
+                            "Doppler lines; without it they give no source")
+    drift.set_defaults(run=drift_command)
 
     scale = commands.add_parser(
         "scale", help="scale the ionograms of every sweep of an archive or a recording",

@@ -1,0 +1,887 @@
+"""Drift velocities and skymaps from the Doppler and beam channels.
+
+A source is one (group, gate, beam) whose strongest Doppler line stands at
+least `snr` dB above the group's noise level: its line-of-sight velocity
+comes from the beam's Doppler estimate, its place on the ground plan from
+the gate's range and the beam's direction. drift_velocity fits one velocity
+(east, north, up) to the sources of each group, or of each time window, by
+weighted least squares with iterative clipping, after Reinisch, Scali and
+Haines 1998 (Ann. Geofis. 41, 695, doi:10.4401/ag-3812) and Scali et al.
+1995 (Radio Sci. 30, 1481); the source selection follows Kouba et al. 2008
+(Radio Sci. 43, RS1S90, doi:10.1029/2007RS003633).
+
+Conventions: v_los = -c f_D / (2 f), positive away from the sounder (a
+rising layer gives a negative Doppler shift in the vertical beam and a
+positive v_up); beam direction (east, north, up) k = (sin z sin a,
+sin z cos a, cos z), the azimuth clockwise from north as recorded plus
+`declination`. Doppler velocities are apparent, phase-path velocities
+(Bennett 1968, Aust. J. Phys. 21, 259).
+"""
+
+import numbers
+
+import numpy as np
+import xarray as xr
+
+from ._dataset import TIME_ENCODING, __version__
+
+LIGHT_SPEED = 299792458.0  # m/s
+DB_TO_NEPER = np.log(10.0) / 10.0  # linear power = exp(dB * DB_TO_NEPER)
+# The noise level is the lower edge of the most populated one-unit amplitude
+# bin; the mean noise power, where a logarithmic amplitude of noise peaks,
+# lies within that bin, on average half a unit above its edge.
+NOISE_BIN_CENTRE = 0.5  # dB
+# Line powers less than this share of the noise power above the noise are
+# held at it, so that their logarithm stays finite.
+POWER_FLOOR = 0.1
+# A geometry whose scaled normal matrix has a reciprocal condition number
+# below this determines no velocity.
+MIN_RECIPROCAL_CONDITION = 1e-6
+BATCH_GROUPS = 512
+# The robust spread of the residuals is held at 1 m/s at least: the sources
+# of one beam's strongest gates share a spectrum and may agree to a few
+# cm/s, which alone would clip every other source.
+MIN_SPREAD = 1.0  # m/s
+# Weights: linear power over the noise level, held at 30 dB, so that noise
+# that passes a low threshold hardly counts while a handful of the strongest
+# echoes do not outweigh all the others (nor set the clipping alone).
+WEIGHT_CAP = 1000.0
+# Lines of a beam that the line-shape fit uses: the strongest and its
+# nearest neighbours.
+FIT_LINES = 5
+
+FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_NO_ECHO = range(5)
+FLAG_MEANINGS = "ok vertical_only too_few_sources ill_conditioned no_echo"
+COMPONENTS = ("east", "north", "up")
+
+SOURCE_ATTRIBUTES = {
+    "source_group": {"long_name": "index of the source's group along the input's groups "
+                                  "(and along `group`), from 0", "units": "1"},
+    "block": {"long_name": "number of the group's data block in its recording, from 1",
+              "units": "1"},
+    "time": {"long_name": "time of the sounding", "standard_name": "time"},
+    "frequency": {"long_name": "sounding frequency", "standard_name": "radiation_frequency",
+                  "units": "MHz"},
+    "gate": {"long_name": "range gate number", "units": "1"},
+    "range": {"long_name": "virtual range of the gate", "units": "km"},
+    "polarization": {"long_name": "polarization of the beam (+90 or -90)",
+                     "units": "degree"},
+    "zenith": {"long_name": "zenith angle of the beam", "units": "degree"},
+    "azimuth": {"long_name": "azimuth of the beam as recorded, clockwise from north",
+                "units": "degree"},
+    "doppler": {"long_name": "Doppler shift of the beam's echo: centre of a Gaussian "
+                             "line shape fitted to the powers of its Doppler lines",
+                "units": "Hz"},
+    "snr": {"long_name": "strongest line of the beam above the group's noise level",
+            "units": "dB"},
+    "v_los": {"long_name": "line-of-sight velocity, -c f_D / (2 f), positive away from "
+                           "the sounder", "units": "m s-1"},
+    "v_los_std": {"long_name": "standard deviation of v_los expected from the noise and the "
+                               "amplitude step (propagated through the line-shape fit)",
+                  "units": "m s-1"},
+    "k_east": {"long_name": "eastward component of the beam's unit vector", "units": "1"},
+    "k_north": {"long_name": "northward component of the beam's unit vector", "units": "1"},
+    "k_up": {"long_name": "upward component of the beam's unit vector", "units": "1"},
+    "x_east": {"long_name": "skymap position east of the sounder, R sin z sin a",
+               "units": "km"},
+    "y_north": {"long_name": "skymap position north of the sounder, R sin z cos a",
+                "units": "km"},
+    "outermost": {"long_name": "Doppler estimate at or beyond the centre of the beam's "
+                               "outermost line: possibly aliased",
+                  "flag_values": np.array([0, 1], dtype=np.int8),
+                  "flag_meanings": "within_lines at_or_beyond_outermost_line"},
+    "group_time": {"long_name": "time of the group", "standard_name": "time"},
+    "group_block": {"long_name": "number of the group's data block in its recording, "
+                                "from 1", "units": "1"},
+    "group_frequency": {"long_name": "sounding frequency of the group",
+                        "standard_name": "radiation_frequency", "units": "MHz"},
+}
+
+VELOCITY_ATTRIBUTES = {
+    "v_east": {"long_name": "eastward drift velocity", "units": "m s-1"},
+    "v_north": {"long_name": "northward drift velocity", "units": "m s-1"},
+    "v_up": {"long_name": "upward drift velocity (positive for a rising layer)",
+             "units": "m s-1"},
+    "v_east_std": {"long_name": "standard deviation of v_east", "units": "m s-1"},
+    "v_north_std": {"long_name": "standard deviation of v_north", "units": "m s-1"},
+    "v_up_std": {"long_name": "standard deviation of v_up", "units": "m s-1"},
+    "covariance": {"long_name": "covariance of (v_east, v_north, v_up)", "units": "m2 s-2"},
+    "speed": {"long_name": "horizontal drift speed", "units": "m s-1"},
+    "direction": {"long_name": "azimuth towards which the horizontal drift goes, clockwise "
+                               "from north", "units": "degree"},
+    "sources": {"long_name": "sources used in the fit (after clipping)", "units": "1"},
+    "residual_rms": {"long_name": "weighted root mean square of the line-of-sight "
+                                  "residuals", "units": "m s-1"},
+    "flag": {"long_name": "quality of the fit",
+             "flag_values": np.array([0, 1, 2, 3, 4], dtype=np.int8),
+             "flag_meanings": FLAG_MEANINGS},
+    "component": {"long_name": "velocity component"},
+    "component_2": {"long_name": "velocity component"},
+}
+
+
+def _check_options(snr, ranges, polarization, declination, width):
+    for name, value in (("snr", snr), ("declination", declination)):
+        if isinstance(value, bool) or not isinstance(value, numbers.Real) \
+                or not np.isfinite(value):
+            raise ValueError(f"{name} must be a finite number, not {value!r}")
+    if ranges is not None:
+        low, high = (float(v) for v in ranges)
+        if not low <= high:
+            raise ValueError(f"ranges must be (minimum, maximum) in km, not {ranges!r}")
+        ranges = (low, high)
+    if polarization is not None and polarization not in (90, -90):
+        raise ValueError(f"polarization must be +90, -90 or None, not {polarization!r}")
+    if width is not None and not (isinstance(width, numbers.Real) and width > 0):
+        raise ValueError(f"width must be a positive number of Hz or None, not {width!r}")
+    return ranges
+
+
+def _arrays(dataset):
+    """The numpy arrays drift_sources reads from a dataset of groups."""
+    arrays = {key: np.asarray(dataset[key].values) for key in
+              ("amplitude", "gate_range", "noise_level", "frequency", "polarization",
+               "zenith", "azimuth", "doppler", "time", "block", "gate_count")}
+    if "recording" in dataset.coords:
+        arrays["recording"] = np.asarray(dataset["recording"].values, dtype=object)
+    else:
+        arrays["recording"] = np.full(arrays["block"].shape, "", dtype=object)
+    # The amplitude step: 0.25 dB where preface digit 46 exceeds 7, else
+    # 0.375 dB.
+    if "preface" in dataset:
+        digit = np.asarray(dataset["preface"].values)[..., 45]
+        arrays["amplitude_step"] = np.where(digit > 7, 0.25, 0.375)
+    else:
+        arrays["amplitude_step"] = np.full(arrays["block"].shape, 0.375)
+    return arrays
+
+
+def _joined(parts):
+    """The arrays of several datasets of groups, joined along the groups;
+    gates beyond a dataset's own are NaN."""
+    gates = max(part["amplitude"].shape[2] for part in parts)
+    joined = {}
+    for key in parts[0]:
+        values = []
+        for part in parts:
+            value = part[key]
+            if key in ("amplitude", "gate_range") and value.shape[-1] < gates:
+                pad = [(0, 0)] * (value.ndim - 1) + [(0, gates - value.shape[-1])]
+                value = np.pad(value, pad, constant_values=np.nan)
+            values.append(value)
+        joined[key] = np.concatenate(values)
+    return joined
+
+
+def _batches(data):
+    """Arrays of the groups in `data`: a dataset (open_dataset,
+    open_mfdataset, one of iter_groups') or an iterable of them."""
+    if isinstance(data, xr.Dataset):
+        yield _arrays(data)
+        return
+    parts, groups = [], 0
+    for dataset in data:
+        if not isinstance(dataset, xr.Dataset):
+            raise TypeError(f"expected datasets of groups, not {type(dataset).__name__}")
+        parts.append(_arrays(dataset))
+        groups += parts[-1]["block"].size
+        if groups >= BATCH_GROUPS:
+            yield _joined(parts)
+            parts, groups = [], 0
+    if parts:
+        yield _joined(parts)
+
+
+def _beam_code(polarization, zenith, azimuth):
+    """One small integer per beam: polarization, vertical or oblique, and
+    the azimuth sector."""
+    return ((polarization > 0) * 32 + (zenith > 0) * 16
+            + np.round(azimuth / 30.0).astype(np.int64) % 12).astype(np.int64)
+
+
+def _layout_plan(polarization, zenith, azimuth, doppler, usable):
+    """For one channel layout: the beams (code, polarization, zenith,
+    azimuth), and per beam its lines as (line centre, channels)."""
+    beams = []
+    codes = _beam_code(polarization, zenith, azimuth)
+    for code in np.unique(codes[usable]):
+        channels = np.flatnonzero(usable & (codes == code))
+        first = channels[0]
+        lines = [(centre, channels[doppler[channels] == centre])
+                 for centre in np.unique(doppler[channels])]
+        beams.append((code, polarization[first], zenith[first], azimuth[first], lines))
+    return beams
+
+
+def _det3(a, b, c, d, e, f, g, h, i):
+    return a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g)
+
+
+def _log_powers(power, noise_power, quantization):
+    """Logarithms of the lines' signal powers and their variances, from
+    the measured powers (echo plus complex Gaussian noise of mean power N).
+    For a line of signal power S, the measured power has mean S + N and
+    variance 2 S N + N^2, so ln(P - N) has variance (2 S N + N^2) / S^2 and
+    lies below ln S by half of it (second order; the correction is held
+    at its value for S = N, where the expansion fails); the amplitude's
+    quantization adds a uniform error of variance `quantization` (the
+    step's square over 12, in neper^2). Powers below POWER_FLOOR N above
+    the noise are held there: their variance makes them count little."""
+    signal = np.maximum(power - noise_power, POWER_FLOOR * noise_power)
+    ratio = noise_power / signal
+    noise_variance = ratio * (2.0 + ratio)
+    return (np.log(signal) + 0.5 * np.minimum(noise_variance, 3.0),
+            noise_variance + quantization)
+
+
+def _estimate(power, centres, noise_power, width, quantization):
+    """Doppler estimates of K spectra of one beam and their variances:
+    power (lines, K) linear, centres (lines,) ascending, noise_power and
+    quantization (K,). The centre of a Gaussian in Doppler: a parabola
+    fitted by weighted least squares to the logarithms of the line powers
+    above the mean noise power, each weighted by the inverse of its
+    variance (_log_powers), so that lines near the noise count little; the
+    centre's variance follows from the parabola's covariance (the inverse
+    normal matrix) by the delta method. With two lines, the parabola of the
+    assumed `width` through both. NaN where no Gaussian fits (a parabola
+    open upwards)."""
+    count = len(centres)
+    spectra = power.shape[1]
+    if count < 2 or (count == 2 and width is None):
+        return np.full(spectra, np.nan), np.full(spectra, np.nan)
+    if count == 2:
+        logs, variance = _log_powers(power, noise_power, quantization)
+        factor = width * width / (centres[1] - centres[0])
+        return (0.5 * (centres[0] + centres[1]) + factor * (logs[1] - logs[0]),
+                factor * factor * (variance[0] + variance[1]))
+    # The lines nearest the strongest, at most FIT_LINES of them: lines
+    # farther out carry little weight in any spectrum the Gaussian fits.
+    window = min(count, FIT_LINES)
+    first = np.clip(np.argmax(power, axis=0) - window // 2, 0, count - window)
+    at = first + np.arange(window)[:, None]
+    logs, variance = _log_powers(np.take_along_axis(power, at, axis=0), noise_power,
+                                 quantization)
+    weight = 1.0 / variance
+    # Line centres relative to the beam's middle keep the sums well scaled.
+    middle = 0.5 * (centres[0] + centres[-1])
+    x = (centres - middle)[at]
+    x2 = x * x
+    wl = weight * logs
+    s0, s1, s2 = weight.sum(0), (weight * x).sum(0), (weight * x2).sum(0)
+    s3, s4 = (weight * x2 * x).sum(0), (weight * x2 * x2).sum(0)
+    t0, t1, t2 = wl.sum(0), (wl * x).sum(0), (wl * x2).sum(0)
+    # (c2, c1, c0) of ln S = c0 + c1 x + c2 x^2 by Cramer's rule; their
+    # covariance the inverse of the normal matrix [[s4 s3 s2] [s3 s2 s1]
+    # [s2 s1 s0]].
+    determinant = _det3(s4, s3, s2, s3, s2, s1, s2, s1, s0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        c2 = _det3(t2, s3, s2, t1, s2, s1, t0, s1, s0) / determinant
+        c1 = _det3(s4, t2, s2, s3, t1, s1, s2, t0, s0) / determinant
+        var22 = (s2 * s0 - s1 * s1) / determinant
+        var11 = (s4 * s0 - s2 * s2) / determinant
+        var21 = -(s3 * s0 - s1 * s2) / determinant
+        centre = np.where(c2 < 0, -c1 / (2.0 * c2), np.nan)
+        # d centre / d c2 = c1 / (2 c2^2), d centre / d c1 = -1 / (2 c2).
+        j2, j1 = c1 / (2.0 * c2 * c2), -1.0 / (2.0 * c2)
+        spread = j2 * j2 * var22 + 2.0 * j2 * j1 * var21 + j1 * j1 * var11
+    return centre + middle, spread
+
+
+def _batch_sources(arrays, offset, snr, ranges, polarization, width):
+    """The sources of one batch of groups, as a dict of arrays in the order
+    (group, gate, beam code)."""
+    amplitude = arrays["amplitude"]
+    noise = arrays["noise_level"].astype(np.float64)
+    with np.errstate(invalid="ignore"):
+        # A necessary condition, over all channels at once: only cells whose
+        # strongest channel passes can hold a source.
+        cell = np.fmax.reduce(amplitude, axis=1) >= (noise[:, None] + snr)
+        if ranges is not None:
+            gate_range = arrays["gate_range"]
+            cell &= (gate_range >= ranges[0]) & (gate_range <= ranges[1])
+    group, gate = np.nonzero(cell)
+    if group.size == 0:
+        return None
+    # Channel layouts: the groups that share attributes share a plan. Groups
+    # mostly repeat the layout of the group before them: only the first of
+    # each run is compared with the others.
+    channel = np.concatenate([arrays[key] for key in
+                              ("polarization", "zenith", "azimuth", "doppler")]
+                             + [(arrays["gate_count"] == 256)[:, None]], axis=1,
+                             dtype=np.float64)
+    changed = np.concatenate([[True], np.any(channel[1:] != channel[:-1], axis=1)])
+    heads = np.flatnonzero(changed)
+    layouts, head_layout = np.unique(channel[heads], axis=0, return_inverse=True)
+    group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
+    cell_layout = group_layout[group]
+    found = []
+    for index, layout in enumerate(layouts):
+        at = np.flatnonzero(cell_layout == index)
+        if at.size == 0:
+            continue
+        pol, zen, azi, dop = (layout[16 * i:16 * (i + 1)].astype(np.float64)
+                              for i in range(4))
+        usable = np.isfinite(dop) & (dop != 0)
+        if layout[64]:
+            usable[8:] = False  # a 256-gate group holds samples of channels 1 to 8
+        if polarization is not None:
+            usable &= pol == polarization
+        g, t = group[at], gate[at]
+        gates = amplitude.shape[2]
+        # Linear powers of the usable channels, a row per channel.
+        used = np.flatnonzero(usable)
+        flat = (used * gates)[:, None] + (g * (16 * gates) + t)
+        linear = np.zeros((16, at.size))
+        linear[used] = np.exp(np.take(amplitude, flat).astype(np.float64) * DB_TO_NEPER)
+        noise_power = 10.0 ** ((noise[g] + NOISE_BIN_CENTRE) / 10.0)
+        # Variance of a uniform rounding error of one amplitude step, in
+        # neper^2.
+        quantization = (arrays["amplitude_step"][g] * DB_TO_NEPER) ** 2 / 12.0
+        for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
+                                                                       usable):
+            centres = np.array([centre for centre, _ in lines])
+            power = np.empty((len(lines), at.size))  # a row per line
+            for line, (_, channels) in enumerate(lines):
+                power[line] = linear[channels[0]]
+                for extra in channels[1:]:
+                    power[line] += linear[extra]
+                if len(channels) > 1:
+                    power[line] /= len(channels)
+            line_snr = 10.0 * np.log10(power.max(axis=0)) - noise[g]
+            passing = line_snr >= snr
+            if not passing.any():
+                continue
+            estimate, variance = _estimate(power[:, passing], centres, noise_power[passing],
+                                           width, quantization[passing])
+            keep = np.isfinite(estimate) & (variance > 0)
+            rows = np.flatnonzero(passing)[keep]
+            estimate = estimate[keep]
+            found.append({
+                "group": g[rows], "gate": t[rows], "code": np.full(rows.size, code),
+                "polarization": np.full(rows.size, beam_pol),
+                "zenith": np.full(rows.size, beam_zen), "azimuth": np.full(rows.size, beam_azi),
+                "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
+                "snr": line_snr[rows],
+                "outermost": ((estimate >= centres[-1]) | (estimate <= centres[0])),
+            })
+    if not found:
+        return None
+    sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
+    order = np.lexsort((sources["code"], sources["gate"], sources["group"]))
+    sources = {key: value[order] for key, value in sources.items()}
+    g = sources["group"]
+    sources["range"] = arrays["gate_range"][g, sources["gate"]]
+    sources["frequency"] = arrays["frequency"][g]
+    sources["time"] = arrays["time"][g]
+    sources["block"] = arrays["block"][g]
+    sources["recording"] = arrays["recording"][g]
+    sources["group"] = g + offset
+    sources["gate"] = sources["gate"] + 1
+    return sources
+
+
+EMPTY_SOURCES = {
+    "group": np.int64, "gate": np.int64, "code": np.int64, "polarization": np.float64,
+    "zenith": np.float64, "azimuth": np.float64, "doppler": np.float64,
+    "doppler_std": np.float64, "snr": np.float64,
+    "outermost": bool, "range": np.float32, "frequency": np.float32,
+    "time": "datetime64[ns]", "block": np.int64, "recording": object,
+}
+
+
+def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declination=0.0,
+                  width=None):
+    """The drift sources of `dataset` (what open_dataset or open_mfdataset
+    gives, one group of iter_groups, or an iterable of such datasets, e.g.
+    iter_groups(path) itself), as an xarray.Dataset along `source`.
+
+    A source is a (group, gate, beam) whose strongest Doppler line stands at
+    least `snr` dB above the group's noise level, within `ranges` (minimum,
+    maximum virtual range in km) when given, of beams of `polarization`
+    (+90 or -90; None: every beam). A beam is the channels that share
+    polarization, zenith and azimuth; its Doppler lines are its channels'
+    Doppler shifts (channels on one line are averaged in power). The
+    Doppler estimate is the centre of a Gaussian fitted to the logarithms of
+    the line powers above the mean noise power (weighted least squares over
+    the beam's lines): unlike a power-weighted mean of the line centres, it is
+    not pulled towards the lines, which sit at +-1, +-2, ... steps with none
+    at zero. A beam of only two lines cannot tell the centre from the
+    width: `width` (Hz, the spectrum's standard deviation) is then assumed,
+    and without it such beams give no source.
+
+    Per source: source_group (index of its group in the input, from 0),
+    block, recording, time, frequency, gate, range, the beam's polarization,
+    zenith and recorded azimuth, doppler (Hz), snr (dB), v_los = -c f_D /
+    (2 f) (m/s, positive away), the unit vector k_east, k_north, k_up
+    (azimuth plus `declination`, degrees, so that a magnetic azimuth becomes
+    a geographic one), the skymap position x_east = R sin z sin a and
+    y_north = R sin z cos a (km), and `outermost`, set where the estimate
+    lies at or beyond the centre of the beam's outermost line (possibly
+    aliased). Along `group`, every input group's time, block, frequency and
+    recording, so that drift_velocity gives a row also to groups without a
+    source."""
+    ranges = _check_options(snr, ranges, polarization, declination, width)
+    snr = float(snr)
+    parts, tables, offset = [], [], 0
+    for arrays in _batches(dataset):
+        found = _batch_sources(arrays, offset, snr, ranges, polarization, width)
+        if found is not None:
+            parts.append(found)
+        tables.append({key: arrays[key] for key in ("time", "block", "frequency",
+                                                    "recording")})
+        offset += arrays["block"].size
+    if parts:
+        sources = {key: np.concatenate([part[key] for part in parts]) for key in parts[0]}
+    else:
+        sources = {key: np.zeros(0, dtype) for key, dtype in EMPTY_SOURCES.items()}
+    table = {key: np.concatenate([t[key] for t in tables]) if tables else
+             np.zeros(0, EMPTY_SOURCES[key]) for key in ("time", "block", "frequency",
+                                                       "recording")}
+    return _sources_dataset(sources, table, snr, ranges, polarization, declination, width)
+
+
+def _sources_dataset(sources, table, snr, ranges, polarization, declination, width):
+    zenith = np.radians(sources["zenith"])
+    azimuth = np.radians(sources["azimuth"] + declination)
+    k_east = np.sin(zenith) * np.sin(azimuth)
+    k_north = np.sin(zenith) * np.cos(azimuth)
+    k_up = np.cos(zenith)
+    frequency = sources["frequency"].astype(np.float64)
+    v_los = -LIGHT_SPEED * sources["doppler"] / (2.0 * frequency * 1e6)
+    v_los_std = LIGHT_SPEED * sources["doppler_std"] / (2.0 * frequency * 1e6)
+    ranges_km = sources["range"].astype(np.float64)
+    source = ("source",)
+    data = {
+        "doppler": (source, sources["doppler"]),
+        "snr": (source, sources["snr"]),
+        "v_los": (source, v_los),
+        "v_los_std": (source, v_los_std),
+        "k_east": (source, k_east), "k_north": (source, k_north), "k_up": (source, k_up),
+        "x_east": (source, ranges_km * k_east), "y_north": (source, ranges_km * k_north),
+        "outermost": (source, sources["outermost"].astype(np.int8)),
+        "group_time": (("group",), table["time"].astype("datetime64[ns]")),
+        "group_block": (("group",), table["block"].astype(np.int64)),
+        "group_frequency": (("group",), table["frequency"].astype(np.float32)),
+    }
+    coords = {
+        "source_group": (source, sources["group"].astype(np.int64)),
+        "block": (source, sources["block"].astype(np.int64)),
+        "recording": (source, sources["recording"].astype(object)),
+        "time": (source, sources["time"].astype("datetime64[ns]")),
+        "frequency": (source, sources["frequency"].astype(np.float32)),
+        "gate": (source, sources["gate"].astype(np.int32)),
+        "range": (source, sources["range"].astype(np.float32)),
+        "polarization": (source, sources["polarization"].astype(np.float32)),
+        "zenith": (source, sources["zenith"].astype(np.float32)),
+        "azimuth": (source, sources["azimuth"].astype(np.float32)),
+        "group": (("group",), np.arange(table["block"].size, dtype=np.int64)),
+        "group_recording": (("group",), table["recording"].astype(object)),
+    }
+    attrs = {
+        "Conventions": "CF-1.8",
+        "title": "Drift sources of Digisonde 256 16-channel recordings",
+        "software": "digisonde16c", "software_version": __version__,
+        "velocity_convention": "v_los = -c f_D / (2 f), positive away from the sounder",
+        "direction_convention": "k = (sin z sin a, sin z cos a, cos z) in (east, north, up), "
+                                "a clockwise from north",
+        "snr_threshold_db": snr,
+        "declination": float(declination),
+        "polarization": "all" if polarization is None else int(polarization),
+    }
+    if ranges is not None:
+        attrs["range_window_km"] = np.array(ranges, dtype=np.float64)
+    if width is not None:
+        attrs["assumed_width_hz"] = float(width)
+    dataset = xr.Dataset(data, coords, attrs)
+    for key, value in SOURCE_ATTRIBUTES.items():
+        if key in dataset:
+            dataset[key].attrs.update(value)
+    dataset["time"].encoding.update(TIME_ENCODING)
+    dataset["group_time"].encoding.update(TIME_ENCODING)
+    return dataset
+
+
+NORMAL_QUANTILE = 1.959963984540054  # two-sided 95%
+
+
+def _student_quantile(dof):
+    """The two-sided 95% quantile of Student's t with `dof` degrees of
+    freedom: the Cornish-Fisher expansion in 1/dof about the normal one
+    (Abramowitz and Stegun 26.7.5; within 0.3% from 3 degrees of freedom)."""
+    z = NORMAL_QUANTILE
+    g1 = (z ** 3 + z) / 4.0
+    g2 = (5 * z ** 5 + 16 * z ** 3 + 3 * z) / 96.0
+    g3 = (3 * z ** 7 + 19 * z ** 5 + 17 * z ** 3 - 15 * z) / 384.0
+    g4 = (79 * z ** 9 + 776 * z ** 7 + 1482 * z ** 5 - 1920 * z ** 3 - 945 * z) / 92160.0
+    return z + g1 / dof + g2 / dof ** 2 + g3 / dof ** 3 + g4 / dof ** 4
+
+
+def _row_sums(row, rows, weights):
+    return np.bincount(row, weights=weights, minlength=rows)
+
+
+def _row_medians(row, rows, values, weights):
+    """Weighted median of `values` per row (NaN for a row without any)."""
+    # By row, then by value within it: one sort of row * span + value
+    # (values are 0 or more and below span).
+    span = 2.0 * float(values.max(initial=0.0)) + 1.0
+    order = np.argsort(row * span + values)
+    cumulative = np.cumsum(weights[order])
+    totals = np.bincount(row, weights=weights, minlength=rows)
+    before = np.concatenate([[0.0], np.cumsum(totals)[:-1]])
+    medians = np.full(rows, np.nan)
+    has = totals > 0
+    at = np.searchsorted(cumulative, before[has] + 0.5 * totals[has])
+    medians[has] = values[order][np.minimum(at, values.size - 1)]
+    return medians
+
+
+def _inverse2(matrix):
+    """Inverses of 2 x 2 matrices, with the reciprocal condition number of
+    each scaled to unit diagonal (0 where singular)."""
+    a, b, c = matrix[:, 0, 0], matrix[:, 0, 1], matrix[:, 1, 1]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        correlation = np.abs(b) / np.sqrt(a * c)
+        reciprocal = np.where((a > 0) & (c > 0), (1 - correlation) / (1 + correlation), 0.0)
+        determinant = a * c - b * b
+        inverse = np.stack([np.stack([c, -b], -1), np.stack([-b, a], -1)], -2)
+        inverse /= determinant[:, None, None]
+    return inverse, np.nan_to_num(reciprocal)
+
+
+def _solve(row, rows, group, groups, group_row, k, weight, value, vertical):
+    """One pass of the fit: per row the horizontal velocity and per group
+    its vertical velocity u_g (the horizontal common to the row's groups,
+    the vertical free to wander from group to group: in one group the two
+    are the plain three-component fit); the row's v_up is the mean of its
+    groups' u_g weighted by sum w k_up^2. Returns the velocities (rows, 3),
+    u (groups,), the per-group sums a, c, the inverse of the horizontal
+    normal matrix and the ill-conditioned rows."""
+    horizontal, up = k[:, :2], k[:, 2]
+    a = np.bincount(group, weights=weight * up * up, minlength=groups)
+    c = np.stack([np.bincount(group, weights=weight * up * horizontal[:, i], minlength=groups)
+                  for i in range(2)], axis=1)
+    d = np.bincount(group, weights=weight * up * value, minlength=groups)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        share = np.where(a > 0, 1.0 / a, 0.0)
+    normal = np.empty((rows, 2, 2))
+    right = np.empty((rows, 2))
+    for i in range(2):
+        right[:, i] = (_row_sums(row, rows, weight * horizontal[:, i] * value)
+                       - np.bincount(group_row, weights=c[:, i] * d * share, minlength=rows))
+        for j in range(i, 2):
+            normal[:, i, j] = normal[:, j, i] = (
+                _row_sums(row, rows, weight * horizontal[:, i] * horizontal[:, j])
+                - np.bincount(group_row, weights=c[:, i] * c[:, j] * share, minlength=rows))
+    inverse, reciprocal = _inverse2(normal)
+    ill = ~vertical & (reciprocal < MIN_RECIPROCAL_CONDITION)
+    velocity = np.full((rows, 3), np.nan)
+    solved = ~vertical & ~ill
+    velocity[solved, :2] = np.einsum("rij,rj->ri", inverse[solved], right[solved])
+    shift = np.where(vertical, 0.0, np.nan_to_num(velocity[:, :2]).T).T
+    with np.errstate(invalid="ignore", divide="ignore"):
+        u = (d - np.einsum("gi,gi->g", c, shift[group_row])) * share
+        total = np.bincount(group_row, weights=a, minlength=rows)
+        velocity[:, 2] = np.bincount(group_row, weights=a * u, minlength=rows) / total
+    velocity[ill] = np.nan
+    ill |= total <= 0
+    return velocity, u, a, c, inverse, ill
+
+
+def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=10):
+    """Weighted least squares per row with iterative clipping (_solve); the
+    covariance allows for errors shared by the sources of one unit (a beam
+    in a group) or, where a row holds 4 groups or more, by those of one
+    group (cluster-robust over the groups, as resampling the groups would)."""
+    active = np.ones(row.size, dtype=bool)
+    groups_of, group_all = np.unique(cluster, return_inverse=True)
+    group_all = np.asarray(group_all).reshape(-1)
+    groups = groups_of.size
+    group_row = np.zeros(groups, dtype=np.int64)
+    group_row[group_all] = row
+    for _ in range(iterations):
+        r, kk, w, v, g = row[active], k[active], weight[active], value[active], group_all[active]
+        velocity, u, a, c, inverse, ill = _solve(r, rows, g, groups, group_row, kk, w, v,
+                                                 vertical)
+        fitted = np.einsum("ij,ij->i", k[:, :2], np.nan_to_num(velocity[row, :2]))
+        residual = value - fitted - k[:, 2] * u[group_all]
+        spread = np.maximum(1.4826 * _row_medians(r, rows, np.abs(residual[active]), w),
+                            MIN_SPREAD)
+        with np.errstate(invalid="ignore"):
+            outlier = active & (np.abs(residual) > clip * spread[row]) & (spread[row] > 0)
+        if not outlier.any():
+            break
+        active &= ~outlier
+    r, kk, w, res, g = row[active], k[active], weight[active], residual[active], group_all[active]
+    count = np.bincount(r, minlength=rows)
+    weight_sum = _row_sums(r, rows, w)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        rms = np.sqrt(_row_sums(r, rows, w * res * res) / weight_sum)
+    held = np.bincount(group_row, weights=(a > 0).astype(np.float64), minlength=rows)
+
+    # Model covariance: s^2 (A^T W A)^-1 of the three-component fit, s^2 from
+    # one residual per unit (the weighted mean of its sources') over their
+    # number less the unknowns (two horizontal, one vertical per group).
+    normal = np.empty((rows, 3, 3))
+    for i in range(3):
+        for j in range(i, 3):
+            normal[:, i, j] = normal[:, j, i] = _row_sums(r, rows, w * kk[:, i] * kk[:, j])
+    full = np.full((rows, 3, 3), np.nan)
+    up_only = vertical & (normal[:, 2, 2] > 0)
+    full[up_only, 2, 2] = 1.0 / normal[up_only, 2, 2]
+    solvable = ~vertical & ~ill
+    if solvable.any():
+        full[solvable] = np.linalg.pinv(normal[solvable])
+    units, unit_index = np.unique(unit[active], return_inverse=True)
+    del units
+    unit_index = np.asarray(unit_index).reshape(-1)
+    unit_weight = np.bincount(unit_index, weights=w)
+    unit_residual = np.bincount(unit_index, weights=w * res) / unit_weight
+    unit_row = np.zeros(unit_weight.size, dtype=np.int64)
+    unit_row[unit_index] = r
+    unit_count = np.bincount(unit_row, minlength=rows)
+    unknowns = np.where(vertical, 0, 2) + held
+    with np.errstate(invalid="ignore", divide="ignore"):
+        variance = (_row_sums(unit_row, rows, unit_weight * unit_residual ** 2)
+                    / (unit_count - unknowns))
+    variance[unit_count <= unknowns] = np.nan
+    covariance = variance[:, None, None] * full
+
+    # Cluster-robust over groups: each group's influence on (v_east,
+    # v_north) through its score, and on v_up through its u_g and the
+    # horizontal's part in it; their outer products summed, times G/(G-1).
+    robust_rows = held >= 4
+    if robust_rows.any():
+        with np.errstate(invalid="ignore", divide="ignore"):
+            share = np.where(a > 0, 1.0 / a, 0.0)
+        lever = kk[:, :2] - kk[:, 2:3] * (c * share[:, None])[g]
+        score = np.stack([np.bincount(g, weights=w * res * lever[:, i], minlength=groups)
+                          for i in range(2)], axis=1)
+        horizontal_inverse = np.where(vertical[:, None, None], 0.0, np.nan_to_num(inverse))
+        phi = np.einsum("gij,gj->gi", horizontal_inverse[group_row], score)
+        total = np.bincount(group_row, weights=a, minlength=rows)
+        pull = np.stack([np.bincount(group_row, weights=c[:, i], minlength=rows)
+                         for i in range(2)], axis=1) / total[:, None]
+        psi = (a * (u - velocity[group_row, 2]) / total[group_row]
+               - np.einsum("gi,gi->g", pull[group_row], phi))
+        influence = np.concatenate([phi, psi[:, None]], axis=1)
+        influence[a <= 0] = 0.0
+        meat = np.zeros((rows, 3, 3))
+        for i in range(3):
+            for j in range(3):
+                meat[:, i, j] = np.bincount(group_row, weights=influence[:, i] * influence[:, j],
+                                            minlength=rows)
+        # Small-sample correction: G / (G - 1), and the ratio of the
+        # Student-t quantile with G - 1 degrees of freedom to the normal one
+        # (two-sided 95%), squared, so that an interval of two standard
+        # deviations covers as the t interval does over so few groups.
+        factor = held / np.maximum(held - 1.0, 1.0) * (
+            _student_quantile(np.maximum(held - 1.0, 1.0)) / NORMAL_QUANTILE) ** 2
+        robust = factor[:, None, None] * meat
+        robust[vertical, :2, :] = np.nan
+        robust[vertical, :, :2] = np.nan
+        # Errors a beam keeps from group to group (a steady drift gives
+        # every group the same spectra): one residual per beam over the
+        # window, their variance over their number less three, spread
+        # through the fit as errors common to each beam's sources. The
+        # larger of the two covariances (by trace) is reported.
+        beam_keys, beam_index = np.unique(r * 64 + unit[active] % 64, return_inverse=True)
+        beam_index = np.asarray(beam_index).reshape(-1)
+        beam_row = beam_keys // 64
+        beam_weight = np.bincount(beam_index, weights=w)
+        beam_residual = np.bincount(beam_index, weights=w * res) / beam_weight
+        beam_k = np.zeros((beam_keys.size, 3))
+        beam_k[beam_index] = kk
+        beams = np.bincount(beam_row, minlength=rows)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            spread = np.bincount(beam_row, weights=beam_residual ** 2, minlength=rows) / (
+                beams - 3.0)
+        common = np.zeros((rows, 3, 3))
+        for i in range(3):
+            for j in range(3):
+                common[:, i, j] = np.bincount(
+                    beam_row, weights=beam_weight ** 2 * beam_k[:, i] * beam_k[:, j],
+                    minlength=rows)
+        steady = spread[:, None, None] * (full @ common @ full)
+        usable = (beams > 3) & ~vertical
+        larger = (np.trace(steady, axis1=1, axis2=2) > np.trace(robust, axis1=1, axis2=2)) \
+            & usable
+        robust_diagonal = np.einsum("rii->ri", robust)
+        steady_diagonal = np.einsum("rii->ri", steady)
+        robust[larger] = steady[larger]
+        # Each component's variance the larger of the two; correlations
+        # those of the larger covariance.
+        with np.errstate(invalid="ignore", divide="ignore"):
+            scale = np.sqrt(np.fmax(robust_diagonal, steady_diagonal)
+                            / np.einsum("rii->ri", robust))
+        scale[~usable] = 1.0
+        robust *= scale[:, :, None] * scale[:, None, :]
+        covariance[robust_rows] = robust[robust_rows]
+    return velocity, covariance, ill, count, rms
+
+
+def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
+                   polarization=None, declination=0.0, width=None, clip=3.0,
+                   min_sources=4, detection=15.0):
+    """The bulk drift velocity per group, or per time window of `interval`
+    seconds (windows aligned to whole multiples of it since 1970), as an
+    xarray.Dataset along `time`.
+
+    `dataset_or_sources` is what drift_sources takes (the options snr,
+    ranges, polarization, declination and width then select the sources as
+    there), or what it gives. Per row, a weighted least-squares fit of
+    V = (v_east, v_north, v_up) to v_los = k . V over the row's sources,
+    weights the sources' linear power over the noise level, held at 30 dB.
+    In a window the horizontal velocity is common to its groups and the
+    vertical one may wander from group to group: v_up is the mean of the
+    groups' own, weighted by sum w k_up^2 (in one group this is the plain
+    three-component fit). Sources beyond `clip` robust standard deviations
+    (1.4826 times the weighted median absolute residual, at least 1 m/s)
+    are dropped and the fit repeated until none is. The covariance is
+    s^2 (A^T W A)^-1 with s^2 the weighted residual variance of one
+    residual per beam and group (their sources share one spectrum, so their
+    errors are not independent) over their number less the unknowns; where
+    a row holds 4 groups or more, the cluster-robust (sandwich) covariance
+    over its groups (each group's influence on the three components, times
+    G / (G - 1) and the squared ratio of Student's t 95% quantile with G - 1
+    degrees of freedom to the normal one) replaces it, so that a drift that wanders from group to
+    group widens the uncertainty as it should (the analytic counterpart of
+    resampling the groups); each component's variance is then held at least
+    at that of errors each beam keeps over the window (one residual per
+    beam), which a steady drift, giving every group the same spectra, has.
+
+    flag: 0 ok; 1 vertical only (only vertical beams: v_up alone, the
+    horizontal components NaN); 2 too few sources (fewer than
+    `min_sources`: every component NaN); 3 ill-conditioned (the beams do not
+    determine the three components, e.g. the vertical and one oblique beam:
+    every component NaN); 4 no echo (no source of the row stands `detection`
+    dB above the noise level: at a low `snr`, noise alone passes the
+    threshold in many of a group's cells, but not by 15 dB; every component
+    NaN). Standard deviations are NaN where a row holds no more beams
+    than unknowns and fewer than 4 groups."""
+    if isinstance(dataset_or_sources, xr.Dataset) and "v_los" in dataset_or_sources:
+        sources = dataset_or_sources
+    else:
+        sources = drift_sources(dataset_or_sources, snr=snr, ranges=ranges,
+                                polarization=polarization, declination=declination,
+                                width=width)
+    if interval is not None and not (isinstance(interval, numbers.Real)
+                                     and not isinstance(interval, bool) and interval > 0):
+        raise ValueError(f"interval must be a positive number of seconds or None, "
+                         f"not {interval!r}")
+    group_of = sources["source_group"].values
+    if interval is None:
+        rows = sources.sizes["group"]
+        row = group_of
+        row_coords = {
+            "time": ("time", sources["group_time"].values),
+            "group": ("time", sources["group"].values),
+            "block": ("time", sources["group_block"].values),
+            "frequency": ("time", sources["group_frequency"].values),
+            "group_recording": ("time", sources["group_recording"].values),
+        }
+    else:
+        step = np.int64(round(float(interval) * 1e9))
+        times = sources["group_time"].values.astype("datetime64[ns]").view(np.int64)
+        valid = sources["group_time"].values == sources["group_time"].values
+        window = np.where(valid, times // step, np.iinfo(np.int64).min)
+        starts, group_window = np.unique(window[valid], return_inverse=True)
+        window_of_group = np.full(times.size, -1)
+        window_of_group[np.flatnonzero(valid)] = np.asarray(group_window).reshape(-1)
+        rows = starts.size
+        row = window_of_group[group_of]
+        row_coords = {
+            "time": ("time", (starts * step).astype("datetime64[ns]")),
+            "time_end": ("time", ((starts + 1) * step).astype("datetime64[ns]")),
+        }
+    keep = row >= 0
+    row = row[keep]
+    k = np.stack([sources[name].values[keep] for name in ("k_east", "k_north", "k_up")],
+                 axis=1)
+    value = sources["v_los"].values[keep]
+    weight = np.minimum(10.0 ** (sources["snr"].values[keep] / 10.0), WEIGHT_CAP)
+    zenith = sources["zenith"].values[keep]
+    code = _beam_code(sources["polarization"].values[keep], zenith,
+                      sources["azimuth"].values[keep])
+    unit = group_of[keep] * 64 + code
+    oblique = np.bincount(row, weights=(zenith > 0).astype(np.float64), minlength=rows)
+    vertical_row = oblique == 0
+    velocity, covariance, ill, count, rms = _fit(row, rows, k, value, weight, unit,
+                                                 group_of[keep], vertical_row, float(clip))
+    flag = np.where(vertical_row, FLAG_VERTICAL_ONLY, FLAG_OK).astype(np.int8)
+    flag[ill & ~vertical_row] = FLAG_ILL_CONDITIONED
+    detected = np.bincount(row, weights=(sources["snr"].values[keep] >= detection)
+                           .astype(np.float64), minlength=rows)
+    flag[(flag != FLAG_ILL_CONDITIONED) & (detected == 0)] = FLAG_NO_ECHO
+    flag[count < min_sources] = FLAG_TOO_FEW
+    velocity[flag >= FLAG_TOO_FEW] = np.nan
+    covariance[flag >= FLAG_TOO_FEW] = np.nan
+    velocity[flag == FLAG_VERTICAL_ONLY, :2] = np.nan
+    covariance[flag == FLAG_VERTICAL_ONLY, :2, :] = np.nan
+    covariance[flag == FLAG_VERTICAL_ONLY, :, :2] = np.nan
+    rms[flag >= FLAG_TOO_FEW] = np.nan
+    return _velocity_dataset(velocity, covariance, flag, count, rms, row_coords, sources,
+                             interval)
+
+
+def _velocity_dataset(velocity, covariance, flag, count, rms, row_coords, sources, interval):
+    time = ("time",)
+    std = np.sqrt(np.einsum("rii->ri", covariance))
+    data = {
+        "v_east": (time, velocity[:, 0]), "v_north": (time, velocity[:, 1]),
+        "v_up": (time, velocity[:, 2]),
+        "v_east_std": (time, std[:, 0]), "v_north_std": (time, std[:, 1]),
+        "v_up_std": (time, std[:, 2]),
+        "covariance": (("time", "component", "component_2"), covariance),
+        "speed": (time, np.hypot(velocity[:, 0], velocity[:, 1])),
+        "direction": (time, np.degrees(np.arctan2(velocity[:, 0], velocity[:, 1])) % 360.0),
+        "sources": (time, count.astype(np.int32)),
+        "residual_rms": (time, rms),
+        "flag": (time, flag),
+    }
+    coords = dict(row_coords)
+    coords["component"] = ("component", list(COMPONENTS))
+    coords["component_2"] = ("component_2", list(COMPONENTS))
+    attrs = {key: sources.attrs[key] for key in
+             ("velocity_convention", "direction_convention", "snr_threshold_db",
+              "declination", "polarization", "range_window_km", "assumed_width_hz")
+             if key in sources.attrs}
+    attrs.update({
+        "Conventions": "CF-1.8",
+        "title": "Drift velocities of Digisonde 256 16-channel recordings",
+        "software": "digisonde16c", "software_version": __version__,
+        "interval": "group" if interval is None else f"{float(interval):g} s",
+        "method": "weighted least squares of v_los = k . V with iterative 3-sigma clipping "
+                  "(Reinisch, Scali and Haines 1998; Scali et al. 1995)",
+        "note": "Doppler velocities are apparent, phase-path velocities; the fit assumes a "
+                "uniform flow over the beams' footprint",
+    })
+    dataset = xr.Dataset(data, coords, attrs)
+    for key, value in VELOCITY_ATTRIBUTES.items():
+        dataset[key].attrs.update(value)
+    dataset["time"].attrs.update({"long_name": "time of the group" if interval is None
+                                  else "start of the window", "standard_name": "time"})
+    dataset["time"].encoding.update(TIME_ENCODING)
+    if "time_end" in dataset:
+        dataset["time_end"].attrs["long_name"] = "end of the window"
+        dataset["time_end"].encoding.update(TIME_ENCODING)
+    return dataset
+
+
+# Dask starts the worker processes of a local cluster with glibc's heap
+# trim threshold at 64 KiB; setting it also fixes the mmap threshold at
+# 128 KiB, so that every array of a recording (decode, sources, fit) is
+# mapped afresh and faulted in page by page: the drift of a recording took
+# three times as long on a worker as in a plain loop. These settings keep
+# arrays of up to 32 MiB in the heap for reuse, returning memory to the
+# system above 64 MiB free.
+WORKER_MEMORY = {
+    "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": 64 << 20,
+    "distributed.nanny.pre-spawn-environ.MALLOC_MMAP_THRESHOLD_": 32 << 20,
+}
+
+
+def drift_recording(dataset, **options):
+    """drift_velocity of one recording's dataset, for the archive command
+    (a module-level function, so that Dask workers can import it)."""
+    return drift_velocity(dataset, **options)
