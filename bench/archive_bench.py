@@ -257,7 +257,7 @@ def main():
         steps["decode (1 thread)"].append(seconds(
             lambda: decode_dataset(sample, None, False, 1)))
         steps["decode (open_dataset)"].append(seconds(
-            lambda: digisonde16c.open_dataset(sample)))
+            lambda: digisonde16c.open_dataset(sample).load()))
         dataset = decode_dataset(sample, None, False, 1)
         steps["NetCDF, compressed"].append(seconds(lambda: to_netcdf(dataset, target)))
         compressed = os.path.getsize(target)

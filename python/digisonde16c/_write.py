@@ -110,8 +110,12 @@ def packed_variable(variable, scale):
 
 
 def output_dataset(dataset, pack):
-    """The dataset to write: with `pack`, the variables of PACKED_SCALES
-    that pack exactly replaced by their packed integers."""
+    """The dataset to write, in memory unless it is made of Dask arrays
+    (a lazily opened recording's variables would each be decoded for
+    every time the writer reads them): with `pack`, the variables of
+    PACKED_SCALES that pack exactly replaced by their packed integers."""
+    if not dataset.chunks:
+        dataset = dataset.compute()
     if not pack:
         return dataset
     replaced = {}
