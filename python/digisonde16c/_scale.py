@@ -739,32 +739,15 @@ def write_csv(dataset, output, replace=False):
     its folder renamed when complete; an existing output is replaced only
     with `replace`."""
     import csv
-    import os
 
     from . import _write
 
     head, rows = csv_rows(dataset)
-    temporary = _write.temporary_path(output)
-    try:
-        with open(temporary, "x", newline="", encoding="utf-8") as table:
+
+    def write(temporary):
+        with open(temporary, "w", newline="", encoding="utf-8") as table:
             writer = csv.writer(table, lineterminator="\n")
             writer.writerow(head)
             writer.writerows(rows)
-        if replace:
-            os.replace(temporary, output)
-        else:
-            try:
-                os.link(temporary, output)
-            except FileExistsError:
-                raise _write.OutputExists(f"{output} exists; give --force to replace "
-                                          "it") from None
-            os.unlink(temporary)
-    except BaseException as error:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        if isinstance(error, OSError):
-            raise _write.WriteError(f"cannot write {output}: {_write.reason_of(error)}") \
-                from None
-        raise
+
+    _write.write_through_temporary(output, write, replace)

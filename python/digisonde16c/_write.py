@@ -243,6 +243,21 @@ def write_netcdf(dataset, output, replace=False, compression=None, pack=True):
 def write_claimed_netcdf(dataset, output, replace=False, compression=None, pack=True):
     """write_netcdf for the holder of the output's claim."""
     encoding = netcdf_encoding(dataset, compression)
+
+    def write(temporary):
+        with nat_cast_warnings_ignored():
+            output_dataset(dataset, pack).to_netcdf(temporary, format="NETCDF4",
+                                                    engine="netcdf4", encoding=encoding)
+
+    write_through_temporary(output, write, replace)
+
+
+def write_through_temporary(output, write, replace=False):
+    """Calls write(temporary) on a temporary file in the folder of `output`,
+    then puts it in place: replacing `output` with `replace`, else only
+    where no `output` exists (OutputExists). On any failure the temporary
+    file is removed, and an OSError or a RuntimeError of the NetCDF library
+    is raised as a WriteError about `output`."""
     temporary = temporary_path(output)
     try:
         # Created here so that the file takes the permissions of the umask.
@@ -250,9 +265,7 @@ def write_claimed_netcdf(dataset, output, replace=False, compression=None, pack=
     except OSError as error:
         raise write_error(error, output) from None
     try:
-        with nat_cast_warnings_ignored():
-            output_dataset(dataset, pack).to_netcdf(temporary, format="NETCDF4",
-                                                    engine="netcdf4", encoding=encoding)
+        write(temporary)
         if replace:
             os.replace(temporary, output)
         else:
