@@ -197,24 +197,6 @@ std::string synthesize_drift_recording(const DriftOptions& options) {
 
 namespace {
 
-bool read_real(const std::string& text, double* value) {
-  char* end;
-  errno = 0;
-  double v = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || *end != '\0' || errno != 0 || !std::isfinite(v)) return false;
-  *value = v;
-  return true;
-}
-
-bool read_integer(const std::string& text, long long low, long long high, long long* value) {
-  char* end;
-  errno = 0;
-  long long v = std::strtoll(text.c_str(), &end, 10);
-  if (end == text.c_str() || *end != '\0' || errno != 0 || v < low || v > high) return false;
-  *value = v;
-  return true;
-}
-
 // "A,B,C": up to 12 whole numbers.
 bool read_azimuths(const std::string& text, DriftOptions* options) {
   int count = 0;
@@ -239,10 +221,6 @@ bool read_azimuths(const std::string& text, DriftOptions* options) {
 
 std::string read_drift_command_line(int argc, const char* const* argv,
                                     DriftOptions* options, std::string* output_path) {
-  struct RealOption {
-    const char* name;
-    double* value;
-  };
   const RealOption reals[] = {
       {"frequency", &options->frequency}, {"east", &options->velocity[0]},
       {"north", &options->velocity[1]},   {"up", &options->velocity[2]},
@@ -250,11 +228,6 @@ std::string read_drift_command_line(int argc, const char* const* argv,
       {"width", &options->width},         {"spread", &options->spread},
       {"power", &options->power},         {"noise", &options->noise},
       {"cross-loss", &options->cross_loss},
-  };
-  struct IntegerOption {
-    const char* name;
-    int* value;
-    long long low, high;
   };
   const IntegerOption integers[] = {
       {"lines", &options->lines, 2, 8},
@@ -265,55 +238,15 @@ std::string read_drift_command_line(int argc, const char* const* argv,
       {"gates", &options->gate_code, 0, 3},
       {"start-range", &options->start_code, 1, 5},
   };
-  output_path->clear();
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") return "help";
-    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-      if (!output_path->empty()) return "more than one output file: " + arg;
-      *output_path = arg;
-      continue;
-    }
-    std::string name = arg.substr(2), value;
-    size_t equals = name.find('=');
-    if (equals != std::string::npos) {
-      value = name.substr(equals + 1);
-      name.erase(equals);
-    } else if (i + 1 < argc) {
-      value = argv[++i];
-    } else {
-      return "option --" + name + " needs a value";
-    }
-    bool known = false, good = false;
-    for (const RealOption& o : reals) {
-      if (name == o.name) known = true, good = read_real(value, o.value);
-    }
-    for (const IntegerOption& o : integers) {
-      long long v;
-      if (name != o.name) continue;
-      known = true;
-      good = read_integer(value, o.low, o.high, &v);
-      if (good) *o.value = static_cast<int>(v);
-    }
-    if (name == "azimuths") known = true, good = read_azimuths(value, options);
-    if (name == "seed") {
-      long long v;
-      known = true;
-      good = read_integer(value, 0, 0x7FFFFFFFFFFFFFFFLL, &v);
-      if (good) options->seed = static_cast<uint64_t>(v);
-    }
-    if (name == "start") {
-      GroupTime& t = options->start;
-      int consumed = -1;
-      known = true;
-      good = std::sscanf(value.c_str(), "%d %d %d:%d:%d%n", &t.year, &t.day, &t.hour,
-                         &t.minute, &t.second, &consumed) == 5 &&
-             value[consumed] == '\0';
-    }
-    if (!known) return "unknown option --" + name;
-    if (!good) return "bad value for --" + name + ": " + value;
-  }
-  if (output_path->empty()) return "no output file given";
+  auto other = [&](const std::string& name, const std::string& value) {
+    if (name != "azimuths") return 0;
+    return read_azimuths(value, options) ? 1 : -1;
+  };
+  std::string problem = read_named_options(
+      argc, argv, reals, static_cast<int>(sizeof reals / sizeof reals[0]), integers,
+      static_cast<int>(sizeof integers / sizeof integers[0]), &options->seed, &options->start,
+      other, output_path);
+  if (!problem.empty()) return problem;
   return check_drift_options(*options);
 }
 

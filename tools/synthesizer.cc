@@ -451,78 +451,39 @@ std::string synthesize_recording(const SynthesisOptions& options) {
 
 namespace {
 
-bool read_real(const char* text, double* value) {
+bool read_real(const std::string& text, double* value) {
   char* end;
   errno = 0;
-  double v = std::strtod(text, &end);
-  if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v)) return false;
+  double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || errno != 0 || !std::isfinite(v)) return false;
   *value = v;
   return true;
 }
 
-bool read_integer(const char* text, long long low, long long high, long long* value) {
-  char* end;
-  errno = 0;
-  long long v = std::strtoll(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || v < low || v > high) return false;
-  *value = v;
-  return true;
-}
-
-bool read_time(const char* text, GroupTime* t) {
+bool read_time(const std::string& text, GroupTime* t) {
   int consumed = -1;
-  if (std::sscanf(text, "%d %d %d:%d:%d%n", &t->year, &t->day, &t->hour, &t->minute,
-                  &t->second, &consumed) != 5 ||
-      text[consumed] != '\0')
-    return false;
-  return true;
+  return std::sscanf(text.c_str(), "%d %d %d:%d:%d%n", &t->year, &t->day, &t->hour,
+                     &t->minute, &t->second, &consumed) == 5 &&
+         text[consumed] == '\0';
 }
 
 }  // namespace
 
-std::string read_synthesis_command_line(int argc, const char* const* argv,
-                                        SynthesisOptions* options,
-                                        std::string* output_path) {
-  struct RealOption {
-    const char* name;
-    double* value;
-  };
-  LayerModel& m = options->model;
-  const RealOption reals[] = {
-      {"first", &options->first_frequency}, {"last", &options->last_frequency},
-      {"foE", &m.e_layer.fo},               {"hmE", &m.e_layer.hm},
-      {"ymE", &m.e_layer.ym},               {"foF2", &m.f_layer.fo},
-      {"hmF2", &m.f_layer.hm},              {"ymF2", &m.f_layer.ym},
-      {"gyro", &m.gyrofrequency},           {"spread", &options->spread},
-      {"doppler", &options->doppler_shift}, {"doppler-width", &options->doppler_width},
-      {"power", &options->echo_power},      {"noise", &options->noise_power},
-      {"spread-f", &options->spread_f},     {"spread-f-loss", &options->spread_f_loss},
-      {"second-hop", &options->second_hop_loss},
-      {"interference-power", &options->interference_power},
-  };
-  struct IntegerOption {
-    const char* name;
-    int* value;
-    long long low, high;
-  };
-  const IntegerOption integers[] = {
-      {"frequencies", &options->frequency_count, 1, 10000},
-      {"step", &options->time_step, 0, 86400},
-      {"gates", &options->gate_code, 0, 3},
-      {"start-range", &options->start_code, 1, 5},
-      {"sweeps", &options->sweep_count, 1, 100000},
-      {"interference", &options->interference_count, 0, 8},
-      {"ordinary", &options->ordinary_polarization, -90, 90},
-      {"vary", &options->vary, 0, 2},
-  };
-  struct FlagOption {
-    const char* name;
-    bool* value;
-  };
-  const FlagOption flags[] = {
-      {"exact-x", &m.exact_extraordinary},
-  };
+bool read_integer(const std::string& text, long long low, long long high, long long* value) {
+  char* end;
+  errno = 0;
+  long long v = std::strtoll(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || errno != 0 || v < low || v > high) return false;
+  *value = v;
+  return true;
+}
 
+std::string read_named_options(int argc, const char* const* argv, const RealOption* reals,
+                               int real_count, const IntegerOption* integers,
+                               int integer_count, uint64_t* seed, GroupTime* start,
+                               const std::function<int(const std::string&, const std::string&)>&
+                                   other,
+                               std::string* output_path) {
   output_path->clear();
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -542,36 +503,80 @@ std::string read_synthesis_command_line(int argc, const char* const* argv,
     } else {
       return "option --" + name + " needs a value";
     }
-    bool known = false, good = false;
-    for (const RealOption& o : reals) {
-      if (name == o.name) known = true, good = read_real(value.c_str(), o.value);
+    int verdict = 0;  // 0 unknown, 1 good, -1 bad
+    long long v = 0;
+    for (int r = 0; r < real_count; ++r) {
+      if (name == reals[r].name) verdict = read_real(value, reals[r].value) ? 1 : -1;
     }
-    for (const IntegerOption& o : integers) {
-      long long v;
-      if (name != o.name) continue;
-      known = true;
-      good = read_integer(value.c_str(), o.low, o.high, &v);
-      if (good) *o.value = static_cast<int>(v);
+    for (int n = 0; n < integer_count; ++n) {
+      if (name != integers[n].name) continue;
+      verdict = read_integer(value, integers[n].low, integers[n].high, &v) ? 1 : -1;
+      if (verdict == 1) *integers[n].value = static_cast<int>(v);
     }
     if (name == "seed") {
-      long long v;
-      known = true;
-      good = read_integer(value.c_str(), 0, 0x7FFFFFFFFFFFFFFFLL, &v);
-      if (good) options->seed = static_cast<uint64_t>(v);
+      verdict = read_integer(value, 0, 0x7FFFFFFFFFFFFFFFLL, &v) ? 1 : -1;
+      if (verdict == 1) *seed = static_cast<uint64_t>(v);
     }
+    if (name == "start") verdict = read_time(value, start) ? 1 : -1;
+    if (verdict == 0) verdict = other(name, value);
+    if (verdict == 0) return "unknown option --" + name;
+    if (verdict < 0) return "bad value for --" + name + ": " + value;
+  }
+  if (output_path->empty()) return "no output file given";
+  return "";
+}
+
+std::string read_synthesis_command_line(int argc, const char* const* argv,
+                                        SynthesisOptions* options,
+                                        std::string* output_path) {
+  LayerModel& m = options->model;
+  const RealOption reals[] = {
+      {"first", &options->first_frequency}, {"last", &options->last_frequency},
+      {"foE", &m.e_layer.fo},               {"hmE", &m.e_layer.hm},
+      {"ymE", &m.e_layer.ym},               {"foF2", &m.f_layer.fo},
+      {"hmF2", &m.f_layer.hm},              {"ymF2", &m.f_layer.ym},
+      {"gyro", &m.gyrofrequency},           {"spread", &options->spread},
+      {"doppler", &options->doppler_shift}, {"doppler-width", &options->doppler_width},
+      {"power", &options->echo_power},      {"noise", &options->noise_power},
+      {"spread-f", &options->spread_f},     {"spread-f-loss", &options->spread_f_loss},
+      {"second-hop", &options->second_hop_loss},
+      {"interference-power", &options->interference_power},
+  };
+  const IntegerOption integers[] = {
+      {"frequencies", &options->frequency_count, 1, 10000},
+      {"step", &options->time_step, 0, 86400},
+      {"gates", &options->gate_code, 0, 3},
+      {"start-range", &options->start_code, 1, 5},
+      {"sweeps", &options->sweep_count, 1, 100000},
+      {"interference", &options->interference_count, 0, 8},
+      {"ordinary", &options->ordinary_polarization, -90, 90},
+      {"vary", &options->vary, 0, 2},
+  };
+  struct FlagOption {
+    const char* name;
+    bool* value;
+  };
+  const FlagOption flags[] = {
+      {"exact-x", &m.exact_extraordinary},
+  };
+
+  auto other = [&](const std::string& name, const std::string& value) {
     for (const FlagOption& o : flags) {
       long long v;
       if (name != o.name) continue;
-      known = true;
-      good = read_integer(value.c_str(), 0, 1, &v);
-      if (good) *o.value = v == 1;
+      if (!read_integer(value, 0, 1, &v)) return -1;
+      *o.value = v == 1;
+      return 1;
     }
-    if (name == "truth") known = true, good = !value.empty(), options->truth_path = value;
-    if (name == "start") known = true, good = read_time(value.c_str(), &options->start);
-    if (!known) return "unknown option --" + name;
-    if (!good) return "bad value for --" + name + ": " + value;
-  }
-  if (output_path->empty()) return "no output file given";
+    if (name != "truth") return 0;
+    options->truth_path = value;
+    return value.empty() ? -1 : 1;
+  };
+  std::string problem = read_named_options(
+      argc, argv, reals, static_cast<int>(sizeof reals / sizeof reals[0]), integers,
+      static_cast<int>(sizeof integers / sizeof integers[0]), &options->seed, &options->start,
+      other, output_path);
+  if (!problem.empty()) return problem;
   return check_options(*options);
 }
 

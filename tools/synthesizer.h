@@ -41,6 +41,7 @@
 #define TOOLS_SYNTHESIZER_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tools/block_builder.h"
@@ -192,6 +193,34 @@ void synthesize_group(const SynthesisOptions& options, int n, BlockDraft* draft)
 // The whole recording: sweep_count times frequency_count blocks of 4096
 // bytes.
 std::string synthesize_recording(const SynthesisOptions& options);
+
+// The named values of a synth16c command line: a real, or a whole number
+// between low and high.
+struct RealOption {
+  const char* name;
+  double* value;
+};
+struct IntegerOption {
+  const char* name;
+  int* value;
+  long long low, high;
+};
+
+// A whole number between low and high, the whole text; false otherwise.
+bool read_integer(const std::string& text, long long low, long long high, long long* value);
+
+// Reads argv[1..argc-1]: "--name VALUE" or "--name=VALUE" pairs and one
+// output path. The reals and integers go by their tables, --seed into
+// `seed` and --start 'YYYY DDD HH:MM:SS' into `start`; any other name goes
+// to other(name, value), which returns 0 for a name it does not know, 1 for
+// a good value and -1 for a bad one. Returns an empty text, "help" for -h
+// or --help, or a one-line reason.
+std::string read_named_options(int argc, const char* const* argv, const RealOption* reals,
+                               int real_count, const IntegerOption* integers,
+                               int integer_count, uint64_t* seed, GroupTime* start,
+                               const std::function<int(const std::string&, const std::string&)>&
+                                   other,
+                               std::string* output_path);
 
 // Reads the command line (argv[1..argc-1]) into `options` and `output_path`.
 // Returns an empty text on success, "help" for -h or --help, or a one-line
