@@ -113,6 +113,20 @@ void move_rows(Columns* columns, py::ssize_t from, py::ssize_t to, py::ssize_t r
   }
 }
 
+// The messages of each row: row i's text runs from the end of row i - 1's
+// (0 for the first) to message_ends[i].
+py::list message_texts(py::ssize_t rows, const std::string& messages,
+                       const std::vector<size_t>& message_ends) {
+  py::list texts(rows);
+  size_t start = 0;
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    const size_t end = message_ends[static_cast<size_t>(i)];
+    texts[static_cast<size_t>(i)] = py::str(messages.data() + start, end - start);
+    start = end;
+  }
+  return texts;
+}
+
 // The first `rows` rows as a dict of arrays (longer arrays are cut in
 // place), with the messages as a list of str and the gate dimension.
 py::dict finish_columns(Columns* columns, py::ssize_t rows, const std::string& messages,
@@ -128,14 +142,7 @@ py::dict finish_columns(Columns* columns, py::ssize_t rows, const std::string& m
     }
     result[kColumns[id].name] = array;
   }
-  py::list texts(rows);
-  size_t start = 0;
-  for (py::ssize_t i = 0; i < rows; ++i) {
-    const size_t end = message_ends[static_cast<size_t>(i)];
-    texts[static_cast<size_t>(i)] = py::str(messages.data() + start, end - start);
-    start = end;
-  }
-  result["messages"] = texts;
+  result["messages"] = message_texts(rows, messages, message_ends);
   result["gates"] = columns->gates;
   return result;
 }
@@ -464,14 +471,7 @@ py::dict decode_block_ranges(const std::string& path, const py::object& name,
     if (kept[id]) result[kColumns[id].name] = arrays[id];
   }
   if (wanted.empty() || std::find(wanted.begin(), wanted.end(), "messages") != wanted.end()) {
-    py::list texts(rows);
-    size_t start = 0;
-    for (py::ssize_t i = 0; i < rows; ++i) {
-      const size_t end = message_ends[static_cast<size_t>(i)];
-      texts[static_cast<size_t>(i)] = py::str(messages.data() + start, end - start);
-      start = end;
-    }
-    result["messages"] = texts;
+    result["messages"] = message_texts(rows, messages, message_ends);
   }
   result["gates"] = gates;
   return result;
