@@ -31,6 +31,7 @@ core=(
   netcdf-bin
   # pip-installing the package into a virtual environment (its test).
   python3-pip
+  python3-venv
   python3-setuptools
   python3-pybind11
   python3-dask
