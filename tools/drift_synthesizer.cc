@@ -16,28 +16,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kLightSpeed = 299792458.0;  // m/s
-constexpr double kAmplitudeStepDb = 0.375;   // amplitude scale of d46 <= 7
-constexpr double kPhaseStepDegrees = 1.40625;
-constexpr double kTurnPerKm = 540.0;         // degrees of phase per km of range
-
-// splitmix64, as in the sweep synthesizer: fixed by its definition, so the
-// same seed gives the same recording everywhere.
-struct Random {
-  uint64_t state;
-  uint64_t next() {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-  void normal_pair(double* a, double* b) {
-    double radius = std::sqrt(-2.0 * std::log(1.0 - uniform()));
-    double angle = 2.0 * kPi * uniform();
-    *a = radius * std::cos(angle);
-    *b = radius * std::sin(angle);
-  }
-};
 
 // The preface digits of a layout: Doppler line count by d47 (row 1 of the
 // Doppler table, d44 0), PZA column d46, and the integration d48 that puts
@@ -71,8 +49,6 @@ SynthesisOptions sweep_options(const DriftOptions& o) {
   sweep.start_code = o.start_code;
   return sweep;
 }
-
-double db_to_power(double db) { return std::pow(10.0, db / 10.0); }
 
 }  // namespace
 
@@ -167,19 +143,11 @@ void synthesize_drift_group(const DriftOptions& options, int n, BlockDraft* draf
       const double off = (r - slant) / options.spread;
       if (std::fabs(off) <= 8.0) {
         const double amplitude = std::sqrt(db_to_power(peak) * std::exp(-0.5 * off * off));
-        const double phase = (start_phase - kTurnPerKm * (r - first_range)) * kPi / 180.0;
+        const double phase = (start_phase - kPhaseTurnPerKm * (r - first_range)) * kPi / 180.0;
         re += amplitude * std::cos(phase);
         im += amplitude * std::sin(phase);
       }
-      const double power = re * re + im * im;
-      long code = power > 0.0 ? std::lround(10.0 * std::log10(power) / kAmplitudeStepDb) : 0;
-      if (code < 0) code = 0;
-      if (code > 255) code = 255;
-      double degrees = std::atan2(im, re) * 180.0 / kPi;
-      if (degrees < 0.0) degrees += 360.0;
-      set_amplitude_code(draft, g, c, static_cast<uint8_t>(code));
-      set_phase_code(draft, g, c,
-                     static_cast<uint8_t>(std::lround(degrees / kPhaseStepDegrees) % 256));
+      set_sample(draft, g, c, re, im);
     }
   }
 }

@@ -14,27 +14,6 @@ constexpr double kPi = 3.14159265358979323846;
 // Frequency offset mode 0 adds 2.5 kHz to the frequency digits.
 constexpr long kFrequencyOffset = 25;  // units of 0.0001 MHz
 
-// splitmix64: a small generator whose output is fixed by its definition, so
-// the same seed gives the same recording with every standard library.
-struct Random {
-  uint64_t state;
-  uint64_t next() {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  // Uniform in [0, 1).
-  double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-  // Two independent standard normal values (Box-Muller).
-  void normal_pair(double* a, double* b) {
-    double radius = std::sqrt(-2.0 * std::log(1.0 - uniform()));
-    double angle = 2.0 * kPi * uniform();
-    *a = radius * std::cos(angle);
-    *b = radius * std::sin(angle);
-  }
-};
-
 bool is_leap_year(int year) {
   return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
@@ -50,8 +29,6 @@ double height_in_layer(const Layer& layer, double x) {
 double delay_through_layer(const Layer& layer, double x) {
   return layer.ym * (x * std::log((x + 1.0) / (x - 1.0)) - 2.0);
 }
-
-double db_to_power(double db) { return std::pow(10.0, db / 10.0); }
 
 // Share of an echo's power that falls on the Doppler line of `channel`.
 double doppler_share(const SweepModel& m, int channel) {
@@ -83,6 +60,27 @@ double extraordinary_reflection(const LayerModel& model, double f) {
 }
 
 }  // namespace
+
+void Random::normal_pair(double* a, double* b) {
+  double radius = std::sqrt(-2.0 * std::log(1.0 - uniform()));
+  double angle = 2.0 * kPi * uniform();
+  *a = radius * std::cos(angle);
+  *b = radius * std::sin(angle);
+}
+
+double db_to_power(double db) { return std::pow(10.0, db / 10.0); }
+
+void set_sample(BlockDraft* draft, int g, int c, double re, double im) {
+  double power = re * re + im * im;
+  long amplitude_code = power > 0.0 ? std::lround(10.0 * std::log10(power) / kAmplitudeStep) : 0;
+  if (amplitude_code < 0) amplitude_code = 0;
+  if (amplitude_code > 255) amplitude_code = 255;
+  double degrees = std::atan2(im, re) * 180.0 / kPi;
+  if (degrees < 0.0) degrees += 360.0;
+  long phase_code = std::lround(degrees / kPhaseStep) % 256;
+  set_amplitude_code(draft, g, c, static_cast<uint8_t>(amplitude_code));
+  set_phase_code(draft, g, c, static_cast<uint8_t>(phase_code));
+}
 
 double channel_doppler(int channel) {
   // Channels 1-8 take the lines +1..+4 in pairs, channels 9-16 the lines
@@ -423,16 +421,7 @@ void synthesize_group(const SynthesisOptions& options, int n, BlockDraft* draft)
         re += carrier * std::cos(phase);
         im += carrier * std::sin(phase);
       }
-      double power = re * re + im * im;
-      long amplitude_code =
-          power > 0.0 ? std::lround(10.0 * std::log10(power) / kAmplitudeStep) : 0;
-      if (amplitude_code < 0) amplitude_code = 0;
-      if (amplitude_code > 255) amplitude_code = 255;
-      double degrees = std::atan2(im, re) * 180.0 / kPi;
-      if (degrees < 0.0) degrees += 360.0;
-      long phase_code = std::lround(degrees / kPhaseStep) % 256;
-      set_amplitude_code(draft, g, c, static_cast<uint8_t>(amplitude_code));
-      set_phase_code(draft, g, c, static_cast<uint8_t>(phase_code));
+      set_sample(draft, g, c, re, im);
     }
   }
 }

@@ -151,6 +151,30 @@ constexpr double kAmplitudeStep = 0.375;   // dB per amplitude code
 constexpr double kPhaseStep = 1.40625;     // degrees per phase code
 constexpr double kPhaseTurnPerKm = 540.0;  // degrees
 
+// splitmix64: a small generator whose output is fixed by its definition, so
+// the same seed gives the same recording with every standard library.
+struct Random {
+  uint64_t state;
+  uint64_t next() {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+  // Uniform in [0, 1).
+  double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+  // Two independent standard normal values (Box-Muller).
+  void normal_pair(double* a, double* b);
+};
+
+// Power of a level in dB.
+double db_to_power(double db);
+
+// Writes the sample (re, im) of gate g (1-based) and channel c (1..16) as
+// its amplitude code (kAmplitudeStep dB, clamped to 0..255) and phase code
+// (kPhaseStep degrees).
+void set_sample(BlockDraft* draft, int g, int c, double re, double im);
+
 // The Doppler shift (Hz) and whether channel c (1..16) receives the O
 // polarization (+90), as the preface settings above make tolvek decode them.
 double channel_doppler(int channel);
