@@ -102,8 +102,10 @@ test-sanitize:
 	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-# Builds the fuzz targets and runs each for $(FUZZ_SECONDS) seconds.
+# Builds the fuzz targets and runs each for $(FUZZ_SECONDS) seconds; installs
+# clang and its libFuzzer runtime first when they are missing.
 fuzz:
+	bash tools/install_packages.sh fuzz
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
 	  -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
@@ -115,8 +117,10 @@ install: build
 
 # Output throughput of the three programs against cat and a printf port, in
 # its own Release build; never part of test or CI. See bench/run_bench.sh.
+# Installs Google Benchmark and GNU time first when they are missing.
 BENCH_BUILD ?= build-bench
 bench:
+	bash tools/install_packages.sh bench
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	bash bench/run_bench.sh $(BENCH_BUILD)
