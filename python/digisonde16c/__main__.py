@@ -160,13 +160,14 @@ def drift_command(arguments):
         return product_command(arguments, drift_recording, options, "time")[0]
 
 
-def add_product_arguments(command):
+def add_product_arguments(command, replaced="OUT.nc"):
     """The arguments every science-product command takes: the source, the
-    output file, --force and the cluster options."""
+    output file, --force (which replaces the files named by `replaced`) and
+    the cluster options."""
     command.add_argument("source", metavar="ARCHIVE_OR_RECORDING",
                          help="a folder of recordings (searched at any depth) or one recording")
     command.add_argument("output", metavar="OUT.nc")
-    command.add_argument("--force", action="store_true", help="replace an existing OUT.nc")
+    command.add_argument("--force", action="store_true", help=f"replace an existing {replaced}")
     add_cluster_options(command)
 
 
@@ -294,7 +295,7 @@ def parser():
                     "one recording) on a Dask cluster: foF2, fxF2, foE, fmin, h'F and h'E, "
                     "each with its uncertainty and confidence, written as one NetCDF file "
                     "along `sweep`, and with --csv as a table of one row per sweep.")
-    add_product_arguments(scale)
+    add_product_arguments(scale, "OUT.nc or OUT.csv")
     scale.add_argument("--csv", metavar="OUT.csv",
                        help="also write a table, one row per sweep, URSI names as heads")
     scale.add_argument("--ordinary", type=int, choices=(90, -90), metavar="+90|-90",
