@@ -45,6 +45,10 @@ MAX_GAP = 2
 E_ASYMPTOTE_RISE = 20.0
 # The half gyrofrequency, fxF2 - foF2, that the traces may show (MHz).
 HALF_GYRO = (0.2, 1.0)
+# The echo search works through the sweeps a few at a time, about this
+# many (step, gate) cells, so that its temporaries stay in the processor's
+# cache.
+CHUNK_CELLS = 1 << 16
 
 LABELS = {"flag_values": np.array([0, 1, 2, 3], dtype=np.int8),
           "flag_meanings": "no_echo ordinary extraordinary unsure"}
@@ -102,14 +106,12 @@ def check_ordinary(ordinary):
     return int(ordinary)
 
 
-def strongest_by_polarization(amplitude, polarization):
+def strongest_of_varying_channels(amplitude, polarization):
     """The strongest amplitude over the channels of polarization +90 and of
-    -90, (group, gate) each, NaN where no channel holds a sample."""
+    -90, (group, gate) each, NaN where no channel holds a sample; the
+    channels' polarizations (group, channel) may change from group to
+    group."""
     groups, channels, gates = amplitude.shape
-    uniform = groups == 0 or np.all(polarization == polarization[:1])
-    if uniform:
-        return strongest_of_fixed_channels(amplitude, polarization[0] if groups else
-                                           np.zeros(channels))
     best = {}
     for sign in (90, -90):
         value = np.full((groups, gates), -np.inf, np.float32)
@@ -123,7 +125,7 @@ def strongest_by_polarization(amplitude, polarization):
 
 
 def strongest_of_fixed_channels(amplitude, polarization):
-    """strongest_by_polarization where every group has the channels'
+    """strongest_of_varying_channels where every group has the channels'
     polarizations of `polarization` (channel): one pass over the channels in
     their order, each folded into its polarization's plane, so the
     amplitude array (the largest by far) is read once."""
@@ -332,18 +334,61 @@ def sweep_layout(frequency):
     return sweep, step, starts
 
 
-def trace_tops(amplitude, other, echoes, ranges):
-    """Per sweep, the top step of the polarization's F trace (the heights
-    of its lowest echoes, E_CEILING or higher, where it dominates the
-    other polarization); -1 where it has none. `echoes` is the
-    polarization's echo_candidates."""
-    snr, above, candidate = echoes
-    dominance = amplitude - other
+def polarization_heights(amplitude, other, noise, ranges, tops, heights):
+    """Per (sweep, step): with `heights`, the lowest echo of one
+    polarization where it dominates the other (lowest_echo: height, SNR,
+    gate spacing); with `tops`, the unrefined height of its lowest echo
+    where it dominates by LABEL_CONTRAST, which traces its F layer for the
+    ordinary decision; None for those not asked for. Neither depends on
+    which polarization is ordinary."""
+    snr, above, candidate = echo_candidates(amplitude, noise)
     with np.errstate(invalid="ignore"):
-        cells = echo_cells(candidate, dominance >= LABEL_CONTRAST)
-    height, _, _ = lowest_echo(cells, above, amplitude, snr, ranges, dominance, False)
-    with np.errstate(invalid="ignore"):
-        return block_top(height >= E_CEILING)
+        dominance = amplitude - other
+    found = (None, None, None)
+    if heights:
+        with np.errstate(invalid="ignore"):
+            cells = echo_cells(candidate, dominance > 0)
+        found = lowest_echo(cells, above, amplitude, snr, ranges, dominance)
+    top = None
+    if tops:
+        with np.errstate(invalid="ignore"):
+            cells = echo_cells(candidate, dominance >= LABEL_CONTRAST)
+        top = lowest_echo(cells, above, amplitude, snr, ranges, dominance, False)[0]
+    return (*found, top)
+
+
+def sweep_chunks(sweeps, cells):
+    """(first, end) of runs of sweeps of about CHUNK_CELLS cells in all, for
+    sweeps of `cells` (step, gate) cells; one empty run for no sweep."""
+    size = max(1, CHUNK_CELLS // max(cells, 1))
+    return [(first, min(first + size, sweeps)) for first in range(0, max(sweeps, 1), size)]
+
+
+def pair_heights(first, second, noise, ranges, tops=True, heights=True):
+    """polarization_heights of the polarizations `first` and `second`
+    (sweep, step, gate), each against the other: {"first"/"second":
+    (height, snr, spacing, top)}."""
+    return {"first": polarization_heights(first, second, noise, ranges, tops, heights),
+            "second": polarization_heights(second, first, noise, ranges, tops, heights)}
+
+
+def joined(parts):
+    """The chunks' results (dicts of arrays, or of tuples of arrays or None)
+    joined along sweep."""
+    def join(values):
+        if isinstance(values[0], tuple):
+            return tuple(join(items) for items in zip(*values))
+        return None if values[0] is None else np.concatenate(values)
+    return {key: join([part[key] for part in parts]) for key in parts[0]}
+
+
+def echo_planes(first, second, noise, ranges, tops=True, heights=True):
+    """pair_heights over ionograms (sweep, step, gate), a few sweeps at a
+    time (CHUNK_CELLS)."""
+    sweeps, steps, gates = first.shape
+    return joined([pair_heights(first[begin:end], second[begin:end], noise[begin:end],
+                                ranges[begin:end], tops, heights)
+                   for begin, end in sweep_chunks(sweeps, steps * gates)])
 
 
 def step_sizes(frequency):
@@ -357,18 +402,18 @@ def step_sizes(frequency):
     return np.where(count > 0, middle, np.nan)
 
 
-def decide_ordinary(best, echoes, ranges, frequency):
+def decide_ordinary(top_heights, frequency):
     """The vote of each sweep for the ordinary polarization: the
     extraordinary F trace ends about half the gyrofrequency above the
-    ordinary one. `best` and `echoes` hold the strongest amplitude and the
-    echo_candidates of each polarization. Returns (vote, weight): vote +90,
+    ordinary one. `top_heights` holds, by polarization, the heights that
+    trace its F layer (polarization_heights). Returns (vote, weight): vote +90,
     -90 or 0 (both traces end on the same step, or one is missing), weight
     0 to 1 from the separation in steps (full at 2 steps; a separation
     beyond 2.5 MHz is no gyrofrequency and weighs little), and the top
     frequency of each polarization's F trace by polarization."""
-    tops = {sign: at_step(frequency, trace_tops(best[sign], best[-sign], echoes[sign],
-                                                ranges))
-            for sign in (90, -90)}
+    with np.errstate(invalid="ignore"):
+        tops = {sign: at_step(frequency, block_top(height >= E_CEILING))
+                for sign, height in top_heights.items()}
     separation = tops[-90] - tops[90]
     step = step_sizes(frequency)
     with np.errstate(invalid="ignore"):
@@ -407,36 +452,82 @@ def arrange(values, sweep_of, step_of, shape, fill=np.nan, dtype=np.float32):
     return out
 
 
-def ionogram_planes(dataset, ordinary):
+def ionogram_planes(dataset, ordinary, heights, cubes):
     """What ionograms() and scale() share, as plain arrays: the layout of
-    the sweeps (sweep_of, step_of, starts, times), and along (sweep, step,
-    gate) or (sweep, step) the strongest amplitude of each polarization,
-    of either, the noise floor, the gate ranges, the frequency (float64),
-    each polarization's echo_candidates, and the decision on the ordinary
-    polarization with each sweep's vote."""
+    the sweeps (sweep_of, step_of, starts, shape, times), the frequency
+    (sweep, step; float64), the noise floor (sweep, step), with `heights`
+    the echo heights of each polarization by polarization (echoes:
+    pair_heights), and the decision on the ordinary polarization with each
+    sweep's vote; with `cubes`, along (sweep, step, gate), the strongest
+    amplitude of each polarization (best) and of either, and the gate
+    ranges. The groups are taken a few sweeps at a time (CHUNK_CELLS), so
+    that without `cubes` no array of the size of a whole recording's
+    ionograms is made."""
     frequency = dataset["frequency"].values.astype(np.float64)
     sweep_of, step_of, starts = sweep_layout(frequency)
     sweeps = starts.size
     # A dataset of no group gives no sweep, and one step to keep the arrays
     # of every sweep well formed.
-    shape = (sweeps, int(step_of.max()) + 1 if sweeps else 1)
-    best = strongest_by_polarization(dataset["amplitude"].values,
-                                     dataset["polarization"].values)
-    best = {sign: arrange(plane, sweep_of, step_of, shape) for sign, plane in best.items()}
-    strongest = np.fmax(best[90], best[-90])
+    steps = int(step_of.max()) + 1 if sweeps else 1
+    amplitude = dataset["amplitude"].values
+    polarization = dataset["polarization"].values
+    gate_range = dataset["gate_range"].values
+    fixed = fixed_polarization(polarization)
+    bounds = np.append(starts, frequency.size)
+    parts = []
+    for first, end in sweep_chunks(sweeps, steps * amplitude.shape[-1]):
+        groups = slice(bounds[first], bounds[end])
+        layout = (sweep_of[groups] - first, step_of[groups], (end - first, steps))
+        parts.append(chunk_planes(amplitude[groups], polarization[groups],
+                                  gate_range[groups], layout, fixed, heights, cubes))
+    planes = joined(parts)
+    planes["frequency"] = arrange(frequency, sweep_of, step_of, (sweeps, steps),
+                                  dtype=np.float64)
+    if heights:
+        planes["echoes"] = {90: planes.pop("first"), -90: planes.pop("second")}
+    if cubes:
+        planes["best"] = {90: planes.pop("plus"), -90: planes.pop("minus")}
+    planes["vote"], planes["weight"], planes["tops"] = decide_ordinary(
+        {90: planes.pop("top_plus"), -90: planes.pop("top_minus")}, planes["frequency"])
+    planes["ordinary"], planes["confidence"], planes["determination"] = \
+        ordinary_decision(planes["vote"], planes["weight"], ordinary)
+    planes.update({"sweep_of": sweep_of, "step_of": step_of, "starts": starts,
+                   "shape": (sweeps, steps),
+                   "times": dataset["time"].values[starts] if sweeps else
+                   np.zeros(0, "datetime64[ns]"),
+                   "source_file": dataset.attrs.get("source_file", "")})
+    return planes
+
+
+def fixed_polarization(polarization):
+    """The polarization of each channel (channel) where every group has the
+    same, else None."""
+    if polarization.shape[0] == 0:
+        return np.zeros(polarization.shape[1])
+    return polarization[0] if np.all(polarization == polarization[:1]) else None
+
+
+def chunk_planes(amplitude, polarization, gate_range, layout, fixed, heights, cubes):
+    """ionogram_planes of the groups of a few whole sweeps: `layout` is
+    their (sweep, step) and the shape of their planes."""
+    sweep_of, step_of, shape = layout
+    if fixed is not None:
+        best = strongest_of_fixed_channels(amplitude, fixed)
+    else:
+        best = strongest_of_varying_channels(amplitude, polarization)
+    plus, minus = (arrange(best[sign], sweep_of, step_of, shape) for sign in (90, -90))
+    strongest = np.fmax(plus, minus)
     noise = noise_floor(strongest)
-    ranges = arrange(dataset["gate_range"].values, sweep_of, step_of, shape)
-    freq = arrange(frequency, sweep_of, step_of, shape, dtype=np.float64)
-    echoes = {sign: echo_candidates(best[sign], noise) for sign in (90, -90)}
-    vote, weight, tops = decide_ordinary(best, echoes, ranges, freq)
-    decided, confidence, determination = ordinary_decision(vote, weight, ordinary)
-    times = dataset["time"].values[starts] if sweeps else np.zeros(0, "datetime64[ns]")
-    return {"sweep_of": sweep_of, "step_of": step_of, "starts": starts, "shape": shape,
-            "times": times, "best": best, "strongest": strongest, "noise": noise,
-            "ranges": ranges, "frequency": freq, "echoes": echoes, "vote": vote,
-            "weight": weight, "tops": tops, "ordinary": decided, "confidence": confidence,
-            "determination": determination,
-            "source_file": dataset.attrs.get("source_file", "")}
+    ranges = arrange(gate_range, sweep_of, step_of, shape)
+    echoes = pair_heights(plus, minus, noise, ranges, True, heights)
+    planes = {"noise": noise, "top_plus": echoes["first"][3],
+              "top_minus": echoes["second"][3]}
+    if heights:
+        planes.update({"first": echoes["first"], "second": echoes["second"]})
+    if cubes:
+        planes.update({"plus": plus, "minus": minus, "strongest": strongest,
+                       "ranges": ranges})
+    return planes
 
 
 def ionograms(dataset, *, ordinary=None):
@@ -460,7 +551,7 @@ def ionograms(dataset, *, ordinary=None):
     with few of them; 0 when no sweep gave evidence and +90 was assumed)
     record the decision; the variables ordinary_vote and
     ordinary_vote_weight each sweep's evidence."""
-    planes = ionogram_planes(dataset, check_ordinary(ordinary))
+    planes = ionogram_planes(dataset, check_ordinary(ordinary), False, True)
     decided = planes["ordinary"]
     amp_o, amp_x = planes["best"][decided], planes["best"][-decided]
     contrast = amp_o - amp_x
@@ -609,26 +700,23 @@ def scaling_inputs(data, ordinary):
     if "amplitude_ordinary" in data:
         amp_o = data["amplitude_ordinary"].values
         amp_x = data["amplitude_extraordinary"].values
-        noise = data["noise_floor"].values
-        return {"ordinary": amp_o, "extraordinary": amp_x,
-                "echoes_o": echo_candidates(amp_o, noise),
-                "echoes_x": echo_candidates(amp_x, noise),
-                "ranges": data["gate_range"].values,
+        planes = echo_planes(amp_o, amp_x, data["noise_floor"].values,
+                             data["gate_range"].values, tops=False)
+        return {"echoes_o": planes["first"], "echoes_x": planes["second"],
                 "frequency": data["frequency"].values.astype(np.float64),
                 "coordinates": {name: data[name]
                                 for name in ("sweep", "step", "time", "frequency")},
                 "ordinary_vote": data["ordinary_vote"],
                 "attrs": data.attrs}
-    planes = ionogram_planes(data, check_ordinary(ordinary))
+    planes = ionogram_planes(data, check_ordinary(ordinary), True, False)
     decided = planes["ordinary"]
     coordinates = ionogram_coordinates(planes)
     # The vote with its coordinates, as an ionograms() dataset gives it: the
     # variables of the result come in the same order either way.
     vote = xr.DataArray(planes["vote"], {name: coordinates[name] for name in ("sweep", "time")},
                         ("sweep",), attrs=dict(IONOGRAM_ATTRIBUTES["ordinary_vote"]))
-    return {"ordinary": planes["best"][decided], "extraordinary": planes["best"][-decided],
-            "echoes_o": planes["echoes"][decided], "echoes_x": planes["echoes"][-decided],
-            "ranges": planes["ranges"], "frequency": planes["frequency"],
+    return {"echoes_o": planes["echoes"][decided], "echoes_x": planes["echoes"][-decided],
+            "frequency": planes["frequency"],
             "coordinates": coordinates, "ordinary_vote": vote,
             "attrs": {"ordinary_polarization": np.int16(decided),
                       "ordinary_determination": planes["determination"],
@@ -640,15 +728,8 @@ def echo_heights(inputs):
     """Per (sweep, step), lowest_echo of the ordinary polarization where it
     dominates (o, with its SNR snr_o and gate spacing spacing_o) and of the
     extraordinary one (x, snr_x)."""
-    amp_o, amp_x, ranges = inputs["ordinary"], inputs["extraordinary"], inputs["ranges"]
-    snr_o, above_o, candidate_o = inputs["echoes_o"]
-    snr_x, above_x, candidate_x = inputs["echoes_x"]
-    with np.errstate(invalid="ignore"):
-        contrast = amp_o - amp_x
-        cells_o = echo_cells(candidate_o, contrast > 0)
-        cells_x = echo_cells(candidate_x, contrast < 0)
-    h_o, s_o, gap_o = lowest_echo(cells_o, above_o, amp_o, snr_o, ranges, contrast)
-    h_x, s_x, _ = lowest_echo(cells_x, above_x, amp_x, snr_x, ranges, -contrast)
+    h_o, s_o, gap_o, _ = inputs["echoes_o"]
+    h_x, s_x, _, _ = inputs["echoes_x"]
     return {"o": h_o, "snr_o": s_o, "spacing_o": gap_o, "x": h_x, "snr_x": s_x}
 
 
