@@ -47,8 +47,10 @@ E_ASYMPTOTE_RISE = 20.0
 HALF_GYRO = (0.2, 1.0)
 # The echo search works through the sweeps a few at a time, about this
 # many (step, gate) cells, so that its temporaries stay in the processor's
-# cache.
-CHUNK_CELLS = 1 << 16
+# cache and, at 128 kB for a float32 array, are small enough for the C
+# allocator to reuse rather than map afresh (each new page costing a
+# fault) for every chunk.
+CHUNK_CELLS = 1 << 15
 
 LABELS = {"flag_values": np.array([0, 1, 2, 3], dtype=np.int8),
           "flag_meanings": "no_echo ordinary extraordinary unsure"}
@@ -218,20 +220,20 @@ def despiked(valid, height):
     return valid & ~spike
 
 
-def lowest_echo(cells, above, amplitude, snr, ranges, dominance, refine=True):
+def lowest_echo(cells, above, runs, amplitude, snr, ranges, dominance, refine=True):
     """Per (sweep, step): the virtual height of the lowest echo of the
     polarization, at the strongest gate of the run of gates SNR_THRESHOLD
-    above the noise (`above`) around its lowest echo cell (the other
-    polarization's echo at nearly the same range may dominate part of the
-    run), refined by a parabola through the dB of it and its neighbours
-    (exact for an echo of Gaussian shape in range; without `refine`, the
-    strongest gate's range alone); and the SNR there. NaN where the step has
-    no echo, or where the polarization does not dominate (`dominance`, its
-    contrast to the other, summed over the strongest gate and two on each
-    side, above 0): a run that is the other's echo leaking into its
-    channels."""
+    above the noise (`above`, numbered by `runs`: run_numbers) around its
+    lowest echo cell (the other polarization's echo at nearly the same
+    range may dominate part of the run), refined by a parabola through the
+    dB of it and its neighbours (exact for an echo of Gaussian shape in
+    range; without `refine`, the strongest gate's range alone); and the SNR
+    there. NaN where the step has no echo, or where the polarization does
+    not dominate (`dominance`, its contrast to the other, summed over the
+    strongest gate and two on each side, above 0): a run that is the
+    other's echo leaking into its channels."""
     has = cells.any(-1)
-    peak = run_peak(cells, above, amplitude)
+    peak = run_peak(cells, above, runs, amplitude)
     has &= dominates(dominance, peak)
     peak_range = np.take_along_axis(ranges, peak, -1)[..., 0].astype(np.float64)
     if not refine:
@@ -239,18 +241,19 @@ def lowest_echo(cells, above, amplitude, snr, ranges, dominance, refine=True):
     return refined_height(has, peak, peak_range, amplitude, snr, ranges)
 
 
-def run_peak(cells, above, amplitude):
+def run_numbers(above):
+    """Per gate, the count of gates at or below it that are not `above`: the
+    gates of a run of `above` gates share a number that no other `above`
+    gate of the step has."""
+    return np.cumsum(~above, axis=-1, dtype=np.int16)
+
+
+def run_peak(cells, above, runs, amplitude):
     """Per (sweep, step), the gate (a trailing axis of 1) of the strongest
-    amplitude in the run of `above` gates around the first cell."""
-    gates = cells.shape[-1]
+    amplitude in the run of `above` gates around the first cell; any gate
+    where there is no cell."""
     first = cells.argmax(-1)[..., None]
-    index = np.arange(gates)
-    quiet = ~above
-    gap = (index > first) & quiet
-    end = np.where(gap.any(-1), gap.argmax(-1), gates)[..., None]
-    gap = (index < first) & quiet
-    start = np.where(gap.any(-1), gates - gap[..., ::-1].argmax(-1), 0)[..., None]
-    in_run = (index >= start) & (index < end)
+    in_run = (runs == np.take_along_axis(runs, first, -1)) & above
     return np.where(in_run, amplitude, -np.inf).argmax(-1)[..., None]
 
 
@@ -342,18 +345,19 @@ def polarization_heights(amplitude, other, noise, ranges, tops, heights):
     ordinary decision; None for those not asked for. Neither depends on
     which polarization is ordinary."""
     snr, above, candidate = echo_candidates(amplitude, noise)
+    runs = run_numbers(above)
     with np.errstate(invalid="ignore"):
         dominance = amplitude - other
     found = (None, None, None)
     if heights:
         with np.errstate(invalid="ignore"):
             cells = echo_cells(candidate, dominance > 0)
-        found = lowest_echo(cells, above, amplitude, snr, ranges, dominance)
+        found = lowest_echo(cells, above, runs, amplitude, snr, ranges, dominance)
     top = None
     if tops:
         with np.errstate(invalid="ignore"):
             cells = echo_cells(candidate, dominance >= LABEL_CONTRAST)
-        top = lowest_echo(cells, above, amplitude, snr, ranges, dominance, False)[0]
+        top = lowest_echo(cells, above, runs, amplitude, snr, ranges, dominance, False)[0]
     return (*found, top)
 
 
