@@ -126,27 +126,40 @@ def strongest_of_varying_channels(amplitude, polarization):
     return best
 
 
-def strongest_of_fixed_channels(amplitude, polarization):
-    """strongest_of_varying_channels where every group has the channels'
-    polarizations of `polarization` (channel): one pass over the channels in
-    their order, each folded into its polarization's plane, so the
-    amplitude array (the largest by far) is read once."""
-    groups, channels, gates = amplitude.shape
+def strongest_of_fixed_channels(amplitude, channels):
+    """strongest_of_varying_channels where every group has the same
+    channels of each polarization, `channels` (fixed_channels)."""
+    groups, _, gates = amplitude.shape
     best = {}
-    with np.errstate(invalid="ignore"):
-        for channel in range(channels):
-            sign = polarization[channel]
-            if sign not in (90, -90):
-                continue
-            sign = int(sign)
-            if sign in best:
-                np.fmax(best[sign], amplitude[:, channel, :], out=best[sign])
-            else:
-                best[sign] = amplitude[:, channel, :].copy()
-    for sign in (90, -90):
-        if sign not in best:
+    for sign, chosen in channels.items():
+        if chosen is None:
             best[sign] = np.full((groups, gates), np.nan, np.float32)
+            continue
+        with np.errstate(invalid="ignore"):
+            best[sign] = np.fmax.reduce(amplitude[:, chosen, :], axis=1)
     return best
+
+
+def fixed_channels(polarization):
+    """Where every group has the same polarization (group, channel), the
+    channels of +90 and of -90: a slice where they are evenly spaced (a
+    view, no copy), else their indices; None for a polarization without
+    channels. None where the groups differ."""
+    if polarization.shape[0] and not np.all(polarization == polarization[:1]):
+        return None
+    row = polarization[0] if polarization.shape[0] else np.zeros(polarization.shape[1])
+    channels = {}
+    for sign in (90, -90):
+        chosen = np.flatnonzero(row == sign)
+        spacing = np.diff(chosen)
+        if chosen.size == 0:
+            channels[sign] = None
+        elif np.all(spacing == (spacing[0] if spacing.size else 1)):
+            channels[sign] = slice(int(chosen[0]), int(chosen[-1]) + 1,
+                                   int(spacing[0]) if spacing.size else 1)
+        else:
+            channels[sign] = chosen
+    return channels
 
 
 def strongest_doppler(amplitude, doppler, groups, gates, strongest):
@@ -221,24 +234,29 @@ def despiked(valid, height):
 
 
 def lowest_echo(cells, above, runs, amplitude, snr, ranges, dominance, refine=True):
-    """Per (sweep, step): the virtual height of the lowest echo of the
-    polarization, at the strongest gate of the run of gates SNR_THRESHOLD
-    above the noise (`above`, numbered by `runs`: run_numbers) around its
-    lowest echo cell (the other polarization's echo at nearly the same
-    range may dominate part of the run), refined by a parabola through the
-    dB of it and its neighbours (exact for an echo of Gaussian shape in
-    range; without `refine`, the strongest gate's range alone); and the SNR
-    there. NaN where the step has no echo, or where the polarization does
-    not dominate (`dominance`, its contrast to the other, summed over the
-    strongest gate and two on each side, above 0): a run that is the
-    other's echo leaking into its channels."""
+    """Per (sweep, step): the lowest echo of the polarization, at the
+    strongest gate of the run of gates SNR_THRESHOLD above the noise
+    (`above`, numbered by `runs`: run_numbers) around its lowest echo cell
+    (the other polarization's echo at nearly the same range may dominate
+    part of the run). Where the step has no echo, or where the polarization
+    does not dominate (`dominance`, its contrast to the other, summed over
+    the strongest gate and two on each side, above 0: a run that is the
+    other's echo leaking into its channels), there is none.
+
+    Without `refine`, the virtual height of that gate (NaN where none);
+    with it, what refined_height needs, gathered here so that its
+    arithmetic runs once over whole planes: whether there is an echo, the
+    amplitude and range of the gate and its neighbours (a trailing axis of
+    3), and the SNR at the gate."""
     has = cells.any(-1)
     peak = run_peak(cells, above, runs, amplitude)
     has &= dominates(dominance, peak)
-    peak_range = np.take_along_axis(ranges, peak, -1)[..., 0].astype(np.float64)
     if not refine:
-        return np.where(has, peak_range, np.nan), None, None
-    return refined_height(has, peak, peak_range, amplitude, snr, ranges)
+        peak_range = np.take_along_axis(ranges, peak, -1)[..., 0].astype(np.float64)
+        return np.where(has, peak_range, np.nan)
+    around = np.clip(peak + np.arange(-1, 2), 0, amplitude.shape[-1] - 1)
+    return (has, np.take_along_axis(amplitude, around, -1),
+            np.take_along_axis(ranges, around, -1), np.take_along_axis(snr, peak, -1)[..., 0])
 
 
 def run_numbers(above):
@@ -268,24 +286,23 @@ def dominates(dominance, peak):
         return np.where(near, dominance, 0).sum(-1) > 0
 
 
-def refined_height(has, peak, peak_range, amplitude, snr, ranges):
-    """The height of lowest_echo: the peak gate's range moved by the vertex
-    of the parabola through the dB of the gate and its neighbours; the SNR
-    at the peak; and the gate spacing there."""
-    gates = amplitude.shape[-1]
-    centre = np.take_along_axis(amplitude, peak, -1)[..., 0].astype(np.float64)
-    below = np.take_along_axis(amplitude, np.maximum(peak - 1, 0), -1)[..., 0]
-    above = np.take_along_axis(amplitude, np.minimum(peak + 1, gates - 1), -1)[..., 0]
+def refined_height(has, amplitudes, ranges, peak_snr):
+    """The height of an echo of lowest_echo (refined): the peak gate's range
+    moved by the vertex of the parabola through the dB of the gate and its
+    neighbours (exact for an echo of Gaussian shape in range); the SNR at
+    the peak; and the gate spacing there; NaN where `has` does not hold."""
+    centre = amplitudes[..., 1].astype(np.float64)
+    below, above = amplitudes[..., 0], amplitudes[..., 2]
     curvature = below - 2.0 * centre + above
     with np.errstate(invalid="ignore", divide="ignore"):
         offset = np.where(curvature < 0, 0.5 * (below - above) / curvature, 0.0)
     offset = np.clip(np.nan_to_num(offset), -0.5, 0.5)
-    low = np.take_along_axis(ranges, np.maximum(peak - 1, 0), -1)[..., 0]
-    high = np.take_along_axis(ranges, np.minimum(peak + 1, gates - 1), -1)[..., 0]
+    peak_range = ranges[..., 1].astype(np.float64)
+    low, high = ranges[..., 0], ranges[..., 2]
     spacing = np.where(np.isfinite(high - low) & (high > low), (high - low) / 2.0, 0.0)
     spacing = np.where(spacing > 0, spacing, np.nan_to_num(peak_range - low))
     height = np.where(has, peak_range + offset * spacing, np.nan)
-    peak_snr = np.where(has, np.take_along_axis(snr, peak, -1)[..., 0], np.nan)
+    peak_snr = np.where(has, peak_snr, np.nan)
     return height, peak_snr, np.where(has, spacing, np.nan)
 
 
@@ -339,16 +356,16 @@ def sweep_layout(frequency):
 
 def polarization_heights(amplitude, other, noise, ranges, tops, heights):
     """Per (sweep, step): with `heights`, the lowest echo of one
-    polarization where it dominates the other (lowest_echo: height, SNR,
-    gate spacing); with `tops`, the unrefined height of its lowest echo
-    where it dominates by LABEL_CONTRAST, which traces its F layer for the
-    ordinary decision; None for those not asked for. Neither depends on
-    which polarization is ordinary."""
+    polarization where it dominates the other (lowest_echo, refined: four
+    arrays for refined_height); with `tops`, the unrefined height of its
+    lowest echo where it dominates by LABEL_CONTRAST, which traces its F
+    layer for the ordinary decision; None for those not asked for. Neither
+    depends on which polarization is ordinary."""
     snr, above, candidate = echo_candidates(amplitude, noise)
     runs = run_numbers(above)
     with np.errstate(invalid="ignore"):
         dominance = amplitude - other
-    found = (None, None, None)
+    found = (None, None, None, None)
     if heights:
         with np.errstate(invalid="ignore"):
             cells = echo_cells(candidate, dominance > 0)
@@ -357,7 +374,7 @@ def polarization_heights(amplitude, other, noise, ranges, tops, heights):
     if tops:
         with np.errstate(invalid="ignore"):
             cells = echo_cells(candidate, dominance >= LABEL_CONTRAST)
-        top = lowest_echo(cells, above, runs, amplitude, snr, ranges, dominance, False)[0]
+        top = lowest_echo(cells, above, runs, amplitude, snr, ranges, dominance, False)
     return (*found, top)
 
 
@@ -370,8 +387,8 @@ def sweep_chunks(sweeps, cells):
 
 def pair_heights(first, second, noise, ranges, tops=True, heights=True):
     """polarization_heights of the polarizations `first` and `second`
-    (sweep, step, gate), each against the other: {"first"/"second":
-    (height, snr, spacing, top)}."""
+    (sweep, step, gate), each against the other: {"first"/"second": (has,
+    amplitudes, ranges, snr, top)}; finished_heights makes them heights."""
     return {"first": polarization_heights(first, second, noise, ranges, tops, heights),
             "second": polarization_heights(second, first, noise, ranges, tops, heights)}
 
@@ -386,13 +403,22 @@ def joined(parts):
     return {key: join([part[key] for part in parts]) for key in parts[0]}
 
 
-def echo_planes(first, second, noise, ranges, tops=True, heights=True):
-    """pair_heights over ionograms (sweep, step, gate), a few sweeps at a
-    time (CHUNK_CELLS)."""
+def finished_heights(found):
+    """The (height, snr, spacing, top) planes of the joined results of
+    polarization_heights (with `heights`)."""
+    return (*refined_height(*found[:4]), found[4])
+
+
+def echo_planes(first, second, noise, ranges):
+    """The echo heights (height, snr, spacing) of the polarizations `first`
+    and `second` of ionograms (sweep, step, gate), each against the other,
+    as (sweep, step) planes, {"first"/"second": (height, snr, spacing,
+    None)}, found a few sweeps at a time (CHUNK_CELLS)."""
     sweeps, steps, gates = first.shape
-    return joined([pair_heights(first[begin:end], second[begin:end], noise[begin:end],
-                                ranges[begin:end], tops, heights)
-                   for begin, end in sweep_chunks(sweeps, steps * gates)])
+    planes = joined([pair_heights(first[begin:end], second[begin:end], noise[begin:end],
+                                  ranges[begin:end], False)
+                     for begin, end in sweep_chunks(sweeps, steps * gates)])
+    return {key: finished_heights(found) for key, found in planes.items()}
 
 
 def step_sizes(frequency):
@@ -476,7 +502,7 @@ def ionogram_planes(dataset, ordinary, heights, cubes):
     amplitude = dataset["amplitude"].values
     polarization = dataset["polarization"].values
     gate_range = dataset["gate_range"].values
-    fixed = fixed_polarization(polarization)
+    fixed = fixed_channels(polarization)
     bounds = np.append(starts, frequency.size)
     parts = []
     for first, end in sweep_chunks(sweeps, steps * amplitude.shape[-1]):
@@ -488,7 +514,8 @@ def ionogram_planes(dataset, ordinary, heights, cubes):
     planes["frequency"] = arrange(frequency, sweep_of, step_of, (sweeps, steps),
                                   dtype=np.float64)
     if heights:
-        planes["echoes"] = {90: planes.pop("first"), -90: planes.pop("second")}
+        planes["echoes"] = {90: finished_heights(planes.pop("first")),
+                            -90: finished_heights(planes.pop("second"))}
     if cubes:
         planes["best"] = {90: planes.pop("plus"), -90: planes.pop("minus")}
     planes["vote"], planes["weight"], planes["tops"] = decide_ordinary(
@@ -501,14 +528,6 @@ def ionogram_planes(dataset, ordinary, heights, cubes):
                    np.zeros(0, "datetime64[ns]"),
                    "source_file": dataset.attrs.get("source_file", "")})
     return planes
-
-
-def fixed_polarization(polarization):
-    """The polarization of each channel (channel) where every group has the
-    same, else None."""
-    if polarization.shape[0] == 0:
-        return np.zeros(polarization.shape[1])
-    return polarization[0] if np.all(polarization == polarization[:1]) else None
 
 
 def chunk_planes(amplitude, polarization, gate_range, layout, fixed, heights, cubes):
@@ -524,8 +543,8 @@ def chunk_planes(amplitude, polarization, gate_range, layout, fixed, heights, cu
     noise = noise_floor(strongest)
     ranges = arrange(gate_range, sweep_of, step_of, shape)
     echoes = pair_heights(plus, minus, noise, ranges, True, heights)
-    planes = {"noise": noise, "top_plus": echoes["first"][3],
-              "top_minus": echoes["second"][3]}
+    planes = {"noise": noise, "top_plus": echoes["first"][4],
+              "top_minus": echoes["second"][4]}
     if heights:
         planes.update({"first": echoes["first"], "second": echoes["second"]})
     if cubes:
@@ -705,7 +724,7 @@ def scaling_inputs(data, ordinary):
         amp_o = data["amplitude_ordinary"].values
         amp_x = data["amplitude_extraordinary"].values
         planes = echo_planes(amp_o, amp_x, data["noise_floor"].values,
-                             data["gate_range"].values, tops=False)
+                             data["gate_range"].values)
         return {"echoes_o": planes["first"], "echoes_x": planes["second"],
                 "frequency": data["frequency"].values.astype(np.float64),
                 "coordinates": {name: data[name]
