@@ -487,30 +487,17 @@ def ionogram_planes(dataset, ordinary, heights, cubes):
     the sweeps (sweep_of, step_of, starts, shape, times), the frequency
     (sweep, step; float64), the noise floor (sweep, step), with `heights`
     the echo heights of each polarization by polarization (echoes:
-    pair_heights), and the decision on the ordinary polarization with each
-    sweep's vote; with `cubes`, along (sweep, step, gate), the strongest
-    amplitude of each polarization (best) and of either, and the gate
-    ranges. The groups are taken a few sweeps at a time (CHUNK_CELLS), so
-    that without `cubes` no array of the size of a whole recording's
-    ionograms is made."""
+    finished_heights), and the decision on the ordinary polarization with
+    each sweep's vote; with `cubes`, along (sweep, step, gate), the
+    strongest amplitude of each polarization (best) and of either, and the
+    gate ranges."""
     frequency = dataset["frequency"].values.astype(np.float64)
     sweep_of, step_of, starts = sweep_layout(frequency)
     sweeps = starts.size
     # A dataset of no group gives no sweep, and one step to keep the arrays
     # of every sweep well formed.
     steps = int(step_of.max()) + 1 if sweeps else 1
-    amplitude = dataset["amplitude"].values
-    polarization = dataset["polarization"].values
-    gate_range = dataset["gate_range"].values
-    fixed = fixed_channels(polarization)
-    bounds = np.append(starts, frequency.size)
-    parts = []
-    for first, end in sweep_chunks(sweeps, steps * amplitude.shape[-1]):
-        groups = slice(bounds[first], bounds[end])
-        layout = (sweep_of[groups] - first, step_of[groups], (end - first, steps))
-        parts.append(chunk_planes(amplitude[groups], polarization[groups],
-                                  gate_range[groups], layout, fixed, heights, cubes))
-    planes = joined(parts)
+    planes = chunked_planes(dataset, (sweep_of, step_of, starts, steps), heights, cubes)
     planes["frequency"] = arrange(frequency, sweep_of, step_of, (sweeps, steps),
                                   dtype=np.float64)
     if heights:
@@ -528,6 +515,26 @@ def ionogram_planes(dataset, ordinary, heights, cubes):
                    np.zeros(0, "datetime64[ns]"),
                    "source_file": dataset.attrs.get("source_file", "")})
     return planes
+
+
+def chunked_planes(dataset, layout, heights, cubes):
+    """chunk_planes of the groups of a few sweeps at a time (CHUNK_CELLS),
+    joined: without `cubes` no array of the size of a whole recording's
+    ionograms is made. `layout` is the sweep and step of each group, the
+    first group of each sweep and the steps of the longest."""
+    sweep_of, step_of, starts, steps = layout
+    amplitude = dataset["amplitude"].values
+    polarization = dataset["polarization"].values
+    gate_range = dataset["gate_range"].values
+    fixed = fixed_channels(polarization)
+    bounds = np.append(starts, sweep_of.size)
+    parts = []
+    for first, end in sweep_chunks(starts.size, steps * amplitude.shape[-1]):
+        groups = slice(bounds[first], bounds[end])
+        layout = (sweep_of[groups] - first, step_of[groups], (end - first, steps))
+        parts.append(chunk_planes(amplitude[groups], polarization[groups],
+                                  gate_range[groups], layout, fixed, heights, cubes))
+    return joined(parts)
 
 
 def chunk_planes(amplitude, polarization, gate_range, layout, fixed, heights, cubes):
@@ -715,11 +722,12 @@ def scale(ionograms_or_dataset, *, ordinary=None):
 
 
 def scaling_inputs(data, ordinary):
-    """What scale() reads, as arrays, from an ionograms() dataset or, by way
-    of ionogram_planes, from a recording's dataset (no Dataset of
-    ionograms is built): the amplitude of the ordinary and extraordinary
-    polarization, their echo_candidates, the gate ranges, the frequency
-    (float64), the coordinates and the ordinary decision."""
+    """What scale() needs, from an ionograms() dataset or, by way of
+    ionogram_planes, from a recording's dataset (no Dataset of ionograms,
+    nor their labels and Doppler shifts, is made): the echo heights of the
+    ordinary and the extraordinary polarization (finished_heights), the
+    frequency (float64), the coordinates, the votes and the ordinary
+    decision."""
     if "amplitude_ordinary" in data:
         amp_o = data["amplitude_ordinary"].values
         amp_x = data["amplitude_extraordinary"].values
