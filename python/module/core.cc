@@ -6,12 +6,14 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -37,6 +39,80 @@ constexpr py::ssize_t kFirstStreamCapacity = 64;
 // the machine's cores and kMaxShares.
 constexpr long long kBlocksPerShare = 256;
 constexpr unsigned kMaxShares = 8;
+
+// Arrays of this many bytes or more are made in a mapping of their own, of
+// whole 2 MiB pages that the kernel may back with huge pages: a fresh array
+// then takes a few page faults instead of one per 4 KiB page (where a fault
+// costs more than decoding the page's samples), and freeing it returns its
+// memory at once, so that the allocator's heaps keep only smaller arrays.
+// Dask tasks that decode and reduce one chunk after another on several
+// threads otherwise see those heaps trimmed and every temporary of numpy's
+// reductions faulted in again, page by page.
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kMappedArrayBytes = kHugePage;
+constexpr size_t kPage = 4096;
+
+size_t round_up(size_t bytes, size_t unit) { return (bytes + unit - 1) / unit * unit; }
+
+// The memory of one mapped array, released with the array's last view.
+struct Mapping {
+  char* start;
+  size_t size;
+};
+
+void release_mapping(void* pointer) {
+  Mapping* mapping = static_cast<Mapping*>(pointer);
+  munmap(mapping->start, mapping->size);
+  delete mapping;
+}
+
+// A fresh array of `dtype` and `shape`, its items not yet set; a large one
+// in a mapping of its own (`mapping`, when given, is set to it, else to
+// nullptr). Needs the lock; raises MemoryError when no memory is left.
+py::array new_array(const char* dtype, const std::vector<py::ssize_t>& shape,
+                    Mapping** mapping = nullptr) {
+  if (mapping != nullptr) *mapping = nullptr;
+  py::dtype type(dtype);
+  size_t bytes = static_cast<size_t>(type.itemsize());
+  for (py::ssize_t d : shape) bytes *= static_cast<size_t>(d);
+  if (bytes < kMappedArrayBytes) return py::array(type, shape);
+  const size_t size = round_up(bytes, kHugePage);
+  // One huge page more than needed, so that the array can start on a huge
+  // page boundary; the rest is unmapped at once.
+  void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  char* base = static_cast<char*>(raw);
+  char* start = base + (round_up(reinterpret_cast<uintptr_t>(base), kHugePage) -
+                        reinterpret_cast<uintptr_t>(base));
+  if (start != base) munmap(base, static_cast<size_t>(start - base));
+  munmap(start + size, static_cast<size_t>(base + kHugePage - start));
+#ifdef MADV_HUGEPAGE
+  madvise(start, size, MADV_HUGEPAGE);
+#endif
+  Mapping* owned = new Mapping{start, size};
+  py::capsule owner;
+  try {
+    owner = py::capsule(owned, release_mapping);
+  } catch (...) {
+    release_mapping(owned);
+    throw;
+  }
+  if (mapping != nullptr) *mapping = owned;
+  return py::array(type, shape, start, owner);
+}
+
+// A mapped array's first `rows` rows as a view, the pages after them
+// returned.
+py::array first_rows(const py::array& array, Mapping* mapping, py::ssize_t rows) {
+  const size_t row_bytes = static_cast<size_t>(array.strides(0));
+  const size_t keep = std::max(kPage, round_up(row_bytes * static_cast<size_t>(rows), kPage));
+  if (keep < mapping->size) {
+    munmap(mapping->start + keep, mapping->size - keep);
+    mapping->size = keep;
+  }
+  return array[py::slice(0, rows, 1)].cast<py::array>();
+}
 
 std::vector<py::ssize_t> shape_of(Shape shape, py::ssize_t rows, int gates) {
   switch (shape) {
@@ -71,6 +147,7 @@ struct Columns {
   py::ssize_t capacity = 0;
   int gates = kSmallGates;
   py::array arrays[kColumnCount];
+  Mapping* mappings[kColumnCount] = {};  // each array's own mapping, or nullptr
   char* data[kColumnCount] = {};
 };
 
@@ -79,7 +156,8 @@ struct Columns {
 void reshape_columns(Columns* columns, py::ssize_t capacity, int gates, py::ssize_t kept) {
   for (int id = 0; id < kColumnCount; ++id) {
     const ColumnSpec& column = kColumns[id];
-    py::array fresh(py::dtype(column.dtype), shape_of(column.shape, capacity, gates));
+    Mapping* mapping;
+    py::array fresh = new_array(column.dtype, shape_of(column.shape, capacity, gates), &mapping);
     char* to = static_cast<char*>(fresh.mutable_data());
     const char* from = columns->data[id];
     const int runs = gate_runs(column.shape);
@@ -97,6 +175,7 @@ void reshape_columns(Columns* columns, py::ssize_t capacity, int gates, py::ssiz
       std::memcpy(to, from, static_cast<size_t>(row * kept));
     }
     columns->arrays[id] = fresh;
+    columns->mappings[id] = mapping;
     columns->data[id] = to;
   }
   columns->capacity = capacity;
@@ -134,7 +213,9 @@ py::dict finish_columns(Columns* columns, py::ssize_t rows, const std::string& m
   py::dict result;
   for (int id = 0; id < kColumnCount; ++id) {
     py::array& array = columns->arrays[id];
-    if (rows != columns->capacity) {
+    if (rows != columns->capacity && columns->mappings[id] != nullptr) {
+      array = first_rows(array, columns->mappings[id], rows);
+    } else if (rows != columns->capacity) {
       const std::vector<py::ssize_t> shape = shape_of(kColumns[id].shape, rows, columns->gates);
       py::tuple dims(shape.size());
       for (size_t d = 0; d < shape.size(); ++d) dims[d] = shape[d];
@@ -431,8 +512,7 @@ py::dict decode_block_ranges(const std::string& path, const py::object& name,
     const ColumnSpec& column = kColumns[id];
     kept[id] = wanted.empty() ||
                std::find(wanted.begin(), wanted.end(), column.name) != wanted.end();
-    arrays[id] = py::array(py::dtype(column.dtype),
-                           shape_of(column.shape, kept[id] ? rows : 1, gates));
+    arrays[id] = new_array(column.dtype, shape_of(column.shape, kept[id] ? rows : 1, gates));
     base[id] = static_cast<char*>(arrays[id].mutable_data());
     row_bytes[id] = static_cast<size_t>(arrays[id].itemsize() * row_items(column.shape, gates));
   }
