@@ -135,7 +135,7 @@ def build_dataset(arrays, name, frequency, correct_phase):
     for key in _CHANNEL_VARIABLES:
         data_vars[key] = (("group", "channel"), arrays[key])
     coords = {
-        "recording": (group, np.full(len(arrays["block"]), name, dtype=object)),
+        "recording": (group, _lazy.repeated(name, len(arrays["block"]))),
         "block": (group, arrays["block"]),
         "time": (group, arrays["time"]),
         "frequency": (group, arrays["frequency"]),

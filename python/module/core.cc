@@ -41,20 +41,24 @@ constexpr long long kBlocksPerShare = 256;
 constexpr unsigned kMaxShares = 8;
 
 // Arrays of this many bytes or more are made in a mapping of their own, of
-// whole 2 MiB pages that the kernel may back with huge pages: a fresh array
-// then takes a few page faults instead of one per 4 KiB page (where a fault
-// costs more than decoding the page's samples), and freeing it returns its
-// memory at once, so that the allocator's heaps keep only smaller arrays.
-// Dask tasks that decode and reduce one chunk after another on several
-// threads otherwise see those heaps trimmed and every temporary of numpy's
-// reductions faulted in again, page by page.
+// whole 2 MiB pages that the kernel may back with huge pages, and smaller
+// ones that together take at least kSharedBytes share one such mapping: a
+// fresh array then takes a few page faults instead of one per 4 KiB page
+// (where a fault costs more than decoding the page's samples), and freeing
+// it returns its memory at once, so that the allocator's heaps keep only
+// small arrays. Dask tasks that decode and reduce one chunk after another
+// on several threads otherwise see those heaps trimmed and every temporary
+// of numpy's reductions faulted in again, page by page.
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kMappedArrayBytes = kHugePage;
+constexpr size_t kSharedBytes = 256 << 10;
 constexpr size_t kPage = 4096;
+// Where each array starts in a shared mapping: a multiple of a cache line.
+constexpr size_t kArrayAlignment = 64;
 
 size_t round_up(size_t bytes, size_t unit) { return (bytes + unit - 1) / unit * unit; }
 
-// The memory of one mapped array, released with the array's last view.
+// The memory of a mapping, released with the last array over it.
 struct Mapping {
   char* start;
   size_t size;
@@ -66,19 +70,14 @@ void release_mapping(void* pointer) {
   delete mapping;
 }
 
-// A fresh array of `dtype` and `shape`, its items not yet set; a large one
-// in a mapping of its own (`mapping`, when given, is set to it, else to
-// nullptr). Needs the lock; raises MemoryError when no memory is left.
-py::array new_array(const char* dtype, const std::vector<py::ssize_t>& shape,
-                    Mapping** mapping = nullptr) {
-  if (mapping != nullptr) *mapping = nullptr;
-  py::dtype type(dtype);
-  size_t bytes = static_cast<size_t>(type.itemsize());
-  for (py::ssize_t d : shape) bytes *= static_cast<size_t>(d);
-  if (bytes < kMappedArrayBytes) return py::array(type, shape);
-  const size_t size = round_up(bytes, kHugePage);
-  // One huge page more than needed, so that the array can start on a huge
-  // page boundary; the rest is unmapped at once.
+// A private mapping of `bytes` rounded up to whole huge pages, starting on
+// a huge page boundary, as the capsule that unmaps it when the last array
+// over it goes (`mapping` is set to it). Needs the lock; raises MemoryError
+// when no memory is left.
+py::capsule map_pages(size_t bytes, Mapping** mapping) {
+  const size_t size = round_up(std::max<size_t>(bytes, 1), kHugePage);
+  // One huge page more than needed, so that the mapping can start on a
+  // huge page boundary; the rest is unmapped at once.
   void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) throw std::bad_alloc();
@@ -91,27 +90,14 @@ py::array new_array(const char* dtype, const std::vector<py::ssize_t>& shape,
   madvise(start, size, MADV_HUGEPAGE);
 #endif
   Mapping* owned = new Mapping{start, size};
-  py::capsule owner;
   try {
-    owner = py::capsule(owned, release_mapping);
+    py::capsule owner(owned, release_mapping);
+    *mapping = owned;
+    return owner;
   } catch (...) {
     release_mapping(owned);
     throw;
   }
-  if (mapping != nullptr) *mapping = owned;
-  return py::array(type, shape, start, owner);
-}
-
-// A mapped array's first `rows` rows as a view, the pages after them
-// returned.
-py::array first_rows(const py::array& array, Mapping* mapping, py::ssize_t rows) {
-  const size_t row_bytes = static_cast<size_t>(array.strides(0));
-  const size_t keep = std::max(kPage, round_up(row_bytes * static_cast<size_t>(rows), kPage));
-  if (keep < mapping->size) {
-    munmap(mapping->start + keep, mapping->size - keep);
-    mapping->size = keep;
-  }
-  return array[py::slice(0, rows, 1)].cast<py::array>();
 }
 
 std::vector<py::ssize_t> shape_of(Shape shape, py::ssize_t rows, int gates) {
@@ -140,6 +126,48 @@ int gate_runs(Shape shape) {
   return 0;
 }
 
+// Where each array of a decode lives: a mapping of its own, one shared
+// with the other small arrays, or numpy's memory.
+enum class Storage { kNumpy, kOwnMapping, kSharedMapping };
+
+// Fresh arrays for every column, rows[id] rows of `gates` gates, their
+// items not yet set, and where each lives (mappings[id]: its own mapping,
+// or nullptr). Needs the lock.
+void new_columns(const py::ssize_t* rows, int gates, py::array* arrays, Storage* storage,
+                 Mapping** mappings) {
+  size_t bytes[kColumnCount];
+  size_t shared_bytes = 0;
+  for (int id = 0; id < kColumnCount; ++id) {
+    bytes[id] = static_cast<size_t>(py::dtype(kColumns[id].dtype).itemsize() *
+                                    row_items(kColumns[id].shape, gates) * rows[id]);
+    if (bytes[id] < kMappedArrayBytes) shared_bytes += round_up(bytes[id], kArrayAlignment);
+  }
+  py::capsule shared_owner;
+  char* next = nullptr;
+  if (shared_bytes >= kSharedBytes) {
+    Mapping* shared;
+    shared_owner = map_pages(shared_bytes, &shared);
+    next = shared->start;
+  }
+  for (int id = 0; id < kColumnCount; ++id) {
+    const py::dtype type(kColumns[id].dtype);
+    const std::vector<py::ssize_t> shape = shape_of(kColumns[id].shape, rows[id], gates);
+    mappings[id] = nullptr;
+    if (bytes[id] >= kMappedArrayBytes) {
+      const py::capsule owner = map_pages(bytes[id], &mappings[id]);
+      arrays[id] = py::array(type, shape, mappings[id]->start, owner);
+      storage[id] = Storage::kOwnMapping;
+    } else if (next != nullptr) {
+      arrays[id] = py::array(type, shape, next, shared_owner);
+      next += round_up(bytes[id], kArrayAlignment);
+      storage[id] = Storage::kSharedMapping;
+    } else {
+      arrays[id] = py::array(type, shape);
+      storage[id] = Storage::kNumpy;
+    }
+  }
+}
+
 // The arrays of a recording being decoded: `capacity` rows of `gates`
 // gates. `data` points into `arrays`, so that threads without the
 // interpreter's lock can fill rows.
@@ -147,17 +175,21 @@ struct Columns {
   py::ssize_t capacity = 0;
   int gates = kSmallGates;
   py::array arrays[kColumnCount];
-  Mapping* mappings[kColumnCount] = {};  // each array's own mapping, or nullptr
+  Storage storage[kColumnCount] = {};
+  Mapping* mappings[kColumnCount] = {};
   char* data[kColumnCount] = {};
 };
 
 // Gives every array room for `capacity` rows of `gates` gates, keeping rows
 // 0 to kept - 1; gates added to kept rows are NaN. Needs the lock.
 void reshape_columns(Columns* columns, py::ssize_t capacity, int gates, py::ssize_t kept) {
+  py::ssize_t rows[kColumnCount];
+  std::fill(rows, rows + kColumnCount, capacity);
+  py::array fresh_arrays[kColumnCount];
+  new_columns(rows, gates, fresh_arrays, columns->storage, columns->mappings);
   for (int id = 0; id < kColumnCount; ++id) {
     const ColumnSpec& column = kColumns[id];
-    Mapping* mapping;
-    py::array fresh = new_array(column.dtype, shape_of(column.shape, capacity, gates), &mapping);
+    py::array& fresh = fresh_arrays[id];
     char* to = static_cast<char*>(fresh.mutable_data());
     const char* from = columns->data[id];
     const int runs = gate_runs(column.shape);
@@ -175,7 +207,6 @@ void reshape_columns(Columns* columns, py::ssize_t capacity, int gates, py::ssiz
       std::memcpy(to, from, static_cast<size_t>(row * kept));
     }
     columns->arrays[id] = fresh;
-    columns->mappings[id] = mapping;
     columns->data[id] = to;
   }
   columns->capacity = capacity;
@@ -213,8 +244,20 @@ py::dict finish_columns(Columns* columns, py::ssize_t rows, const std::string& m
   py::dict result;
   for (int id = 0; id < kColumnCount; ++id) {
     py::array& array = columns->arrays[id];
-    if (rows != columns->capacity && columns->mappings[id] != nullptr) {
-      array = first_rows(array, columns->mappings[id], rows);
+    const Storage storage = columns->storage[id];
+    if (rows != columns->capacity && storage == Storage::kOwnMapping) {
+      // The pages after the rows are returned.
+      Mapping* mapping = columns->mappings[id];
+      const size_t keep = round_up(
+          std::max<size_t>(1, static_cast<size_t>(array.strides(0) * rows)), kPage);
+      if (keep < mapping->size) {
+        munmap(mapping->start + keep, mapping->size - keep);
+        mapping->size = keep;
+      }
+      array = array[py::slice(0, rows, 1)].cast<py::array>();
+    } else if (rows != columns->capacity && storage == Storage::kSharedMapping) {
+      // A copy, so that the shared mapping goes with the longer arrays.
+      array = array[py::slice(0, rows, 1)].attr("copy")().cast<py::array>();
     } else if (rows != columns->capacity) {
       const std::vector<py::ssize_t> shape = shape_of(kColumns[id].shape, rows, columns->gates);
       py::tuple dims(shape.size());
@@ -508,11 +551,17 @@ py::dict decode_block_ranges(const std::string& path, const py::object& name,
   char* base[kColumnCount];
   size_t row_bytes[kColumnCount];
   bool kept[kColumnCount];
+  py::ssize_t column_rows[kColumnCount];
+  for (int id = 0; id < kColumnCount; ++id) {
+    kept[id] = wanted.empty() ||
+               std::find(wanted.begin(), wanted.end(), kColumns[id].name) != wanted.end();
+    column_rows[id] = kept[id] ? rows : 1;
+  }
+  Storage storage[kColumnCount];
+  Mapping* mappings[kColumnCount];
+  new_columns(column_rows, gates, arrays, storage, mappings);
   for (int id = 0; id < kColumnCount; ++id) {
     const ColumnSpec& column = kColumns[id];
-    kept[id] = wanted.empty() ||
-               std::find(wanted.begin(), wanted.end(), column.name) != wanted.end();
-    arrays[id] = new_array(column.dtype, shape_of(column.shape, kept[id] ? rows : 1, gates));
     base[id] = static_cast<char*>(arrays[id].mutable_data());
     row_bytes[id] = static_cast<size_t>(arrays[id].itemsize() * row_items(column.shape, gates));
   }
