@@ -284,6 +284,7 @@ struct DecodeOptions {
   float frequency;
   bool correct_phase;
   bool decode_samples = true;  // false: the group headers alone, for an index
+  bool measure_noise = true;   // false: the noise level is left unset
 };
 
 // A reader that is closed and freed whatever way its owner ends.
@@ -294,7 +295,7 @@ class OpenRecording {
       : reader_(new RecordingReader) {
     const RecordingOptions walk_options{options.select_frequency, options.frequency,
                                         options.correct_phase, options.decode_samples,
-                                        options.decode_samples};
+                                        options.decode_samples && options.measure_noise};
     const int error = open_recording(path.c_str(), walk_options, reader_.get());
     if (error != 0) raise_os_error(error, name);
     open_ = true;
@@ -545,7 +546,11 @@ py::dict decode_block_ranges(const std::string& path, const py::object& name,
   if (first_blocks.size() != last_blocks.size()) {
     throw py::value_error("first_blocks and last_blocks differ in length");
   }
-  OpenRecording recording(path, name, {select_frequency, frequency, correct_phase});
+  // The noise level is measured only when it is asked for.
+  const bool measure_noise =
+      wanted.empty() || std::find(wanted.begin(), wanted.end(), "noise_level") != wanted.end();
+  OpenRecording recording(path, name,
+                          {select_frequency, frequency, correct_phase, true, measure_noise});
   RecordingReader* reader = recording.reader();
   py::array arrays[kColumnCount];
   char* base[kColumnCount];
