@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -64,9 +65,17 @@ struct Mapping {
   size_t size;
 };
 
+// Unmaps `size` bytes at `start`. In a sanitizer build the bytes that no
+// array holds are poisoned (see map_pages); their marks go first, so that
+// a later mapping at the same place starts clean.
+void unmap(char* start, size_t size) {
+  ASAN_UNPOISON_MEMORY_REGION(start, size);
+  munmap(start, size);
+}
+
 void release_mapping(void* pointer) {
   Mapping* mapping = static_cast<Mapping*>(pointer);
-  munmap(mapping->start, mapping->size);
+  unmap(mapping->start, mapping->size);
   delete mapping;
 }
 
@@ -89,6 +98,10 @@ py::capsule map_pages(size_t bytes, Mapping** mapping) {
 #ifdef MADV_HUGEPAGE
   madvise(start, size, MADV_HUGEPAGE);
 #endif
+  // In a sanitizer build, a write past an array into the rest of the
+  // mapping is caught as it would be past numpy's memory: only the arrays
+  // placed in it are unpoisoned.
+  ASAN_POISON_MEMORY_REGION(start, size);
   Mapping* owned = new Mapping{start, size};
   try {
     py::capsule owner(owned, release_mapping);
@@ -155,9 +168,11 @@ void new_columns(const py::ssize_t* rows, int gates, py::array* arrays, Storage*
     mappings[id] = nullptr;
     if (bytes[id] >= kMappedArrayBytes) {
       const py::capsule owner = map_pages(bytes[id], &mappings[id]);
+      ASAN_UNPOISON_MEMORY_REGION(mappings[id]->start, bytes[id]);
       arrays[id] = py::array(type, shape, mappings[id]->start, owner);
       storage[id] = Storage::kOwnMapping;
     } else if (next != nullptr) {
+      ASAN_UNPOISON_MEMORY_REGION(next, bytes[id]);
       arrays[id] = py::array(type, shape, next, shared_owner);
       next += round_up(bytes[id], kArrayAlignment);
       storage[id] = Storage::kSharedMapping;
@@ -251,7 +266,7 @@ py::dict finish_columns(Columns* columns, py::ssize_t rows, const std::string& m
       const size_t keep = round_up(
           std::max<size_t>(1, static_cast<size_t>(array.strides(0) * rows)), kPage);
       if (keep < mapping->size) {
-        munmap(mapping->start + keep, mapping->size - keep);
+        unmap(mapping->start + keep, mapping->size - keep);
         mapping->size = keep;
       }
       array = array[py::slice(0, rows, 1)].cast<py::array>();
