@@ -6,7 +6,8 @@
 - open_dataset(LARGE).load() against the whole recording decoded at once
   without the index (_core.decode_recording, the route before datasets
   were lazy) and against `tolvek -a LARGE > /dev/null`, the runs
-  interleaved (A, B, C, A, B, C, ...): medians, MB of recording per second;
+  interleaved (A, B, C, A, B, C, ...): medians, MB of recording per second,
+  and the processor time of every thread beside the wall time;
 - the peak memory of open_dataset(LARGE).load() in a fresh interpreter,
   above what the interpreter held after its imports, against the dataset's
   arrays;
@@ -14,7 +15,8 @@
   amplitudes read from a lazily opened dataset, and the same from a decode
   of the whole recording (once); the mean amplitude with chunks={"group":
   1000} on Dask's threads: time and peak memory, each run in a fresh
-  interpreter;
+  interpreter, then open and compute in this interpreter (wall and
+  processor time); a last line sums up both figures of the lazy datasets;
 - the route without the package on SMALL: `tolvek -s SMALL > file`, then
   numpy.loadtxt of the file, against open_dataset of SMALL;
 - iter_groups over SMALL and over LARGE, each in a fresh interpreter: peak
@@ -82,6 +84,13 @@ def seconds(action):
     return time.perf_counter() - start
 
 
+def timed(action):
+    """(wall seconds, processor seconds of every thread) of action()."""
+    start, processor = time.perf_counter(), time.process_time()
+    action()
+    return time.perf_counter() - start, time.process_time() - processor
+
+
 def tolvek(bin_dir, *arguments, output=subprocess.DEVNULL):
     subprocess.run([os.path.join(bin_dir, "tolvek"), *arguments], stdout=output, check=True)
 
@@ -116,16 +125,19 @@ def main():
 
     # open_dataset(...).load() against the decode without the index and
     # tolvek -a, interleaved.
-    decode, whole, table = [], [], []
+    decode, whole, table, decode_cpu = [], [], [], []
     for _ in range(runs):
-        decode.append(seconds(lambda: digisonde16c.open_dataset(large).load()))
+        wall, processor = timed(lambda: digisonde16c.open_dataset(large).load())
+        decode.append(wall)
+        decode_cpu.append(processor)
         whole.append(seconds(lambda: eager(large)))
         table.append(seconds(lambda: tolvek(bin_dir, "-a", large)))
     decode_s, whole_s = statistics.median(decode), statistics.median(whole)
     table_s = statistics.median(table)
     name = os.path.basename(large)
     print(f"open_dataset().load() {name} {large_mb:6.1f} MB: median {decode_s:.3f} s "
-          f"({large_mb / decode_s:.0f} MB/s) of {runs}: " + " ".join(f"{t:.3f}" for t in decode))
+          f"({large_mb / decode_s:.0f} MB/s; processor {statistics.median(decode_cpu):.3f} s) "
+          f"of {runs}: " + " ".join(f"{t:.3f}" for t in decode))
     print(f"whole decode, no index {name} {large_mb:6.1f} MB: median {whole_s:.3f} s "
           f"({large_mb / whole_s:.0f} MB/s) of {runs}: " + " ".join(f"{t:.3f}" for t in whole)
           + f"  [load / whole decode: {statistics.median(d / w for d, w in zip(decode, whole)):.2f}"
@@ -135,8 +147,9 @@ def main():
           + f"  [load / tolvek -a time: {decode_s / table_s:.2f}]")
 
     above, arrays, peak, _ = memory(large, "open_dataset")
+    load_peak = above / arrays
     print(f"open_dataset().load() peak memory above the imports {mib(above):.1f} MiB, "
-          f"arrays {mib(arrays):.1f} MiB: {above / arrays:.2f} x the arrays "
+          f"arrays {mib(arrays):.1f} MiB: {load_peak:.2f} x the arrays "
           f"(whole process peak {mib(peak):.1f} MiB)")
 
     # A recording of 1 GiB: ten groups, and the chunked mean.
@@ -145,10 +158,13 @@ def main():
                    check=True, stdout=subprocess.DEVNULL)
     huge_mb = os.path.getsize(huge) / 1e6
     rounds = max(1, min(runs, 3))
+    chunked_peak = 0
     for call in ("ten groups", "chunked mean"):
         results = [memory(huge, call) for _ in range(rounds)]
         walls = [r[3] for r in results]
         above = statistics.median(r[0] for r in results)
+        if call == "chunked mean":
+            chunked_peak = above
         print(f"{call:<14} 1 GiB recording, fresh interpreter: median {statistics.median(walls):.2f} s "
               f"({huge_mb / statistics.median(walls):.0f} MB/s, interpreter start and imports "
               f"included) of {rounds}: " + " ".join(f"{w:.2f}" for w in walls)
@@ -159,15 +175,22 @@ def main():
     # The chunked mean in this interpreter, without its start: Dask's threads
     # on the machine's cores.
     import dask
-    chunked = []
+    chunked, chunked_cpu = [], []
     for _ in range(rounds):
         with dask.config.set(scheduler="threads"):
-            chunked.append(seconds(lambda: float(digisonde16c.open_dataset(
-                huge, chunks={"group": 1000})["amplitude"].mean().compute())))
-    print(f"chunked mean   open and compute: median {statistics.median(chunked):.2f} s "
-          f"({huge_mb / statistics.median(chunked):.0f} MB/s) of {rounds}: "
-          + " ".join(f"{w:.2f}" for w in chunked) + f" on {os.cpu_count()} cores")
+            wall, processor = timed(lambda: float(digisonde16c.open_dataset(
+                huge, chunks={"group": 1000})["amplitude"].mean().compute()))
+        chunked.append(wall)
+        chunked_cpu.append(processor)
+    chunked_s = statistics.median(chunked)
+    print(f"chunked mean   open and compute: median {chunked_s:.2f} s "
+          f"({huge_mb / chunked_s:.0f} MB/s; processor {statistics.median(chunked_cpu):.2f} s) "
+          f"of {rounds}: " + " ".join(f"{w:.2f}" for w in chunked) + f" on {os.cpu_count()} cores")
     os.remove(huge)
+    print(f"lazy datasets: .load() of {name} at {large_mb / decode_s:.0f} MB/s, peak "
+          f"{load_peak:.2f} x the arrays (aim: 600 MB/s or more, below 1.5 x); chunked mean of "
+          f"1 GiB at {huge_mb / chunked_s:.0f} MB/s, peak {mib(chunked_peak):.1f} MiB above the "
+          f"imports (aim: 500 MB/s or more on two cores, below 500 MiB)")
 
     # The route without the package, once (it takes long), beside
     # open_dataset of the same recording.

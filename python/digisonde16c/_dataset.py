@@ -112,7 +112,11 @@ def dataset_arrays(arrays):
     if "messages" in arrays:
         converted["messages"] = np.array(arrays["messages"], dtype=object)
     if "time_text" in arrays:
-        converted["time_text"] = arrays["time_text"].astype(f"U{TIME_TEXT_LENGTH}")
+        # Each ASCII byte widened to its code point: the str array, made in
+        # one numeric cast (astype decodes entry by entry, 10 times slower).
+        text = arrays["time_text"]
+        converted["time_text"] = text.view(np.uint8).astype(np.uint32).view(
+            f"U{TIME_TEXT_LENGTH}").reshape(text.shape)
     return converted
 
 
@@ -135,7 +139,7 @@ def build_dataset(arrays, name, frequency, correct_phase):
     for key in _CHANNEL_VARIABLES:
         data_vars[key] = (("group", "channel"), arrays[key])
     coords = {
-        "recording": (group, np.full(len(arrays["block"]), name, dtype=object)),
+        "recording": (group, _lazy.repeated(name, len(arrays["block"]))),
         "block": (group, arrays["block"]),
         "time": (group, arrays["time"]),
         "frequency": (group, arrays["frequency"]),

@@ -34,6 +34,14 @@ KEPT_DECODES = 2
 ALONE = ("amplitude", "phase")
 
 
+def repeated(name, count):
+    """The `recording` coordinate: `name` for each of `count` groups, one
+    str object shared by every entry (np.full would make a str per entry)."""
+    names = np.empty(count, dtype=object)
+    names.fill(name)
+    return names
+
+
 def kind_of(variable):
     return variable if variable in ALONE else "others"
 
@@ -244,7 +252,7 @@ def open_lazy(path, name, frequency, correct_phase, build_dataset, convert, *, c
         if key in INDEXED:
             return index[key]
         if key == "recording":
-            return np.full(count, name, dtype=object)
+            return repeated(name, count)
         if token is not None:
             return dask_column(decoder, key, shape, variable.dtype, chunk, token)
         return indexing.LazilyIndexedArray(GroupArray(decoder, key, shape, variable.dtype))

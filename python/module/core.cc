@@ -6,12 +6,15 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <sanitizer/asan_interface.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -37,6 +40,78 @@ constexpr py::ssize_t kFirstStreamCapacity = 64;
 // the machine's cores and kMaxShares.
 constexpr long long kBlocksPerShare = 256;
 constexpr unsigned kMaxShares = 8;
+
+// Arrays of this many bytes or more are made in a mapping of their own, of
+// whole 2 MiB pages that the kernel may back with huge pages, and smaller
+// ones that together take at least kSharedBytes share one such mapping: a
+// fresh array then takes a few page faults instead of one per 4 KiB page
+// (where a fault costs more than decoding the page's samples), and freeing
+// it returns its memory at once, so that the allocator's heaps keep only
+// small arrays. Dask tasks that decode and reduce one chunk after another
+// on several threads otherwise see those heaps trimmed and every temporary
+// of numpy's reductions faulted in again, page by page.
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kMappedArrayBytes = kHugePage;
+constexpr size_t kSharedBytes = 256 << 10;
+constexpr size_t kPage = 4096;
+// Where each array starts in a shared mapping: a multiple of a cache line.
+constexpr size_t kArrayAlignment = 64;
+
+size_t round_up(size_t bytes, size_t unit) { return (bytes + unit - 1) / unit * unit; }
+
+// The memory of a mapping, released with the last array over it.
+struct Mapping {
+  char* start;
+  size_t size;
+};
+
+// Unmaps `size` bytes at `start`. In a sanitizer build the bytes that no
+// array holds are poisoned (see map_pages); their marks go first, so that
+// a later mapping at the same place starts clean.
+void unmap(char* start, size_t size) {
+  ASAN_UNPOISON_MEMORY_REGION(start, size);
+  munmap(start, size);
+}
+
+void release_mapping(void* pointer) {
+  Mapping* mapping = static_cast<Mapping*>(pointer);
+  unmap(mapping->start, mapping->size);
+  delete mapping;
+}
+
+// A private mapping of `bytes` rounded up to whole huge pages, starting on
+// a huge page boundary, as the capsule that unmaps it when the last array
+// over it goes (`mapping` is set to it). Needs the lock; raises MemoryError
+// when no memory is left.
+py::capsule map_pages(size_t bytes, Mapping** mapping) {
+  const size_t size = round_up(std::max<size_t>(bytes, 1), kHugePage);
+  // One huge page more than needed, so that the mapping can start on a
+  // huge page boundary; the rest is unmapped at once.
+  void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  char* base = static_cast<char*>(raw);
+  char* start = base + (round_up(reinterpret_cast<uintptr_t>(base), kHugePage) -
+                        reinterpret_cast<uintptr_t>(base));
+  if (start != base) munmap(base, static_cast<size_t>(start - base));
+  munmap(start + size, static_cast<size_t>(base + kHugePage - start));
+#ifdef MADV_HUGEPAGE
+  madvise(start, size, MADV_HUGEPAGE);
+#endif
+  // In a sanitizer build, a write past an array into the rest of the
+  // mapping is caught as it would be past numpy's memory: only the arrays
+  // placed in it are unpoisoned.
+  ASAN_POISON_MEMORY_REGION(start, size);
+  Mapping* owned = new Mapping{start, size};
+  try {
+    py::capsule owner(owned, release_mapping);
+    *mapping = owned;
+    return owner;
+  } catch (...) {
+    release_mapping(owned);
+    throw;
+  }
+}
 
 std::vector<py::ssize_t> shape_of(Shape shape, py::ssize_t rows, int gates) {
   switch (shape) {
@@ -64,6 +139,50 @@ int gate_runs(Shape shape) {
   return 0;
 }
 
+// Where each array of a decode lives: a mapping of its own, one shared
+// with the other small arrays, or numpy's memory.
+enum class Storage { kNumpy, kOwnMapping, kSharedMapping };
+
+// Fresh arrays for every column, rows[id] rows of `gates` gates, their
+// items not yet set, and where each lives (mappings[id]: its own mapping,
+// or nullptr). Needs the lock.
+void new_columns(const py::ssize_t* rows, int gates, py::array* arrays, Storage* storage,
+                 Mapping** mappings) {
+  size_t bytes[kColumnCount];
+  size_t shared_bytes = 0;
+  for (int id = 0; id < kColumnCount; ++id) {
+    bytes[id] = static_cast<size_t>(py::dtype(kColumns[id].dtype).itemsize() *
+                                    row_items(kColumns[id].shape, gates) * rows[id]);
+    if (bytes[id] < kMappedArrayBytes) shared_bytes += round_up(bytes[id], kArrayAlignment);
+  }
+  py::capsule shared_owner;
+  char* next = nullptr;
+  if (shared_bytes >= kSharedBytes) {
+    Mapping* shared;
+    shared_owner = map_pages(shared_bytes, &shared);
+    next = shared->start;
+  }
+  for (int id = 0; id < kColumnCount; ++id) {
+    const py::dtype type(kColumns[id].dtype);
+    const std::vector<py::ssize_t> shape = shape_of(kColumns[id].shape, rows[id], gates);
+    mappings[id] = nullptr;
+    if (bytes[id] >= kMappedArrayBytes) {
+      const py::capsule owner = map_pages(bytes[id], &mappings[id]);
+      ASAN_UNPOISON_MEMORY_REGION(mappings[id]->start, bytes[id]);
+      arrays[id] = py::array(type, shape, mappings[id]->start, owner);
+      storage[id] = Storage::kOwnMapping;
+    } else if (next != nullptr) {
+      ASAN_UNPOISON_MEMORY_REGION(next, bytes[id]);
+      arrays[id] = py::array(type, shape, next, shared_owner);
+      next += round_up(bytes[id], kArrayAlignment);
+      storage[id] = Storage::kSharedMapping;
+    } else {
+      arrays[id] = py::array(type, shape);
+      storage[id] = Storage::kNumpy;
+    }
+  }
+}
+
 // The arrays of a recording being decoded: `capacity` rows of `gates`
 // gates. `data` points into `arrays`, so that threads without the
 // interpreter's lock can fill rows.
@@ -71,15 +190,21 @@ struct Columns {
   py::ssize_t capacity = 0;
   int gates = kSmallGates;
   py::array arrays[kColumnCount];
+  Storage storage[kColumnCount] = {};
+  Mapping* mappings[kColumnCount] = {};
   char* data[kColumnCount] = {};
 };
 
 // Gives every array room for `capacity` rows of `gates` gates, keeping rows
 // 0 to kept - 1; gates added to kept rows are NaN. Needs the lock.
 void reshape_columns(Columns* columns, py::ssize_t capacity, int gates, py::ssize_t kept) {
+  py::ssize_t rows[kColumnCount];
+  std::fill(rows, rows + kColumnCount, capacity);
+  py::array fresh_arrays[kColumnCount];
+  new_columns(rows, gates, fresh_arrays, columns->storage, columns->mappings);
   for (int id = 0; id < kColumnCount; ++id) {
     const ColumnSpec& column = kColumns[id];
-    py::array fresh(py::dtype(column.dtype), shape_of(column.shape, capacity, gates));
+    py::array& fresh = fresh_arrays[id];
     char* to = static_cast<char*>(fresh.mutable_data());
     const char* from = columns->data[id];
     const int runs = gate_runs(column.shape);
@@ -134,7 +259,21 @@ py::dict finish_columns(Columns* columns, py::ssize_t rows, const std::string& m
   py::dict result;
   for (int id = 0; id < kColumnCount; ++id) {
     py::array& array = columns->arrays[id];
-    if (rows != columns->capacity) {
+    const Storage storage = columns->storage[id];
+    if (rows != columns->capacity && storage == Storage::kOwnMapping) {
+      // The pages after the rows are returned.
+      Mapping* mapping = columns->mappings[id];
+      const size_t keep = round_up(
+          std::max<size_t>(1, static_cast<size_t>(array.strides(0) * rows)), kPage);
+      if (keep < mapping->size) {
+        unmap(mapping->start + keep, mapping->size - keep);
+        mapping->size = keep;
+      }
+      array = array[py::slice(0, rows, 1)].cast<py::array>();
+    } else if (rows != columns->capacity && storage == Storage::kSharedMapping) {
+      // A copy, so that the shared mapping goes with the longer arrays.
+      array = array[py::slice(0, rows, 1)].attr("copy")().cast<py::array>();
+    } else if (rows != columns->capacity) {
       const std::vector<py::ssize_t> shape = shape_of(kColumns[id].shape, rows, columns->gates);
       py::tuple dims(shape.size());
       for (size_t d = 0; d < shape.size(); ++d) dims[d] = shape[d];
@@ -160,6 +299,7 @@ struct DecodeOptions {
   float frequency;
   bool correct_phase;
   bool decode_samples = true;  // false: the group headers alone, for an index
+  bool measure_noise = true;   // false: the noise level is left unset
 };
 
 // A reader that is closed and freed whatever way its owner ends.
@@ -170,7 +310,7 @@ class OpenRecording {
       : reader_(new RecordingReader) {
     const RecordingOptions walk_options{options.select_frequency, options.frequency,
                                         options.correct_phase, options.decode_samples,
-                                        options.decode_samples};
+                                        options.decode_samples && options.measure_noise};
     const int error = open_recording(path.c_str(), walk_options, reader_.get());
     if (error != 0) raise_os_error(error, name);
     open_ = true;
@@ -421,18 +561,27 @@ py::dict decode_block_ranges(const std::string& path, const py::object& name,
   if (first_blocks.size() != last_blocks.size()) {
     throw py::value_error("first_blocks and last_blocks differ in length");
   }
-  OpenRecording recording(path, name, {select_frequency, frequency, correct_phase});
+  // The noise level is measured only when it is asked for.
+  const bool measure_noise =
+      wanted.empty() || std::find(wanted.begin(), wanted.end(), "noise_level") != wanted.end();
+  OpenRecording recording(path, name,
+                          {select_frequency, frequency, correct_phase, true, measure_noise});
   RecordingReader* reader = recording.reader();
   py::array arrays[kColumnCount];
   char* base[kColumnCount];
   size_t row_bytes[kColumnCount];
   bool kept[kColumnCount];
+  py::ssize_t column_rows[kColumnCount];
+  for (int id = 0; id < kColumnCount; ++id) {
+    kept[id] = wanted.empty() ||
+               std::find(wanted.begin(), wanted.end(), kColumns[id].name) != wanted.end();
+    column_rows[id] = kept[id] ? rows : 1;
+  }
+  Storage storage[kColumnCount];
+  Mapping* mappings[kColumnCount];
+  new_columns(column_rows, gates, arrays, storage, mappings);
   for (int id = 0; id < kColumnCount; ++id) {
     const ColumnSpec& column = kColumns[id];
-    kept[id] = wanted.empty() ||
-               std::find(wanted.begin(), wanted.end(), column.name) != wanted.end();
-    arrays[id] = py::array(py::dtype(column.dtype),
-                           shape_of(column.shape, kept[id] ? rows : 1, gates));
     base[id] = static_cast<char*>(arrays[id].mutable_data());
     row_bytes[id] = static_cast<size_t>(arrays[id].itemsize() * row_items(column.shape, gates));
   }

@@ -12,7 +12,7 @@ import pytest
 import xarray as xr
 
 import digisonde16c
-from conftest import MIXED_GATES, MIXED_NO_TIME, SAMPLE, SOURCE
+from conftest import MIXED_GATES, MIXED_NO_TIME, SAMPLE, SOURCE, synthesize
 
 
 def test_entries_without_a_sample_are_nan_in_a_recording_of_mixed_gate_counts(recordings):
@@ -63,6 +63,35 @@ def test_iter_groups_joins_to_the_whole_dataset():
     xr.testing.assert_identical(joined, whole)
     joined = xr.concat(list(digisonde16c.iter_groups(SAMPLE)), dim="group")
     xr.testing.assert_identical(joined, digisonde16c.open_dataset(SAMPLE))
+
+
+@pytest.fixture(scope="module")
+def long_recording(tmp_path_factory):
+    """300 groups of 128 gates: arrays of 2 MiB and more, which the decoder
+    makes in memory of its own, against the same groups one at a time."""
+    path = tmp_path_factory.mktemp("long") / "long.16c"
+    synthesize(path, "--frequencies", "150", "--sweeps", "2")
+    return path
+
+
+# Reads of the long recording: open_dataset's arguments, a frequency that
+# keeps two groups of 300 (the arrays are cut to their rows), and chunks.
+LONG_READS = {
+    "whole": {},
+    "two groups of a frequency": {"frequency": 5.0},
+    "chunks of 280 groups": {"chunks": {"group": 280}},
+}
+
+
+@pytest.mark.parametrize("read", LONG_READS)
+def test_a_long_recording_equals_its_groups_one_at_a_time(long_recording, read):
+    options = dict(LONG_READS[read])
+    frequency = options.get("frequency")
+    dataset = digisonde16c.open_dataset(long_recording, **options).compute()
+    joined = xr.concat(list(digisonde16c.iter_groups(long_recording, frequency=frequency)),
+                       dim="group")
+    assert dataset.sizes["group"] == (2 if frequency else 300)
+    xr.testing.assert_identical(dataset, joined)
 
 
 def test_two_recordings_decode_at_once_in_two_threads(recordings):
