@@ -12,10 +12,15 @@ interleaved in every round (plain, 1 worker, 2 workers, ...):
 - 1 worker, 2 workers: convert_archive on a LocalCluster of 1 or 2
   single-threaded worker processes, both clusters started beforehand;
 - 1 worker, Zarr: the same to Zarr stores.
+The figure per worker is the archive's megabytes over the wall time of
+the 1-worker route (NetCDF, and Zarr): what one single-threaded worker
+process converts per second, the scheduler, the tasks' transfers and every
+step of the task included, the cluster's start not; beside it the same
+over the worker's processor time.
 Then the compressions of one recording's output side by side (write time,
-size against the NetCDF file of zlib level 4 with shuffle and no packing,
-which convert wrote before, and whether it reads back identical to
-open_dataset), the command as a user runs it (`convert --workers N`,
+size against the NetCDF file of zlib level 4 with shuffle, no packing and
+one chunk per variable, which convert wrote before, and whether it reads
+back identical to open_dataset), the command as a user runs it (`convert --workers N`,
 cluster start included), the three steps of one recording timed apart
 (decode, NetCDF with and without compression), a profile of the plain
 loop, and the scheduler's cost per task (no-op tasks through the 2-worker
@@ -71,15 +76,16 @@ def to_netcdf(dataset, path, compressed=True):
         _write.write_netcdf(dataset, path, compression="none", pack=False)
 
 
-# Outputs of one recording compared: (label, kind, --compression, packing).
+# Outputs of one recording compared: (label, kind, --compression, packing);
+# kind "before": the NetCDF file as convert wrote it before (write_before).
 COMPRESSIONS = [
-    ("NetCDF zlib:4, not packed (before)", "netcdf", "zlib:4", False),
+    ("NetCDF zlib:4, not packed (before)", "before", "zlib:4", False),
     ("NetCDF zlib:1, not packed", "netcdf", "zlib:1", False),
     ("NetCDF none, packed", "netcdf", "none", True),
     ("NetCDF zlib:1, packed (default)", "netcdf", "zlib:1", True),
     ("NetCDF zlib:4, packed", "netcdf", "zlib:4", True),
     ("NetCDF zlib:9, packed", "netcdf", "zlib:9", True),
-    ("Zarr blosc:lz4:5, not packed (before)", "zarr", "blosc:lz4:5", False),
+    ("Zarr blosc:lz4:5, not packed", "zarr", "blosc:lz4:5", False),
     ("Zarr blosc:zstd:1, not packed", "zarr", "blosc:zstd:1", False),
     ("Zarr none, packed", "zarr", "none", True),
     ("Zarr blosc:zstd:1, packed (default)", "zarr", "blosc:zstd:1", True),
@@ -87,6 +93,17 @@ COMPRESSIONS = [
     ("Zarr blosc:lz4:5, packed", "zarr", "blosc:lz4:5", True),
     ("Zarr zlib:1, packed", "zarr", "zlib:1", True),
 ]
+
+
+def write_before(dataset, path):
+    """Writes `dataset` as convert wrote NetCDF files before: every numeric
+    variable compressed with zlib level 4 and shuffle, in the chunks the
+    NetCDF library chooses (one per variable), nothing packed."""
+    encoding = {name: {"zlib": True, "complevel": 4, "shuffle": True}
+                for name, variable in dataset.variables.items()
+                if variable.dtype.kind in "biufcS" and variable.ndim > 0}
+    with _write.nat_cast_warnings_ignored():
+        dataset.to_netcdf(path, format="NETCDF4", engine="netcdf4", encoding=encoding)
 
 
 def output_size(path):
@@ -110,9 +127,11 @@ def compression_table(recording, work, runs):
     sizes, same = {}, {}
     for _ in range(runs):
         for label, kind, compression, pack in COMPRESSIONS:
-            target = os.path.join(work, "compare" + _archive.SUFFIXES[kind])
+            target = os.path.join(work, "compare" + _archive.SUFFIXES.get(kind, ".nc"))
             shutil.rmtree(target, ignore_errors=True)
-            if kind == "zarr":
+            if kind == "before":
+                times[label].append(seconds(lambda: write_before(dataset, target)))
+            elif kind == "zarr":
                 times[label].append(seconds(lambda: _write.write_zarr(
                     dataset, target, compression, pack)))
             else:
@@ -229,6 +248,16 @@ def main():
         f"{used / wall:.2f}" for used, wall in zip(cpu["2 workers"], times["2 workers"])))
     print(f"1 worker against the plain loop: {medians['1 worker'] / medians['plain']:.2f} "
           "times the time per recording")
+    # The figure per worker: what one single-threaded worker process
+    # converts per second, the scheduler, the tasks' transfers and the
+    # worker's every step included, the cluster's start not.
+    print("per worker: recording MB over the wall time of convert_archive on a cluster of one "
+          "single-threaded worker started beforehand (median of runs); in brackets, over the "
+          "worker's processor time")
+    for label, kind, target in (("1 worker", "NetCDF", 15), ("1 worker, Zarr", "Zarr", 40)):
+        used = statistics.median(cpu[label])
+        print(f"  per worker to {kind:<6}: {megabytes / medians[label]:5.1f} MB/s "
+              f"({megabytes / used:5.1f} MB/s of processor time; at least {target} MB/s asked)")
     print(f"scheduler cost per task (2000 no-op tasks, 2 workers): {overhead * 1e3:.2f} ms")
 
     compression_table(os.path.join(archive, names[0]), work, runs)

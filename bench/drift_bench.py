@@ -192,11 +192,8 @@ def speed(bin_dir, work, runs):
             digisonde16c.drift_velocity(digisonde16c.open_dataset(name))
 
     loop, tasks = [], []
-    import dask
     from dask.distributed import Client
-    # The worker settings of the drift command.
-    with dask.config.set(drift.WORKER_MEMORY), _archive.local_cluster(1) as cluster, \
-            Client(cluster) as client:
+    with _archive.local_cluster(1) as cluster, Client(cluster) as client:
         _archive.product_archive(client, archive, drift.drift_recording, {}, "time",
                                  report=lambda _: None)  # warm the worker
         for _ in range(runs):

@@ -151,13 +151,7 @@ def drift_command(arguments):
                "ranges": None if arguments.ranges is None else tuple(arguments.ranges),
                "polarization": arguments.polarization, "declination": arguments.declination,
                "width": arguments.width}
-    import dask
-
-    from .drift import WORKER_MEMORY
-
-    # Scoped to the workers this command starts on this machine.
-    with dask.config.set(WORKER_MEMORY):
-        return product_command(arguments, drift_recording, options, "time")[0]
+    return product_command(arguments, drift_recording, options, "time")[0]
 
 
 def add_product_arguments(command, replaced="OUT.nc"):

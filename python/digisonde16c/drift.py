@@ -868,19 +868,6 @@ def _velocity_dataset(velocity, covariance, flag, count, rms, row_coords, source
     return dataset
 
 
-# Dask starts the worker processes of a local cluster with glibc's heap
-# trim threshold at 64 KiB; setting it also fixes the mmap threshold at
-# 128 KiB, so that every array of a recording (decode, sources, fit) is
-# mapped afresh and faulted in page by page: the drift of a recording took
-# three times as long on a worker as in a plain loop. These settings keep
-# arrays of up to 32 MiB in the heap for reuse, returning memory to the
-# system above 64 MiB free.
-WORKER_MEMORY = {
-    "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": 64 << 20,
-    "distributed.nanny.pre-spawn-environ.MALLOC_MMAP_THRESHOLD_": 32 << 20,
-}
-
-
 def drift_recording(dataset, **options):
     """drift_velocity of one recording's dataset, for the archive command
     (a module-level function, so that Dask workers can import it)."""
