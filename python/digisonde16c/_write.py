@@ -113,18 +113,20 @@ def output_dataset(dataset, pack):
     """The dataset to write, in memory unless it is made of Dask arrays
     (a lazily opened recording's variables would each be decoded for
     every time the writer reads them): with `pack`, the variables of
-    PACKED_SCALES that pack exactly replaced by their packed integers."""
+    PACKED_SCALES that pack exactly replaced by their packed integers; each
+    variable's CF `coordinates` in a fixed order (with_coordinate_lists)."""
     if not dataset.chunks:
         dataset = dataset.compute()
-    if not pack:
-        return dataset
-    replaced = {}
-    for name, scale in PACKED_SCALES.items():
-        if name in dataset.variables:
-            packed = packed_variable(dataset[name].variable, scale)
-            if packed is not None:
-                replaced[name] = packed
-    return dataset.assign(replaced) if replaced else dataset
+    if pack:
+        replaced = {}
+        for name, scale in PACKED_SCALES.items():
+            if name in dataset.variables:
+                packed = packed_variable(dataset[name].variable, scale)
+                if packed is not None:
+                    replaced[name] = packed
+        if replaced:
+            dataset = dataset.assign(replaced)
+    return with_coordinate_lists(dataset)
 
 
 # Bytes of a chunk of the variables along `group`, as stored. A NetCDF
@@ -149,6 +151,39 @@ def group_chunks(variable, chunk_bytes):
     group_bytes = variable.dtype.itemsize * int(np.prod(variable.shape[1:]))
     groups = min(variable.shape[0], max(1, chunk_bytes // max(group_bytes, 1)))
     return (groups,) + variable.shape[1:]
+
+
+def coordinate_lists(dataset):
+    """The CF `coordinates` attribute of each variable that has one, as
+    xarray would write it (the non-dimension coordinates whose dimensions
+    the variable has) but in the dataset's order of coordinates: xarray
+    joins them in the order of a set of names, which changes with Python's
+    hash seed, so that the same dataset gave files that differ from run to
+    run. A variable that brings its own attribute keeps it."""
+    names = [name for name in dataset.coords
+             if name not in dataset.dims and " " not in str(name)]
+    lists = {}
+    for key, variable in dataset.variables.items():
+        if key in names or key in variable.dims or "coordinates" in variable.attrs \
+                or "coordinates" in variable.encoding:
+            continue
+        listed = [name for name in names
+                  if set(dataset.variables[name].dims) <= set(variable.dims)]
+        if listed:
+            lists[key] = " ".join(map(str, listed))
+    return lists
+
+
+def with_coordinate_lists(dataset):
+    """A shallow copy of `dataset` whose variables carry their `coordinates`
+    from coordinate_lists in their encoding, where the writers take it."""
+    lists = coordinate_lists(dataset)
+    if not lists:
+        return dataset
+    dataset = dataset.copy(deep=False)
+    for name, listed in lists.items():
+        dataset.variables[name].encoding["coordinates"] = listed
+    return dataset
 
 
 def netcdf_encoding(dataset, compression=None):
