@@ -38,6 +38,9 @@ POWER_FLOOR = 0.1
 # below this determines no velocity.
 MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
+# The least lambda of _solve: a row's groups keep their own vertical velocities,
+# their mean still defined.
+MIN_SHRINK = 1e-9
 # The robust spread of the residuals is held at 1 m/s at least: the sources
 # of one beam's strongest gates share a spectrum and may agree to a few
 # cm/s, which alone would clip every other source.
@@ -49,6 +52,11 @@ WEIGHT_CAP = 1000.0
 # Lines of a beam that the line-shape fit uses: the strongest and its
 # nearest neighbours.
 FIT_LINES = 5
+# Gauss-Newton steps of the line-shape fit after the parabola through the
+# logarithms of the powers.
+GAUSS_NEWTON_STEPS = 6
+MAX_LOG_STEP = 1.0
+SHAPE_SNR = 15.0
 
 FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_NO_ECHO = range(5)
 FLAG_MEANINGS = "ok vertical_only too_few_sources ill_conditioned no_echo"
@@ -234,56 +242,150 @@ def _log_powers(power, noise_power, quantization):
             noise_variance + quantization)
 
 
-def _estimate(power, centres, noise_power, width, quantization):
-    """Doppler estimates of K spectra of one beam and their variances:
-    power (lines, K) linear, centres (lines,) ascending, noise_power and
-    quantization (K,). The centre of a Gaussian in Doppler: a parabola
-    fitted by weighted least squares to the logarithms of the line powers
-    above the mean noise power, each weighted by the inverse of its
-    variance (_log_powers), so that lines near the noise count little; the
-    centre's variance follows from the parabola's covariance (the inverse
-    normal matrix) by the delta method. With two lines, the parabola of the
-    assumed `width` through both. NaN where no Gaussian fits (a parabola
-    open upwards)."""
+def _sums(weight, weighted, x):
+    """Weighted sums over the lines (axis 0): s_j = sum w x^j (j to 4) and
+    t_j = sum (w v) x^j (j to 2), `weighted` being w v."""
+    x2 = x * x
+    return ((weight.sum(0), (weight * x).sum(0), (weight * x2).sum(0),
+             (weight * x2 * x).sum(0), (weight * x2 * x2).sum(0)),
+            (weighted.sum(0), (weighted * x).sum(0), (weighted * x2).sum(0)))
+
+
+def _parabola(s, t):
+    """(c0, c1, c2) of the weighted least-squares parabola c0 + c1 x + c2 x^2
+    from the sums of _sums, by Cramer's rule, and the entries (c2, c2),
+    (c1, c1), (c2, c1) of its covariance, the inverse of the normal matrix
+    [[s4 s3 s2] [s3 s2 s1] [s2 s1 s0]]."""
+    s0, s1, s2, s3, s4 = s
+    t0, t1, t2 = t
+    determinant = _det3(s4, s3, s2, s3, s2, s1, s2, s1, s0)
+    c2 = _det3(t2, s3, s2, t1, s2, s1, t0, s1, s0) / determinant
+    c1 = _det3(s4, t2, s2, s3, t1, s1, s2, t0, s0) / determinant
+    c0 = _det3(s4, s3, t2, s3, s2, t1, s2, s1, t0) / determinant
+    return ((c0, c1, c2), ((s2 * s0 - s1 * s1) / determinant,
+                           (s4 * s0 - s2 * s2) / determinant,
+                           -(s3 * s0 - s1 * s2) / determinant))
+
+
+def _two_lines(power, centres, noise_power, width, quantization):
+    """Doppler estimates of K spectra of a beam of two lines and their
+    variances: the parabola of the assumed `width` (the Gaussian's standard
+    deviation) through the logarithms of both lines' powers above the
+    noise, centre (x0 + x1) / 2 + width^2 (ln S1 - ln S0) / (x1 - x0)."""
+    logs, variance = _log_powers(power, noise_power, quantization)
+    factor = width * width / (centres[1] - centres[0])
+    return (0.5 * (centres[0] + centres[1]) + factor * (logs[1] - logs[0]),
+            factor * factor * (variance[0] + variance[1]))
+
+
+def _line_shape_start(power, centres, noise_power, quantization, window):
+    """The lines of a beam of three or more that its line-shape fit uses,
+    and the fit's start: power (lines, K) linear, centres (lines,)
+    ascending, noise_power and quantization (K,). The `window` lines
+    nearest the strongest (lines farther out carry little weight in any
+    spectrum the Gaussian fits; a beam of fewer lines is padded with lines
+    of no weight, so that beams of different line counts share one array).
+    Returns the powers, the line offsets x from the beam's middle, the
+    lines' weights (1, 0 for padding), all (window, K), that middle, and
+    (c0, c1, c2) of ln S = c0 + c1 x + c2 x^2: the weighted parabola through
+    the logarithms of the powers above the noise (_log_powers)."""
     count = len(centres)
-    spectra = power.shape[1]
-    if count < 2 or (count == 2 and width is None):
-        return np.full(spectra, np.nan), np.full(spectra, np.nan)
-    if count == 2:
-        logs, variance = _log_powers(power, noise_power, quantization)
-        factor = width * width / (centres[1] - centres[0])
-        return (0.5 * (centres[0] + centres[1]) + factor * (logs[1] - logs[0]),
-                factor * factor * (variance[0] + variance[1]))
-    # The lines nearest the strongest, at most FIT_LINES of them: lines
-    # farther out carry little weight in any spectrum the Gaussian fits.
-    window = min(count, FIT_LINES)
-    first = np.clip(np.argmax(power, axis=0) - window // 2, 0, count - window)
-    at = first + np.arange(window)[:, None]
-    logs, variance = _log_powers(np.take_along_axis(power, at, axis=0), noise_power,
-                                 quantization)
-    weight = 1.0 / variance
+    used = min(count, window)
+    first = np.clip(np.argmax(power, axis=0) - used // 2, 0, count - used)
+    at = first + np.arange(used)[:, None]
     # Line centres relative to the beam's middle keep the sums well scaled.
     middle = 0.5 * (centres[0] + centres[-1])
+    power = np.take_along_axis(power, at, axis=0)
     x = (centres - middle)[at]
-    x2 = x * x
-    wl = weight * logs
-    s0, s1, s2 = weight.sum(0), (weight * x).sum(0), (weight * x2).sum(0)
-    s3, s4 = (weight * x2 * x).sum(0), (weight * x2 * x2).sum(0)
-    t0, t1, t2 = wl.sum(0), (wl * x).sum(0), (wl * x2).sum(0)
-    # (c2, c1, c0) of ln S = c0 + c1 x + c2 x^2 by Cramer's rule; their
-    # covariance the inverse of the normal matrix [[s4 s3 s2] [s3 s2 s1]
-    # [s2 s1 s0]].
-    determinant = _det3(s4, s3, s2, s3, s2, s1, s2, s1, s0)
+    logs, variance = _log_powers(power, noise_power, quantization)
     with np.errstate(divide="ignore", invalid="ignore"):
-        c2 = _det3(t2, s3, s2, t1, s2, s1, t0, s1, s0) / determinant
-        c1 = _det3(s4, t2, s2, s3, t1, s1, s2, t0, s0) / determinant
-        var22 = (s2 * s0 - s1 * s1) / determinant
-        var11 = (s4 * s0 - s2 * s2) / determinant
-        var21 = -(s3 * s0 - s1 * s2) / determinant
-        centre = np.where(c2 < 0, -c1 / (2.0 * c2), np.nan)
+        start = _parabola(*_sums(1.0 / variance, logs / variance, x))[0]
+    valid = np.ones_like(power)
+    if used < window:
+        pad = ((0, window - used), (0, 0))
+        power = np.pad(power, pad, constant_values=1.0)
+        x = np.pad(x, pad)
+        valid = np.pad(valid, pad)
+    return power, x, valid, middle, start
+
+
+def _shared_fit(power, x, valid, noise_power, quantization, start, group, groups, strong):
+    """Gaussian line shapes S(x) = exp(c0 + c1 x + c2 x^2) fitted to the
+    measured line powers P = S + N of K spectra (N the mean noise power),
+    with one curvature c2 per group, shared by its sources (the echo's
+    spectral width), each source keeping its own c0 and c1: weighted least
+    squares, each line weighted by the inverse of its variance 2 S N + N^2
+    plus the quantization's, by Gauss-Newton steps from `start`. A line at
+    or below the noise thus tells that the Gaussian is small there, where
+    its logarithm would lend the noise's level to the curvature; and a
+    source that alone cannot tell a narrow spectrum's centre from its width
+    (one line above the noise on one side of the strongest) takes the
+    width from its group's sources. Each step is a weighted parabola
+    through (P - N - S) / S with weights S^2 / var P, per source; the
+    sources' (c0, c1) are eliminated (Schur complement) to give the group's
+    step in c2 from its `strong` sources (those of a group without any:
+    all), then each source's step in (c0, c1). c2 starts at the median of
+    the group's (strong) starting curvatures that open downwards. Returns
+    (c0, c1, c2) per source and the entries (c2, c2), (c1, c1), (c2, c1) of
+    their covariance, the shared c2's variance included."""
+    c0, c1, c2 = start
+    strong = strong | (np.bincount(group, weights=strong, minlength=groups) == 0)[group]
+    shape = np.where((c2 < 0) & strong, c2, np.nan)
+    order = np.lexsort((shape, group))
+    counts = np.bincount(group[np.isfinite(shape)], minlength=groups)
+    first = np.concatenate([[0], np.cumsum(np.bincount(group, minlength=groups))[:-1]])
+    shared = np.where(counts > 0, shape[order][np.minimum(first + counts // 2, group.size - 1)],
+                      np.nan)
+    x2 = x * x
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        # A step changes the logarithm of no line's model power by more
+        # than MAX_LOG_STEP (through the shared c2: on average over the
+        # group's strong sources): far from the optimum the linearization
+        # of exp overshoots.
+        limit = MAX_LOG_STEP * np.bincount(group, weights=strong, minlength=groups) / (
+            np.bincount(group, weights=np.where(strong, x2.max(axis=0), 0.0),
+                        minlength=groups))
+        excess = power - noise_power
+        for _ in range(GAUSS_NEWTON_STEPS):
+            c2 = shared[group]
+            signal = np.exp(c0 + c1 * x + c2 * x2)
+            variance = noise_power * (2.0 * signal + noise_power) + quantization * (
+                signal + noise_power) ** 2
+            weight = valid * signal * signal / variance
+            (s0, s1, s2, s3, s4), (t0, t1, t2) = _sums(
+                weight, weight * (excess - signal) / signal, x)
+            determinant = s2 * s0 - s1 * s1
+            # The (c1, c0) block B = [[s2 s1] [s1 s0]]: B^-1 (s3, s2), the
+            # coupling to c2, and B^-1 (t1, t0).
+            u1, u0 = (s0 * s3 - s1 * s2) / determinant, (s2 * s2 - s1 * s3) / determinant
+            v1, v0 = (s0 * t1 - s1 * t0) / determinant, (s2 * t0 - s1 * t1) / determinant
+            schur = np.where(strong, np.nan_to_num(s4 - s3 * u1 - s2 * u0), 0.0)
+            right = np.where(strong, np.nan_to_num(t2 - s3 * v1 - s2 * v0), 0.0)
+            information = np.bincount(group, weights=schur, minlength=groups)
+            step = np.nan_to_num(np.bincount(group, weights=right, minlength=groups)
+                                 / information)
+            step = np.clip(step, -limit, limit)
+            d2 = step[group]
+            d1, d0 = v1 - u1 * d2, v0 - u0 * d2
+            change = np.abs(d0 + d1 * x + d2 * x2).max(axis=0)
+            scale = np.minimum(1.0, MAX_LOG_STEP / change)
+            c0, c1 = c0 + scale * d0, c1 + scale * d1
+            shared = shared + step
+        var22 = (1.0 / information)[group]
+        covariance = (var22, s0 / determinant + u1 * u1 * var22, -u1 * var22)
+    return (c0, c1, shared[group]), covariance
+
+
+def _centre(c, covariance, middle):
+    """The centre -c1 / (2 c2) + middle of fitted line shapes and its
+    variance by the delta method; NaN where no Gaussian fits (c2 >= 0)."""
+    _, c1, c2 = c
+    var22, var11, var21 = covariance
+    with np.errstate(divide="ignore", invalid="ignore"):
         # d centre / d c2 = c1 / (2 c2^2), d centre / d c1 = -1 / (2 c2).
         j2, j1 = c1 / (2.0 * c2 * c2), -1.0 / (2.0 * c2)
         spread = j2 * j2 * var22 + 2.0 * j2 * j1 * var21 + j1 * j1 * var11
+        centre = np.where(c2 < 0, -c1 / (2.0 * c2), np.nan)
     return centre + middle, spread
 
 
@@ -314,7 +416,7 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     layouts, head_layout = np.unique(channel[heads], axis=0, return_inverse=True)
     group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
     cell_layout = group_layout[group]
-    found = []
+    found, beams = [], []
     for index, layout in enumerate(layouts):
         at = np.flatnonzero(cell_layout == index)
         if at.size == 0:
@@ -348,22 +450,56 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
                 if len(channels) > 1:
                     power[line] /= len(channels)
             line_snr = 10.0 * np.log10(power.max(axis=0)) - noise[g]
-            passing = line_snr >= snr
-            if not passing.any():
+            passing = np.flatnonzero(line_snr >= snr)
+            if passing.size == 0 or len(lines) < 2 or (len(lines) == 2 and width is None):
                 continue
-            estimate, variance = _estimate(power[:, passing], centres, noise_power[passing],
-                                           width, quantization[passing])
-            keep = np.isfinite(estimate) & (variance > 0)
-            rows = np.flatnonzero(passing)[keep]
-            estimate = estimate[keep]
-            found.append({
-                "group": g[rows], "gate": t[rows], "code": np.full(rows.size, code),
-                "polarization": np.full(rows.size, beam_pol),
-                "zenith": np.full(rows.size, beam_zen), "azimuth": np.full(rows.size, beam_azi),
-                "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
-                "snr": line_snr[rows],
-                "outermost": ((estimate >= centres[-1]) | (estimate <= centres[0])),
-            })
+            source = dict(code=code, polarization=beam_pol, zenith=beam_zen,
+                          azimuth=beam_azi, centres=centres, group=g[passing],
+                          gate=t[passing], snr=line_snr[passing])
+            if len(lines) == 2:
+                source["estimate"] = _two_lines(power[:, passing], centres,
+                                                noise_power[passing], width,
+                                                quantization[passing])
+            else:
+                source.update(power=power[:, passing], noise_power=noise_power[passing],
+                              quantization=quantization[passing])
+            beams.append(source)
+    # Beams of three lines or more: their line shapes, with the spectral
+    # width shared by each group's sources (the echo's), in one fit.
+    shaped = [beam for beam in beams if "estimate" not in beam]
+    if shaped:
+        window = min(FIT_LINES, max(len(beam["centres"]) for beam in shaped))
+        starts = [_line_shape_start(beam["power"], beam["centres"], beam["noise_power"],
+                                    beam["quantization"], window) for beam in shaped]
+        joined = [np.concatenate(part, axis=-1) for part in zip(*(
+            (power, x, valid, beam["noise_power"], beam["quantization"])
+            for beam, (power, x, valid, _, _) in zip(shaped, starts)))]
+        start = [np.concatenate(part) for part in zip(*(start[4] for start in starts))]
+        c, covariance = _shared_fit(*joined, start,
+                                    np.concatenate([beam["group"] for beam in shaped]),
+                                    amplitude.shape[0],
+                                    np.concatenate([beam["snr"] for beam in shaped])
+                                    >= SHAPE_SNR)
+        bounds = np.cumsum([0] + [beam["group"].size for beam in shaped])
+        for n, (beam, start) in enumerate(zip(shaped, starts)):
+            part = slice(bounds[n], bounds[n + 1])
+            beam["estimate"] = _centre(tuple(v[part] for v in c),
+                                       tuple(v[part] for v in covariance), start[3])
+    for beam in beams:
+        estimate, variance = beam["estimate"]
+        keep = np.isfinite(estimate) & (variance > 0)
+        estimate = estimate[keep]
+        found.append({
+            "group": beam["group"][keep], "gate": beam["gate"][keep],
+            "code": np.full(estimate.size, beam["code"]),
+            "polarization": np.full(estimate.size, beam["polarization"]),
+            "zenith": np.full(estimate.size, beam["zenith"]),
+            "azimuth": np.full(estimate.size, beam["azimuth"]),
+            "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
+            "snr": beam["snr"][keep],
+            "outermost": ((estimate >= beam["centres"][-1])
+                          | (estimate <= beam["centres"][0])),
+        })
     if not found:
         return None
     sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
@@ -401,13 +537,17 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
     (+90 or -90; None: every beam). A beam is the channels that share
     polarization, zenith and azimuth; its Doppler lines are its channels'
     Doppler shifts (channels on one line are averaged in power). The
-    Doppler estimate is the centre of a Gaussian fitted to the logarithms of
-    the line powers above the mean noise power (weighted least squares over
-    the beam's lines): unlike a power-weighted mean of the line centres, it is
-    not pulled towards the lines, which sit at +-1, +-2, ... steps with none
-    at zero. A beam of only two lines cannot tell the centre from the
-    width: `width` (Hz, the spectrum's standard deviation) is then assumed,
-    and without it such beams give no source.
+    Doppler estimate is the centre of a Gaussian line shape fitted to the
+    powers of the beam's lines (at most FIT_LINES around the strongest),
+    measured power = Gaussian + mean noise power, by weighted least squares
+    with the spectral width shared by the group's sources (the echo's
+    width, taken from its sources 15 dB above the noise or more): unlike a
+    power-weighted mean of the line centres, it is not pulled towards the
+    lines, which sit at +-1, +-2, ... steps with none at zero, and a line at
+    the noise tells the fit that the Gaussian is small there. A beam of
+    only two lines cannot tell the centre from the width: `width` (Hz, the
+    spectrum's standard deviation) is then assumed, and without it such
+    beams give no source.
 
     Per source: source_group (index of its group in the input, from 0),
     block, recording, time, frequency, gate, range, the beam's polarization,
@@ -549,14 +689,24 @@ def _inverse2(matrix):
     return inverse, np.nan_to_num(reciprocal)
 
 
-def _solve(row, rows, group, groups, group_row, k, weight, value, vertical):
-    """One pass of the fit: per row the horizontal velocity and per group
-    its vertical velocity u_g (the horizontal common to the row's groups,
-    the vertical free to wander from group to group: in one group the two
-    are the plain three-component fit); the row's v_up is the mean of its
-    groups' u_g weighted by sum w k_up^2. Returns the velocities (rows, 3),
-    u (groups,), the per-group sums a, c, the inverse of the horizontal
-    normal matrix and the ill-conditioned rows."""
+def _solve(row, rows, group, groups, group_row, k, weight, value, vertical, shrink):
+    """One pass of the fit: per row the horizontal velocity V and the mean
+    vertical velocity w, per group its own vertical velocity u_g = w + e_g,
+    the horizontal common to the row's groups. `shrink` (groups,) is
+    lambda_g = 1 / (1 + omega_g tau^2) of a random vertical wander e_g of
+    variance tau^2 (omega_g = a_g / s^2 the precision of the group's own
+    vertical): 1 holds every u_g at w (one velocity for the whole row, the
+    plain three-component fit), near 0 leaves each group its own. With
+    a = sum w k_up^2, c = sum w k_up k_h, d = sum w k_up v per group and u_g
+    eliminated, the normal equations of (V, w) are
+        [sum w k_h k_h' - sum (1 - lambda) c c' / a] V + [sum lambda c] w
+            = sum w k_h v - sum (1 - lambda) c d / a,
+        [sum lambda c'] V + [sum lambda a] w = sum lambda d,
+    and u_g = (1 - lambda) (d - c . V) / a + lambda w. In one group this is
+    the plain three-component fit whatever lambda. Returns the velocities
+    (rows, 3), u (groups,), the per-group sums a, c, d, the inverse of the
+    reduced horizontal normal matrix, the coupling terms (sum lambda c,
+    sum lambda a) and the ill-conditioned rows."""
     horizontal, up = k[:, :2], k[:, 2]
     a = np.bincount(group, weights=weight * up * up, minlength=groups)
     c = np.stack([np.bincount(group, weights=weight * up * horizontal[:, i], minlength=groups)
@@ -564,15 +714,24 @@ def _solve(row, rows, group, groups, group_row, k, weight, value, vertical):
     d = np.bincount(group, weights=weight * up * value, minlength=groups)
     with np.errstate(invalid="ignore", divide="ignore"):
         share = np.where(a > 0, 1.0 / a, 0.0)
+    free = (1.0 - shrink) * share
+    coupling = np.stack([np.bincount(group_row, weights=shrink * c[:, i], minlength=rows)
+                         for i in range(2)], axis=1)
+    total = np.bincount(group_row, weights=shrink * a, minlength=rows)
+    mean_right = np.bincount(group_row, weights=shrink * d, minlength=rows)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        reach = np.where(total > 0, 1.0 / total, 0.0)
     normal = np.empty((rows, 2, 2))
     right = np.empty((rows, 2))
     for i in range(2):
         right[:, i] = (_row_sums(row, rows, weight * horizontal[:, i] * value)
-                       - np.bincount(group_row, weights=c[:, i] * d * share, minlength=rows))
+                       - np.bincount(group_row, weights=c[:, i] * d * free, minlength=rows)
+                       - coupling[:, i] * mean_right * reach)
         for j in range(i, 2):
             normal[:, i, j] = normal[:, j, i] = (
                 _row_sums(row, rows, weight * horizontal[:, i] * horizontal[:, j])
-                - np.bincount(group_row, weights=c[:, i] * c[:, j] * share, minlength=rows))
+                - np.bincount(group_row, weights=c[:, i] * c[:, j] * free, minlength=rows)
+                - coupling[:, i] * coupling[:, j] * reach)
     inverse, reciprocal = _inverse2(normal)
     ill = ~vertical & (reciprocal < MIN_RECIPROCAL_CONDITION)
     velocity = np.full((rows, 3), np.nan)
@@ -580,12 +739,47 @@ def _solve(row, rows, group, groups, group_row, k, weight, value, vertical):
     velocity[solved, :2] = np.einsum("rij,rj->ri", inverse[solved], right[solved])
     shift = np.where(vertical, 0.0, np.nan_to_num(velocity[:, :2]).T).T
     with np.errstate(invalid="ignore", divide="ignore"):
-        u = (d - np.einsum("gi,gi->g", c, shift[group_row])) * share
-        total = np.bincount(group_row, weights=a, minlength=rows)
-        velocity[:, 2] = np.bincount(group_row, weights=a * u, minlength=rows) / total
+        velocity[:, 2] = (mean_right - np.einsum("ri,ri->r", coupling, shift)) / total
+        own = (d - np.einsum("gi,gi->g", c, shift[group_row])) * share
+        u = (1.0 - shrink) * own + shrink * velocity[group_row, 2]
     velocity[ill] = np.nan
     ill |= total <= 0
-    return velocity, u, a, c, inverse, ill
+    return velocity, u, a, c, d, inverse, coupling, total, ill
+
+
+def _wander(row, rows, group, groups, group_row, a, u, residual, weight, unit_index,
+            units, held):
+    """lambda_g of _solve from a fit that leaves each group its own vertical
+    velocity u_g: tau^2, the variance of the groups' verticals beyond their
+    errors, by the method of moments of DerSimonian and Laird (1986,
+    Control. Clin. Trials 7, 177), each u_g's error variance s^2 / a_g with
+    s^2 the weighted residual variance of one residual per unit (a beam in
+    a group: its sources share one spectrum). Rows of one group, or whose
+    s^2 is not determined, keep each group's own (lambda 0)."""
+    unit_weight = np.bincount(unit_index, weights=weight, minlength=units)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        unit_residual = np.bincount(unit_index, weights=weight * residual,
+                                    minlength=units) / unit_weight
+    unit_row = np.zeros(units, dtype=np.int64)
+    unit_row[unit_index] = row
+    used = unit_weight > 0
+    unit_count = np.bincount(unit_row[used], minlength=rows)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        scale = np.bincount(unit_row[used], weights=(unit_weight * unit_residual ** 2)[used],
+                            minlength=rows) / (unit_count - 2.0 - held)
+        omega = np.where(a > 0, a / scale[group_row], 0.0)
+        sum_omega = np.bincount(group_row, weights=omega, minlength=rows)
+        centre = np.bincount(group_row, weights=omega * np.nan_to_num(u),
+                             minlength=rows) / sum_omega
+        q = np.bincount(group_row, weights=omega * (np.nan_to_num(u) - centre[group_row]) ** 2,
+                        minlength=rows)
+        spread = (q - (held - 1.0)) / (
+            sum_omega - np.bincount(group_row, weights=omega * omega, minlength=rows) / sum_omega)
+        spread = np.maximum(spread, 0.0)
+        shrink = 1.0 / (1.0 + omega * spread[group_row])
+    undetermined = ~np.isfinite(spread) | (unit_count <= 2.0 + held) | (held < 2)
+    shrink = np.where(undetermined[group_row] | ~np.isfinite(shrink), MIN_SHRINK, shrink)
+    return np.maximum(shrink, MIN_SHRINK)
 
 
 def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=10):
@@ -599,10 +793,21 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     groups = groups_of.size
     group_row = np.zeros(groups, dtype=np.int64)
     group_row[group_all] = row
+    all_units, unit_all = np.unique(unit, return_inverse=True)
+    unit_all = np.asarray(unit_all).reshape(-1)
     for _ in range(iterations):
         r, kk, w, v, g = row[active], k[active], weight[active], value[active], group_all[active]
-        velocity, u, a, c, inverse, ill = _solve(r, rows, g, groups, group_row, kk, w, v,
-                                                 vertical)
+        # Each group its own vertical first; then the wander its verticals
+        # show beyond their errors decides how far they are drawn together.
+        held = np.bincount(group_row, weights=(np.bincount(g, minlength=groups) > 0)
+                           .astype(np.float64), minlength=rows)
+        velocity, u, a, c, d, inverse, coupling, total, ill = _solve(
+            r, rows, g, groups, group_row, kk, w, v, vertical, np.full(groups, MIN_SHRINK))
+        fitted = np.einsum("ij,ij->i", kk[:, :2], np.nan_to_num(velocity[r, :2]))
+        shrink = _wander(r, rows, g, groups, group_row, a, u, v - fitted - kk[:, 2] * u[g],
+                         w, unit_all[active], all_units.size, held)
+        velocity, u, a, c, d, inverse, coupling, total, ill = _solve(
+            r, rows, g, groups, group_row, kk, w, v, vertical, shrink)
         fitted = np.einsum("ij,ij->i", k[:, :2], np.nan_to_num(velocity[row, :2]))
         residual = value - fitted - k[:, 2] * u[group_all]
         spread = np.maximum(1.4826 * _row_medians(r, rows, np.abs(residual[active]), w),
@@ -648,22 +853,24 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     covariance = variance[:, None, None] * full
 
     # Cluster-robust over groups: each group's influence on (v_east,
-    # v_north) through its score, and on v_up through its u_g and the
-    # horizontal's part in it; their outer products summed, times G/(G-1).
+    # v_north, v_up), the inverse normal matrix of _solve times the group's
+    # score (its terms of the normal equations less their share of the
+    # solution); their outer products summed, times G/(G-1).
     robust_rows = held >= 4
     if robust_rows.any():
         with np.errstate(invalid="ignore", divide="ignore"):
             share = np.where(a > 0, 1.0 / a, 0.0)
-        lever = kk[:, :2] - kk[:, 2:3] * (c * share[:, None])[g]
-        score = np.stack([np.bincount(g, weights=w * res * lever[:, i], minlength=groups)
-                          for i in range(2)], axis=1)
+            reach = np.where(total > 0, 1.0 / total, 0.0)
+        shift = np.where(vertical, 0.0, np.nan_to_num(velocity[:, :2]).T).T
+        own = (d - np.einsum("gi,gi->g", c, shift[group_row])) * share
+        score = np.stack([np.bincount(g, weights=w * res * kk[:, i], minlength=groups)
+                          for i in range(2)] + [shrink * a * (own - np.nan_to_num(
+                              velocity[group_row, 2]))], axis=1)
         horizontal_inverse = np.where(vertical[:, None, None], 0.0, np.nan_to_num(inverse))
-        phi = np.einsum("gij,gj->gi", horizontal_inverse[group_row], score)
-        total = np.bincount(group_row, weights=a, minlength=rows)
-        pull = np.stack([np.bincount(group_row, weights=c[:, i], minlength=rows)
-                         for i in range(2)], axis=1) / total[:, None]
-        psi = (a * (u - velocity[group_row, 2]) / total[group_row]
-               - np.einsum("gi,gi->g", pull[group_row], phi))
+        phi = np.einsum("gij,gj->gi", horizontal_inverse[group_row],
+                        score[:, :2] - coupling[group_row] * (score[:, 2] * reach[group_row])
+                        [:, None])
+        psi = (score[:, 2] - np.einsum("gi,gi->g", coupling[group_row], phi)) * reach[group_row]
         influence = np.concatenate([phi, psi[:, None]], axis=1)
         influence[a <= 0] = 0.0
         meat = np.zeros((rows, 3, 3))
@@ -732,10 +939,13 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     there), or what it gives. Per row, a weighted least-squares fit of
     V = (v_east, v_north, v_up) to v_los = k . V over the row's sources,
     weights the sources' linear power over the noise level, held at 30 dB.
-    In a window the horizontal velocity is common to its groups and the
-    vertical one may wander from group to group: v_up is the mean of the
-    groups' own, weighted by sum w k_up^2 (in one group this is the plain
-    three-component fit). Sources beyond `clip` robust standard deviations
+    In a window the horizontal velocity is common to its groups; the
+    vertical one of each group is drawn towards the window's mean v_up as
+    far as the groups' own verticals agree within their errors (a random
+    wander of variance tau^2, estimated by the method of moments of
+    DerSimonian and Laird 1986: a steady drift gives one velocity for the
+    window, the plain three-component fit, a wandering one each group its
+    own vertical; in one group this is the plain fit whatever tau). Sources beyond `clip` robust standard deviations
     (1.4826 times the weighted median absolute residual, at least 1 m/s)
     are dropped and the fit repeated until none is. The covariance is
     s^2 (A^T W A)^-1 with s^2 the weighted residual variance of one
@@ -744,8 +954,8 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     a row holds 4 groups or more, the cluster-robust (sandwich) covariance
     over its groups (each group's influence on the three components, times
     G / (G - 1) and the squared ratio of Student's t 95% quantile with G - 1
-    degrees of freedom to the normal one) replaces it, so that a drift that wanders from group to
-    group widens the uncertainty as it should (the analytic counterpart of
+    degrees of freedom to the normal one) replaces it, so that a drift that
+    wanders from group to group widens the uncertainty as it should (the analytic counterpart of
     resampling the groups); each component's variance is then held at least
     at that of errors each beam keeps over the window (one residual per
     beam), which a steady drift, giving every group the same spectra, has.
