@@ -38,6 +38,8 @@ POWER_FLOOR = 0.1
 # below this determines no velocity.
 MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
+# Cells handled at once by the line-shape fit (whole groups).
+CHUNK_CELLS = 4096
 # The least lambda of _solve: a row's groups keep their own vertical velocities,
 # their mean still defined.
 MIN_SHRINK = 1e-9
@@ -56,6 +58,7 @@ FIT_LINES = 5
 # logarithms of the powers.
 GAUSS_NEWTON_STEPS = 6
 MAX_LOG_STEP = 1.0
+MAX_EXPONENT = 80.0
 SHAPE_SNR = 15.0
 
 FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_NO_ECHO = range(5)
@@ -285,47 +288,49 @@ def _line_shape_start(power, centres, noise_power, quantization, window):
     nearest the strongest (lines farther out carry little weight in any
     spectrum the Gaussian fits; a beam of fewer lines is padded with lines
     of no weight, so that beams of different line counts share one array).
-    Returns the powers, the line offsets x from the beam's middle, the
-    lines' weights (1, 0 for padding), all (window, K), that middle, and
-    (c0, c1, c2) of ln S = c0 + c1 x + c2 x^2: the weighted parabola through
-    the logarithms of the powers above the noise (_log_powers)."""
+    Returns the powers above the noise in units of the noise power, the
+    line offsets x from the strongest line, the lines' weights (1, 0 for
+    padding; None without padding), all (window, K), the strongest line's
+    centre (K,), and (c0, c1, c2) of ln(S / N) = c0 + c1 x + c2 x^2: the
+    weighted parabola through the logarithms of the powers above the noise
+    (_log_powers)."""
     count = len(centres)
     used = min(count, window)
-    first = np.clip(np.argmax(power, axis=0) - used // 2, 0, count - used)
-    at = first + np.arange(used)[:, None]
-    # Line centres relative to the beam's middle keep the sums well scaled.
-    middle = 0.5 * (centres[0] + centres[-1])
-    power = np.take_along_axis(power, at, axis=0)
-    x = (centres - middle)[at]
-    logs, variance = _log_powers(power, noise_power, quantization)
+    strongest = np.argmax(power, axis=0)
+    at = np.clip(strongest - used // 2, 0, count - used) + np.arange(used)[:, None]
+    # Offsets from the strongest line keep the sums well scaled.
+    origin = centres[strongest]
+    x = centres[at] - origin
+    excess = np.take_along_axis(power, at, axis=0) / noise_power - 1.0
+    logs, variance = _log_powers(excess + 1.0, 1.0, quantization)
     with np.errstate(divide="ignore", invalid="ignore"):
         start = _parabola(*_sums(1.0 / variance, logs / variance, x))[0]
-    valid = np.ones_like(power)
+    valid = None
     if used < window:
         pad = ((0, window - used), (0, 0))
-        power = np.pad(power, pad, constant_values=1.0)
-        x = np.pad(x, pad)
-        valid = np.pad(valid, pad)
-    return power, x, valid, middle, start
+        excess, x = np.pad(excess, pad), np.pad(x, pad)
+        valid = np.pad(np.ones((used, power.shape[1])), pad)
+    return excess, x, valid, origin, start
 
 
-def _shared_fit(power, x, valid, noise_power, quantization, start, group, groups, strong):
-    """Gaussian line shapes S(x) = exp(c0 + c1 x + c2 x^2) fitted to the
-    measured line powers P = S + N of K spectra (N the mean noise power),
-    with one curvature c2 per group, shared by its sources (the echo's
-    spectral width), each source keeping its own c0 and c1: weighted least
-    squares, each line weighted by the inverse of its variance 2 S N + N^2
-    plus the quantization's, by Gauss-Newton steps from `start`. A line at
-    or below the noise thus tells that the Gaussian is small there, where
-    its logarithm would lend the noise's level to the curvature; and a
-    source that alone cannot tell a narrow spectrum's centre from its width
-    (one line above the noise on one side of the strongest) takes the
-    width from its group's sources. Each step is a weighted parabola
-    through (P - N - S) / S with weights S^2 / var P, per source; the
-    sources' (c0, c1) are eliminated (Schur complement) to give the group's
-    step in c2 from its `strong` sources (those of a group without any:
-    all), then each source's step in (c0, c1). c2 starts at the median of
-    the group's (strong) starting curvatures that open downwards. Returns
+def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
+    """Gaussian line shapes S(x) = N exp(c0 + c1 x + c2 x^2) fitted to the
+    measured line powers P = S + N of K spectra (N the mean noise power;
+    `excess` is P / N - 1), with one curvature c2 per group, shared by its
+    sources (the echo's spectral width), each source keeping its own c0
+    and c1: weighted least squares, each line weighted by the inverse of
+    its variance 2 S N + N^2 plus the quantization's, by Gauss-Newton steps
+    from `start`. A line at or below the noise thus tells that the Gaussian
+    is small there, where its logarithm would lend the noise's level to the
+    curvature; and a source that alone cannot tell a narrow spectrum's
+    centre from its width (one line above the noise on one side of the
+    strongest) takes the width from its group's sources. Each step is a
+    weighted parabola through (P - N - S) / S with weights S^2 / var P, per
+    source; the sources' (c0, c1) are eliminated (Schur complement) to give
+    the group's step in c2 from its `strong` sources (those of a group
+    without any: all), then each source's step in (c0, c1). c2 starts at
+    the median of the group's (strong) starting curvatures that open
+    downwards. `valid` (or None) weighs the lines (0 for padding). Returns
     (c0, c1, c2) per source and the entries (c2, c2), (c1, c1), (c2, c1) of
     their covariance, the shared c2's variance included."""
     c0, c1, c2 = start
@@ -337,6 +342,7 @@ def _shared_fit(power, x, valid, noise_power, quantization, start, group, groups
     shared = np.where(counts > 0, shape[order][np.minimum(first + counts // 2, group.size - 1)],
                       np.nan)
     x2 = x * x
+    x3, x4 = x2 * x, x2 * x2
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         # A step changes the logarithm of no line's model power by more
         # than MAX_LOG_STEP (through the shared c2: on average over the
@@ -345,15 +351,24 @@ def _shared_fit(power, x, valid, noise_power, quantization, start, group, groups
         limit = MAX_LOG_STEP * np.bincount(group, weights=strong, minlength=groups) / (
             np.bincount(group, weights=np.where(strong, x2.max(axis=0), 0.0),
                         minlength=groups))
-        excess = power - noise_power
         for _ in range(GAUSS_NEWTON_STEPS):
             c2 = shared[group]
-            signal = np.exp(c0 + c1 * x + c2 * x2)
-            variance = noise_power * (2.0 * signal + noise_power) + quantization * (
-                signal + noise_power) ** 2
-            weight = valid * signal * signal / variance
-            (s0, s1, s2, s3, s4), (t0, t1, t2) = _sums(
-                weight, weight * (excess - signal) / signal, x)
+            # S / N, its exponent held where exp neither overflows nor
+            # leaves the normal numbers (whose arithmetic is slow).
+            signal = np.exp(np.clip(c1 * x + c2 * x2 + c0, -MAX_EXPONENT, MAX_EXPONENT))
+            total = signal + 1.0
+            variance = signal + total + quantization * total * total
+            weight = signal / variance
+            weighted = weight * (excess - signal)
+            weight *= signal
+            if valid is not None:
+                weight *= valid
+                weighted *= valid
+            s0, s1 = weight.sum(0), np.einsum("lk,lk->k", weight, x)
+            s2, s3 = np.einsum("lk,lk->k", weight, x2), np.einsum("lk,lk->k", weight, x3)
+            s4 = np.einsum("lk,lk->k", weight, x4)
+            t0, t1 = weighted.sum(0), np.einsum("lk,lk->k", weighted, x)
+            t2 = np.einsum("lk,lk->k", weighted, x2)
             determinant = s2 * s0 - s1 * s1
             # The (c1, c0) block B = [[s2 s1] [s1 s0]]: B^-1 (s3, s2), the
             # coupling to c2, and B^-1 (t1, t0).
@@ -367,7 +382,7 @@ def _shared_fit(power, x, valid, noise_power, quantization, start, group, groups
             step = np.clip(step, -limit, limit)
             d2 = step[group]
             d1, d0 = v1 - u1 * d2, v0 - u0 * d2
-            change = np.abs(d0 + d1 * x + d2 * x2).max(axis=0)
+            change = np.abs(d1 * x + d2 * x2 + d0).max(axis=0)
             scale = np.minimum(1.0, MAX_LOG_STEP / change)
             c0, c1 = c0 + scale * d0, c1 + scale * d1
             shared = shared + step
@@ -389,34 +404,13 @@ def _centre(c, covariance, middle):
     return centre + middle, spread
 
 
-def _batch_sources(arrays, offset, snr, ranges, polarization, width):
-    """The sources of one batch of groups, as a dict of arrays in the order
-    (group, gate, beam code)."""
-    amplitude = arrays["amplitude"]
-    noise = arrays["noise_level"].astype(np.float64)
-    with np.errstate(invalid="ignore"):
-        # A necessary condition, over all channels at once: only cells whose
-        # strongest channel passes can hold a source.
-        cell = np.fmax.reduce(amplitude, axis=1) >= (noise[:, None] + snr)
-        if ranges is not None:
-            gate_range = arrays["gate_range"]
-            cell &= (gate_range >= ranges[0]) & (gate_range <= ranges[1])
-    group, gate = np.nonzero(cell)
-    if group.size == 0:
-        return None
-    # Channel layouts: the groups that share attributes share a plan. Groups
-    # mostly repeat the layout of the group before them: only the first of
-    # each run is compared with the others.
-    channel = np.concatenate([arrays[key] for key in
-                              ("polarization", "zenith", "azimuth", "doppler")]
-                             + [(arrays["gate_count"] == 256)[:, None]], axis=1,
-                             dtype=np.float64)
-    changed = np.concatenate([[True], np.any(channel[1:] != channel[:-1], axis=1)])
-    heads = np.flatnonzero(changed)
-    layouts, head_layout = np.unique(channel[heads], axis=0, return_inverse=True)
-    group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
+def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization, width):
+    """The sources of the cells (group, gate) of _batch_sources, whole
+    groups: a list of dicts of arrays, one per beam."""
     cell_layout = group_layout[group]
     found, beams = [], []
+    amplitude = arrays["amplitude"]
+    noise = arrays["noise_level"].astype(np.float64)
     for index, layout in enumerate(layouts):
         at = np.flatnonzero(cell_layout == index)
         if at.size == 0:
@@ -471,13 +465,17 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
         window = min(FIT_LINES, max(len(beam["centres"]) for beam in shaped))
         starts = [_line_shape_start(beam["power"], beam["centres"], beam["noise_power"],
                                     beam["quantization"], window) for beam in shaped]
-        joined = [np.concatenate(part, axis=-1) for part in zip(*(
-            (power, x, valid, beam["noise_power"], beam["quantization"])
-            for beam, (power, x, valid, _, _) in zip(shaped, starts)))]
+        joined = [np.concatenate([start[0] for start in starts], axis=-1),
+                  np.concatenate([start[1] for start in starts], axis=-1),
+                  None if all(start[2] is None for start in starts) else np.concatenate(
+                      [np.ones_like(start[1]) if start[2] is None else start[2]
+                       for start in starts], axis=-1),
+                  np.concatenate([beam["quantization"] for beam in shaped])]
         start = [np.concatenate(part) for part in zip(*(start[4] for start in starts))]
+        first = group[0]  # the chunk's groups, from 0
         c, covariance = _shared_fit(*joined, start,
-                                    np.concatenate([beam["group"] for beam in shaped]),
-                                    amplitude.shape[0],
+                                    np.concatenate([beam["group"] for beam in shaped]) - first,
+                                    group[-1] - first + 1,
                                     np.concatenate([beam["snr"] for beam in shaped])
                                     >= SHAPE_SNR)
         bounds = np.cumsum([0] + [beam["group"].size for beam in shaped])
@@ -500,6 +498,48 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
             "outermost": ((estimate >= beam["centres"][-1])
                           | (estimate <= beam["centres"][0])),
         })
+    return found
+
+
+def _batch_sources(arrays, offset, snr, ranges, polarization, width):
+    """The sources of one batch of groups, as a dict of arrays in the order
+    (group, gate, beam code)."""
+    amplitude = arrays["amplitude"]
+    noise = arrays["noise_level"].astype(np.float64)
+    with np.errstate(invalid="ignore"):
+        # A necessary condition, over all channels at once: only cells whose
+        # strongest channel passes can hold a source.
+        cell = np.fmax.reduce(amplitude, axis=1) >= (noise[:, None] + snr)
+        if ranges is not None:
+            gate_range = arrays["gate_range"]
+            cell &= (gate_range >= ranges[0]) & (gate_range <= ranges[1])
+    group, gate = np.nonzero(cell)
+    if group.size == 0:
+        return None
+    # Channel layouts: the groups that share attributes share a plan. Groups
+    # mostly repeat the layout of the group before them: only the first of
+    # each run is compared with the others.
+    channel = np.concatenate([arrays[key] for key in
+                              ("polarization", "zenith", "azimuth", "doppler")]
+                             + [(arrays["gate_count"] == 256)[:, None]], axis=1,
+                             dtype=np.float64)
+    changed = np.concatenate([[True], np.any(channel[1:] != channel[:-1], axis=1)])
+    heads = np.flatnonzero(changed)
+    layouts, head_layout = np.unique(channel[heads], axis=0, return_inverse=True)
+    group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
+    # Cells in chunks of about CHUNK_CELLS, each of whole groups (a group's
+    # sources share one line-shape width): the arrays of a chunk stay small,
+    # and so do the temporaries of every step.
+    found, start = [], 0
+    while start < group.size:
+        stop = min(start + CHUNK_CELLS, group.size)
+        if stop < group.size:
+            stop = int(np.searchsorted(group, group[stop], "left"))
+            if stop <= start:
+                stop = int(np.searchsorted(group, group[start], "right"))
+        found += _chunk_sources(arrays, group[start:stop], gate[start:stop], group_layout,
+                                layouts, snr, polarization, width)
+        start = stop
     if not found:
         return None
     sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
