@@ -281,10 +281,10 @@ def _two_lines(power, centres, noise_power, width, quantization):
             factor * factor * (variance[0] + variance[1]))
 
 
-def _line_shape_start(power, centres, noise_power, quantization, window):
+def _line_shape_start(level, centres, noise_power, quantization, window):
     """The lines of a beam of three or more that its line-shape fit uses,
-    and the fit's start: power (lines, K) linear, centres (lines,)
-    ascending, noise_power and quantization (K,). The `window` lines
+    and the fit's start: level (lines, K) the lines' powers in dB, centres
+    (lines,) ascending, noise_power and quantization (K,). The `window` lines
     nearest the strongest (lines farther out carry little weight in any
     spectrum the Gaussian fits; a beam of fewer lines is padded with lines
     of no weight, so that beams of different line counts share one array).
@@ -296,12 +296,13 @@ def _line_shape_start(power, centres, noise_power, quantization, window):
     (_log_powers)."""
     count = len(centres)
     used = min(count, window)
-    strongest = np.argmax(power, axis=0)
+    strongest = np.argmax(level, axis=0)
     at = np.clip(strongest - used // 2, 0, count - used) + np.arange(used)[:, None]
     # Offsets from the strongest line keep the sums well scaled.
     origin = centres[strongest]
     x = centres[at] - origin
-    excess = np.take_along_axis(power, at, axis=0) / noise_power - 1.0
+    excess = np.exp(np.take_along_axis(level, at, axis=0).astype(np.float64)
+                    * DB_TO_NEPER) / noise_power - 1.0
     logs, variance = _log_powers(excess + 1.0, 1.0, quantization)
     with np.errstate(divide="ignore", invalid="ignore"):
         start = _parabola(*_sums(1.0 / variance, logs / variance, x))[0]
@@ -309,7 +310,7 @@ def _line_shape_start(power, centres, noise_power, quantization, window):
     if used < window:
         pad = ((0, window - used), (0, 0))
         excess, x = np.pad(excess, pad), np.pad(x, pad)
-        valid = np.pad(np.ones((used, power.shape[1])), pad)
+        valid = np.pad(np.ones((used, level.shape[1])), pad)
     return excess, x, valid, origin, start
 
 
@@ -335,11 +336,14 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
     their covariance, the shared c2's variance included."""
     c0, c1, c2 = start
     strong = strong | (np.bincount(group, weights=strong, minlength=groups) == 0)[group]
-    shape = np.where((c2 < 0) & strong, c2, np.nan)
-    order = np.lexsort((shape, group))
-    counts = np.bincount(group[np.isfinite(shape)], minlength=groups)
+    opening = (c2 < 0) & strong
+    # One sort by group, then curvature: arctan maps c2 < 0 into (0, 1/2)
+    # of the group's unit interval; the others go after, at 3/4.
+    with np.errstate(invalid="ignore"):
+        order = np.argsort(group + np.where(opening, 0.5 + np.arctan(c2) / np.pi, 0.75))
+    counts = np.bincount(group[opening], minlength=groups)
     first = np.concatenate([[0], np.cumsum(np.bincount(group, minlength=groups))[:-1]])
-    shared = np.where(counts > 0, shape[order][np.minimum(first + counts // 2, group.size - 1)],
+    shared = np.where(counts > 0, c2[order][np.minimum(first + counts // 2, group.size - 1)],
                       np.nan)
     x2 = x * x
     x3, x4 = x2 * x, x2 * x2
@@ -355,7 +359,12 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
             c2 = shared[group]
             # S / N, its exponent held where exp neither overflows nor
             # leaves the normal numbers (whose arithmetic is slow).
-            signal = np.exp(np.clip(c1 * x + c2 * x2 + c0, -MAX_EXPONENT, MAX_EXPONENT))
+            signal = c1 * x
+            signal += c2 * x2
+            signal += c0
+            np.maximum(signal, -MAX_EXPONENT, out=signal)
+            np.minimum(signal, MAX_EXPONENT, out=signal)
+            np.exp(signal, out=signal)
             total = signal + 1.0
             variance = signal + total + quantization * total * total
             weight = signal / variance
@@ -374,11 +383,14 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
             # coupling to c2, and B^-1 (t1, t0).
             u1, u0 = (s0 * s3 - s1 * s2) / determinant, (s2 * s2 - s1 * s3) / determinant
             v1, v0 = (s0 * t1 - s1 * t0) / determinant, (s2 * t0 - s1 * t1) / determinant
-            schur = np.where(strong, np.nan_to_num(s4 - s3 * u1 - s2 * u0), 0.0)
-            right = np.where(strong, np.nan_to_num(t2 - s3 * v1 - s2 * v0), 0.0)
-            information = np.bincount(group, weights=schur, minlength=groups)
-            step = np.nan_to_num(np.bincount(group, weights=right, minlength=groups)
-                                 / information)
+            schur = s4 - s3 * u1 - s2 * u0
+            right = t2 - s3 * v1 - s2 * v0
+            counted = strong & np.isfinite(schur) & np.isfinite(right)
+            information = np.bincount(group, weights=np.where(counted, schur, 0.0),
+                                      minlength=groups)
+            step = np.bincount(group, weights=np.where(counted, right, 0.0),
+                               minlength=groups) / information
+            step[~np.isfinite(step)] = 0.0
             step = np.clip(step, -limit, limit)
             d2 = step[group]
             d1, d0 = v1 - u1 * d2, v0 - u0 * d2
@@ -424,46 +436,48 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
             usable &= pol == polarization
         g, t = group[at], gate[at]
         gates = amplitude.shape[2]
-        # Linear powers of the usable channels, a row per channel.
-        used = np.flatnonzero(usable)
-        flat = (used * gates)[:, None] + (g * (16 * gates) + t)
-        linear = np.zeros((16, at.size))
-        linear[used] = np.exp(np.take(amplitude, flat).astype(np.float64) * DB_TO_NEPER)
+        cell = g * (16 * gates) + t  # flat index of the cell's first channel
         noise_power = 10.0 ** ((noise[g] + NOISE_BIN_CENTRE) / 10.0)
         # Variance of a uniform rounding error of one amplitude step, in
         # neper^2.
         quantization = (arrays["amplitude_step"][g] * DB_TO_NEPER) ** 2 / 12.0
         for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
                                                                        usable):
+            if len(lines) < 2 or (len(lines) == 2 and width is None):
+                continue
             centres = np.array([centre for centre, _ in lines])
-            power = np.empty((len(lines), at.size))  # a row per line
-            for line, (_, channels) in enumerate(lines):
-                power[line] = linear[channels[0]]
-                for extra in channels[1:]:
-                    power[line] += linear[extra]
-                if len(channels) > 1:
-                    power[line] /= len(channels)
-            line_snr = 10.0 * np.log10(power.max(axis=0)) - noise[g]
+            if all(len(channels) == 1 for _, channels in lines):
+                # The amplitudes are logarithmic already: the strongest line
+                # and the threshold need no powers.
+                level = np.take(amplitude, np.array([channels[0] * gates for _, channels
+                                                     in lines])[:, None] + cell)
+            else:
+                # Channels on one line are averaged in power.
+                level = np.empty((len(lines), at.size))  # a row per line
+                for line, (_, channels) in enumerate(lines):
+                    power = np.exp(np.take(amplitude, (channels * gates)[:, None] + cell)
+                                   .astype(np.float64) * DB_TO_NEPER)
+                    level[line] = np.log(power.mean(axis=0)) / DB_TO_NEPER
+            line_snr = level.max(axis=0).astype(np.float64) - noise[g]
             passing = np.flatnonzero(line_snr >= snr)
-            if passing.size == 0 or len(lines) < 2 or (len(lines) == 2 and width is None):
+            if passing.size == 0:
                 continue
             source = dict(code=code, polarization=beam_pol, zenith=beam_zen,
                           azimuth=beam_azi, centres=centres, group=g[passing],
-                          gate=t[passing], snr=line_snr[passing])
+                          gate=t[passing], snr=line_snr[passing],
+                          level=level[:, passing], noise_power=noise_power[passing],
+                          quantization=quantization[passing])
             if len(lines) == 2:
-                source["estimate"] = _two_lines(power[:, passing], centres,
-                                                noise_power[passing], width,
-                                                quantization[passing])
-            else:
-                source.update(power=power[:, passing], noise_power=noise_power[passing],
-                              quantization=quantization[passing])
+                source["estimate"] = _two_lines(
+                    np.exp(source["level"].astype(np.float64) * DB_TO_NEPER), centres,
+                    source["noise_power"], width, source["quantization"])
             beams.append(source)
     # Beams of three lines or more: their line shapes, with the spectral
     # width shared by each group's sources (the echo's), in one fit.
     shaped = [beam for beam in beams if "estimate" not in beam]
     if shaped:
         window = min(FIT_LINES, max(len(beam["centres"]) for beam in shaped))
-        starts = [_line_shape_start(beam["power"], beam["centres"], beam["noise_power"],
+        starts = [_line_shape_start(beam["level"], beam["centres"], beam["noise_power"],
                                     beam["quantization"], window) for beam in shaped]
         joined = [np.concatenate([start[0] for start in starts], axis=-1),
                   np.concatenate([start[1] for start in starts], axis=-1),
@@ -543,7 +557,9 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     if not found:
         return None
     sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
-    order = np.lexsort((sources["code"], sources["gate"], sources["group"]))
+    # By group, gate and beam code (gate below 256, code below 64).
+    order = np.argsort((sources["group"] * 256 + sources["gate"]) * 64 + sources["code"],
+                       kind="stable")
     sources = {key: value[order] for key, value in sources.items()}
     g = sources["group"]
     sources["range"] = arrays["gate_range"][g, sources["gate"]]
@@ -833,19 +849,25 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     groups = groups_of.size
     group_row = np.zeros(groups, dtype=np.int64)
     group_row[group_all] = row
-    all_units, unit_all = np.unique(unit, return_inverse=True)
-    unit_all = np.asarray(unit_all).reshape(-1)
+    # Rows of one group each: the fit is the plain one whatever lambda.
+    several = bool((np.bincount(group_row, minlength=rows) > 1).any())
+    shrink = np.ones(groups)
+    if several:
+        all_units, unit_all = np.unique(unit, return_inverse=True)
+        unit_all = np.asarray(unit_all).reshape(-1)
     for _ in range(iterations):
         r, kk, w, v, g = row[active], k[active], weight[active], value[active], group_all[active]
         # Each group its own vertical first; then the wander its verticals
         # show beyond their errors decides how far they are drawn together.
         held = np.bincount(group_row, weights=(np.bincount(g, minlength=groups) > 0)
                            .astype(np.float64), minlength=rows)
-        velocity, u, a, c, d, inverse, coupling, total, ill = _solve(
-            r, rows, g, groups, group_row, kk, w, v, vertical, np.full(groups, MIN_SHRINK))
-        fitted = np.einsum("ij,ij->i", kk[:, :2], np.nan_to_num(velocity[r, :2]))
-        shrink = _wander(r, rows, g, groups, group_row, a, u, v - fitted - kk[:, 2] * u[g],
-                         w, unit_all[active], all_units.size, held)
+        if several:
+            velocity, u, a, c, d, inverse, coupling, total, ill = _solve(
+                r, rows, g, groups, group_row, kk, w, v, vertical, np.full(groups, MIN_SHRINK))
+            fitted = np.einsum("ij,ij->i", kk[:, :2], np.nan_to_num(velocity[r, :2]))
+            shrink = _wander(r, rows, g, groups, group_row, a, u,
+                             v - fitted - kk[:, 2] * u[g], w, unit_all[active],
+                             all_units.size, held)
         velocity, u, a, c, d, inverse, coupling, total, ill = _solve(
             r, rows, g, groups, group_row, kk, w, v, vertical, shrink)
         fitted = np.einsum("ij,ij->i", k[:, :2], np.nan_to_num(velocity[row, :2]))
