@@ -718,17 +718,24 @@ def _row_sums(row, rows, weights):
 
 def _row_medians(row, rows, values, weights):
     """Weighted median of `values` per row (NaN for a row without any)."""
-    # By row, then by value within it: one sort of row * span + value
-    # (values are 0 or more and below span).
-    span = 2.0 * float(values.max(initial=0.0)) + 1.0
-    order = np.argsort(row * span + values)
-    cumulative = np.cumsum(weights[order])
-    totals = np.bincount(row, weights=weights, minlength=rows)
-    before = np.concatenate([[0.0], np.cumsum(totals)[:-1]])
+    # By row, then by value within it; the weights summed within each row
+    # alone, so that a row's median does not depend on the other rows.
+    order = np.lexsort((values, row))
+    sorted_row, sorted_weight = row[order], weights[order]
+    cumulative = np.cumsum(sorted_weight)
+    start = np.flatnonzero(np.concatenate([[True], sorted_row[1:] != sorted_row[:-1]]))
+    offset = np.repeat(cumulative[start] - sorted_weight[start], np.diff(
+        np.concatenate([start, [row.size]])))
+    within = cumulative - offset
+    totals = np.zeros(rows)
+    totals[sorted_row[start]] = np.add.reduceat(sorted_weight, start) if start.size else 0.0
+    # The first value where the row's running weight reaches half its total.
+    reached = within >= 0.5 * totals[sorted_row]
+    first = np.flatnonzero(reached & np.concatenate(
+        [[True], ~reached[:-1] | (sorted_row[1:] != sorted_row[:-1])]))
     medians = np.full(rows, np.nan)
-    has = totals > 0
-    at = np.searchsorted(cumulative, before[has] + 0.5 * totals[has])
-    medians[has] = values[order][np.minimum(at, values.size - 1)]
+    medians[sorted_row[first]] = values[order][first]
+    medians[totals <= 0] = np.nan
     return medians
 
 
@@ -855,30 +862,50 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     if several:
         all_units, unit_all = np.unique(unit, return_inverse=True)
         unit_all = np.asarray(unit_all).reshape(-1)
+    # Only the rows that lost sources are fitted again: the others' active
+    # sources, and so their solutions, stay as they were.
+    pending = np.ones(rows, dtype=bool)
+    residual = np.zeros(row.size)
+    spread = np.zeros(rows)
+    solution = None
     for _ in range(iterations):
-        r, kk, w, v, g = row[active], k[active], weight[active], value[active], group_all[active]
+        mine = pending[row]
+        now = active & mine
+        r, kk, w, v, g = row[now], k[now], weight[now], value[now], group_all[now]
         # Each group its own vertical first; then the wander its verticals
         # show beyond their errors decides how far they are drawn together.
         held = np.bincount(group_row, weights=(np.bincount(g, minlength=groups) > 0)
                            .astype(np.float64), minlength=rows)
         if several:
-            velocity, u, a, c, d, inverse, coupling, total, ill = _solve(
-                r, rows, g, groups, group_row, kk, w, v, vertical, np.full(groups, MIN_SHRINK))
-            fitted = np.einsum("ij,ij->i", kk[:, :2], np.nan_to_num(velocity[r, :2]))
-            shrink = _wander(r, rows, g, groups, group_row, a, u,
-                             v - fitted - kk[:, 2] * u[g], w, unit_all[active],
-                             all_units.size, held)
-        velocity, u, a, c, d, inverse, coupling, total, ill = _solve(
-            r, rows, g, groups, group_row, kk, w, v, vertical, shrink)
-        fitted = np.einsum("ij,ij->i", k[:, :2], np.nan_to_num(velocity[row, :2]))
-        residual = value - fitted - k[:, 2] * u[group_all]
-        spread = np.maximum(1.4826 * _row_medians(r, rows, np.abs(residual[active]), w),
-                            MIN_SPREAD)
+            first = _solve(r, rows, g, groups, group_row, kk, w, v, vertical,
+                           np.full(groups, MIN_SHRINK))
+            fitted = np.einsum("ij,ij->i", kk[:, :2], np.nan_to_num(first[0][r, :2]))
+            shrink = np.where(pending[group_row], _wander(
+                r, rows, g, groups, group_row, first[2], first[1],
+                v - fitted - kk[:, 2] * first[1][g], w, unit_all[now], all_units.size, held),
+                shrink)
+        update = _solve(r, rows, g, groups, group_row, kk, w, v, vertical, shrink)
+        if solution is None:
+            solution = list(update)
+        else:
+            # Per row: velocity, inverse, coupling, total, ill; per group: u,
+            # a, c, d.
+            for index, rowwise in enumerate((True, False, False, False, False, True, True,
+                                             True, True)):
+                where = pending if rowwise else pending[group_row]
+                solution[index][where] = update[index][where]
+        velocity, u = solution[0], solution[1]
+        fitted = np.einsum("ij,ij->i", k[mine, :2], np.nan_to_num(velocity[row[mine], :2]))
+        residual[mine] = value[mine] - fitted - k[mine, 2] * u[group_all[mine]]
+        spread[pending] = np.maximum(
+            1.4826 * _row_medians(r, rows, np.abs(residual[now]), w), MIN_SPREAD)[pending]
         with np.errstate(invalid="ignore"):
-            outlier = active & (np.abs(residual) > clip * spread[row]) & (spread[row] > 0)
+            outlier = now & (np.abs(residual) > clip * spread[row]) & (spread[row] > 0)
         if not outlier.any():
             break
         active &= ~outlier
+        pending = np.bincount(row[outlier], minlength=rows) > 0
+    velocity, u, a, c, d, inverse, coupling, total, ill = solution
     r, kk, w, res, g = row[active], k[active], weight[active], residual[active], group_all[active]
     count = np.bincount(r, minlength=rows)
     weight_sum = _row_sums(r, rows, w)
