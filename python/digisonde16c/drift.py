@@ -720,6 +720,9 @@ def _row_medians(row, rows, values, weights):
     """Weighted median of `values` per row (NaN for a row without any)."""
     # By row, then by value within it; the weights summed within each row
     # alone, so that a row's median does not depend on the other rows.
+    medians = np.full(rows, np.nan)
+    if row.size == 0:
+        return medians
     order = np.lexsort((values, row))
     sorted_row, sorted_weight = row[order], weights[order]
     cumulative = np.cumsum(sorted_weight)
@@ -728,12 +731,11 @@ def _row_medians(row, rows, values, weights):
         np.concatenate([start, [row.size]])))
     within = cumulative - offset
     totals = np.zeros(rows)
-    totals[sorted_row[start]] = np.add.reduceat(sorted_weight, start) if start.size else 0.0
+    totals[sorted_row[start]] = np.add.reduceat(sorted_weight, start)
     # The first value where the row's running weight reaches half its total.
     reached = within >= 0.5 * totals[sorted_row]
     first = np.flatnonzero(reached & np.concatenate(
         [[True], ~reached[:-1] | (sorted_row[1:] != sorted_row[:-1])]))
-    medians = np.full(rows, np.nan)
     medians[sorted_row[first]] = values[order][first]
     medians[totals <= 0] = np.nan
     return medians
