@@ -558,9 +558,10 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
         return None
     sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
     # By group, gate and beam code (gate below 256, code below 64).
-    order = np.argsort((sources["group"] * 256 + sources["gate"]) * 64 + sources["code"],
-                       kind="stable")
-    sources = {key: value[order] for key, value in sources.items()}
+    sort_key = (sources["group"] * 256 + sources["gate"]) * 64 + sources["code"]
+    if np.any(sort_key[1:] < sort_key[:-1]):
+        order = np.argsort(sort_key, kind="stable")
+        sources = {key: value[order] for key, value in sources.items()}
     g = sources["group"]
     sources["range"] = arrays["gate_range"][g, sources["gate"]]
     sources["frequency"] = arrays["frequency"][g]
@@ -853,9 +854,13 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     in a group) or, where a row holds 4 groups or more, by those of one
     group (cluster-robust over the groups, as resampling the groups would)."""
     active = np.ones(row.size, dtype=bool)
-    groups_of, group_all = np.unique(cluster, return_inverse=True)
-    group_all = np.asarray(group_all).reshape(-1)
-    groups = groups_of.size
+    if np.all(cluster[1:] >= cluster[:-1]):  # sources come by group
+        group_all = np.cumsum(np.concatenate([[0], cluster[1:] != cluster[:-1]]))
+        groups = int(group_all[-1]) + 1 if cluster.size else 0
+    else:
+        groups_of, group_all = np.unique(cluster, return_inverse=True)
+        group_all = np.asarray(group_all).reshape(-1)
+        groups = groups_of.size
     group_row = np.zeros(groups, dtype=np.int64)
     group_row[group_all] = row
     # Rows of one group each: the fit is the plain one whatever lambda.
