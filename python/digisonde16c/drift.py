@@ -854,9 +854,9 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     in a group) or, where a row holds 4 groups or more, by those of one
     group (cluster-robust over the groups, as resampling the groups would)."""
     active = np.ones(row.size, dtype=bool)
-    if np.all(cluster[1:] >= cluster[:-1]):  # sources come by group
+    if cluster.size and np.all(cluster[1:] >= cluster[:-1]):  # sources come by group
         group_all = np.cumsum(np.concatenate([[0], cluster[1:] != cluster[:-1]]))
-        groups = int(group_all[-1]) + 1 if cluster.size else 0
+        groups = int(group_all[-1]) + 1
     else:
         groups_of, group_all = np.unique(cluster, return_inverse=True)
         group_all = np.asarray(group_all).reshape(-1)
