@@ -39,7 +39,7 @@ POWER_FLOOR = 0.1
 MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
 # Cells handled at once by the line-shape fit (whole groups).
-CHUNK_CELLS = 4096
+CHUNK_CELLS = 8192
 # The least lambda of _solve: a row's groups keep their own vertical velocities,
 # their mean still defined.
 MIN_SHRINK = 1e-9
@@ -355,20 +355,30 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
         limit = MAX_LOG_STEP * np.bincount(group, weights=strong, minlength=groups) / (
             np.bincount(group, weights=np.where(strong, x2.max(axis=0), 0.0),
                         minlength=groups))
+        # Work arrays of the steps, written in place: no step allocates a
+        # (lines, K) array.
+        signal, total, variance = np.empty_like(x), np.empty_like(x), np.empty_like(x)
+        weight, weighted = np.empty_like(x), np.empty_like(x)
         for _ in range(GAUSS_NEWTON_STEPS):
             c2 = shared[group]
             # S / N, its exponent held where exp neither overflows nor
             # leaves the normal numbers (whose arithmetic is slow).
-            signal = c1 * x
-            signal += c2 * x2
+            np.multiply(x, c1, out=signal)
+            np.multiply(x2, c2, out=total)
+            signal += total
             signal += c0
             np.maximum(signal, -MAX_EXPONENT, out=signal)
             np.minimum(signal, MAX_EXPONENT, out=signal)
             np.exp(signal, out=signal)
-            total = signal + 1.0
-            variance = signal + total + quantization * total * total
-            weight = signal / variance
-            weighted = weight * (excess - signal)
+            np.add(signal, 1.0, out=total)
+            # var P / N^2 = 2 S / N + 1 + quantization (S / N + 1)^2
+            np.multiply(total, total, out=variance)
+            variance *= quantization
+            variance += signal
+            variance += total
+            np.divide(signal, variance, out=weight)
+            np.subtract(excess, signal, out=weighted)
+            weighted *= weight
             weight *= signal
             if valid is not None:
                 weight *= valid
@@ -394,7 +404,11 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
             step = np.clip(step, -limit, limit)
             d2 = step[group]
             d1, d0 = v1 - u1 * d2, v0 - u0 * d2
-            change = np.abs(d1 * x + d2 * x2 + d0).max(axis=0)
+            np.multiply(x, d1, out=total)
+            np.multiply(x2, d2, out=variance)
+            total += variance
+            total += d0
+            change = np.abs(total, out=total).max(axis=0)
             scale = np.minimum(1.0, MAX_LOG_STEP / change)
             c0, c1 = c0 + scale * d0, c1 + scale * d1
             shared = shared + step
