@@ -738,6 +738,24 @@ def _row_medians(row, rows, values, weights):
     medians = np.full(rows, np.nan)
     if row.size == 0:
         return medians
+    counts = np.bincount(row, minlength=rows)
+    width = int(counts.max())
+    if rows * width <= 4 * row.size + 4096 and np.all(row[1:] >= row[:-1]):
+        # Values by row: a table of a row each, padded with infinity of no
+        # weight, sorted along its rows.
+        column = np.arange(row.size) - (np.cumsum(counts) - counts)[row]
+        table = np.full((rows, width), np.inf)
+        table_weight = np.zeros((rows, width))
+        table[row, column] = values
+        table_weight[row, column] = weights
+        order = np.argsort(table, axis=1, kind="stable")
+        table = np.take_along_axis(table, order, axis=1)
+        cumulative = np.cumsum(np.take_along_axis(table_weight, order, axis=1), axis=1)
+        totals = cumulative[:, -1]
+        at = np.minimum((cumulative < 0.5 * totals[:, None]).sum(axis=1), width - 1)
+        medians = table[np.arange(rows), at]
+        medians[totals <= 0] = np.nan
+        return medians
     order = np.lexsort((values, row))
     sorted_row, sorted_weight = row[order], weights[order]
     cumulative = np.cumsum(sorted_weight)
@@ -886,12 +904,12 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     # Only the rows that lost sources are fitted again: the others' active
     # sources, and so their solutions, stay as they were.
     pending = np.ones(rows, dtype=bool)
+    mine = np.arange(row.size)  # the sources of the pending rows
     residual = np.zeros(row.size)
     spread = np.zeros(rows)
     solution = None
     for _ in range(iterations):
-        mine = pending[row]
-        now = active & mine
+        now = mine[active[mine]]
         r, kk, w, v, g = row[now], k[now], weight[now], value[now], group_all[now]
         # Each group its own vertical first; then the wander its verticals
         # show beyond their errors decides how far they are drawn together.
@@ -916,16 +934,19 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
                 where = pending if rowwise else pending[group_row]
                 solution[index][where] = update[index][where]
         velocity, u = solution[0], solution[1]
-        fitted = np.einsum("ij,ij->i", k[mine, :2], np.nan_to_num(velocity[row[mine], :2]))
+        mine_row = row[mine]
+        fitted = np.einsum("ij,ij->i", k[mine, :2], np.nan_to_num(velocity[mine_row, :2]))
         residual[mine] = value[mine] - fitted - k[mine, 2] * u[group_all[mine]]
         spread[pending] = np.maximum(
             1.4826 * _row_medians(r, rows, np.abs(residual[now]), w), MIN_SPREAD)[pending]
+        limit = clip * spread[r]
         with np.errstate(invalid="ignore"):
-            outlier = now & (np.abs(residual) > clip * spread[row]) & (spread[row] > 0)
-        if not outlier.any():
+            outlier = now[(np.abs(residual[now]) > limit) & (spread[r] > 0)]
+        if outlier.size == 0:
             break
-        active &= ~outlier
+        active[outlier] = False
         pending = np.bincount(row[outlier], minlength=rows) > 0
+        mine = np.flatnonzero(pending[row])
     velocity, u, a, c, d, inverse, coupling, total, ill = solution
     r, kk, w, res, g = row[active], k[active], weight[active], residual[active], group_all[active]
     count = np.bincount(r, minlength=rows)
