@@ -40,8 +40,8 @@ MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
 # Cells handled at once by the line-shape fit (whole groups).
 CHUNK_CELLS = 8192
-# The least lambda of _solve: a row's groups keep their own vertical velocities,
-# their mean still defined.
+# The least lambda of _solve: a row's groups keep their own vertical
+# velocities, their mean still defined.
 MIN_SHRINK = 1e-9
 # The robust spread of the residuals is held at 1 m/s at least: the sources
 # of one beam's strongest gates share a spectrum and may agree to a few
@@ -55,10 +55,14 @@ WEIGHT_CAP = 1000.0
 # nearest neighbours.
 FIT_LINES = 5
 # Gauss-Newton steps of the line-shape fit after the parabola through the
-# logarithms of the powers.
+# logarithms of the powers; no step changes the logarithm of a line's model
+# power by more than MAX_LOG_STEP, and the model's exponent is held within
+# +-MAX_EXPONENT.
 GAUSS_NEWTON_STEPS = 6
 MAX_LOG_STEP = 1.0
 MAX_EXPONENT = 80.0
+# Sources whose strongest line stands this far above the noise level (dB)
+# set their group's spectral width.
 SHAPE_SNR = 15.0
 
 FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_NO_ECHO = range(5)
@@ -1076,9 +1080,10 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     wander of variance tau^2, estimated by the method of moments of
     DerSimonian and Laird 1986: a steady drift gives one velocity for the
     window, the plain three-component fit, a wandering one each group its
-    own vertical; in one group this is the plain fit whatever tau). Sources beyond `clip` robust standard deviations
-    (1.4826 times the weighted median absolute residual, at least 1 m/s)
-    are dropped and the fit repeated until none is. The covariance is
+    own vertical; in one group this is the plain fit whatever tau).
+    Sources beyond `clip` robust standard deviations (1.4826 times the
+    weighted median absolute residual, at least 1 m/s) are dropped and the
+    fit repeated until none is. The covariance is
     s^2 (A^T W A)^-1 with s^2 the weighted residual variance of one
     residual per beam and group (their sources share one spectrum, so their
     errors are not independent) over their number less the unknowns; where
@@ -1086,8 +1091,9 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     over its groups (each group's influence on the three components, times
     G / (G - 1) and the squared ratio of Student's t 95% quantile with G - 1
     degrees of freedom to the normal one) replaces it, so that a drift that
-    wanders from group to group widens the uncertainty as it should (the analytic counterpart of
-    resampling the groups); each component's variance is then held at least
+    wanders from group to group widens the uncertainty as it should (the
+    analytic counterpart of resampling the groups); each component's
+    variance is then held at least
     at that of errors each beam keeps over the window (one residual per
     beam), which a steady drift, giving every group the same spectra, has.
 
