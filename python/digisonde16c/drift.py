@@ -480,6 +480,8 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
             passing = np.flatnonzero(line_snr >= snr)
             if passing.size == 0:
                 continue
+            if passing.size == at.size:
+                passing = slice(None)  # every cell: no copies
             source = dict(code=code, polarization=beam_pol, zenith=beam_zen,
                           azimuth=beam_azi, centres=centres, group=g[passing],
                           gate=t[passing], snr=line_snr[passing],
