@@ -663,10 +663,12 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
     k_east = np.sin(zenith) * np.sin(azimuth)
     k_north = np.sin(zenith) * np.cos(azimuth)
     k_up = np.cos(zenith)
-    frequency = sources["frequency"].astype(np.float64)
+    frequency = sources["frequency"].astype(np.float64, copy=False)
     v_los = -LIGHT_SPEED * sources["doppler"] / (2.0 * frequency * 1e6)
     v_los_std = LIGHT_SPEED * sources["doppler_std"] / (2.0 * frequency * 1e6)
-    ranges_km = sources["range"].astype(np.float64)
+    ranges_km = sources["range"].astype(np.float64, copy=False)
+    # The sources' arrays are this call's own: no copies of those that have
+    # their type already.
     source = ("source",)
     data = {
         "doppler": (source, sources["doppler"]),
@@ -675,22 +677,22 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
         "v_los_std": (source, v_los_std),
         "k_east": (source, k_east), "k_north": (source, k_north), "k_up": (source, k_up),
         "x_east": (source, ranges_km * k_east), "y_north": (source, ranges_km * k_north),
-        "outermost": (source, sources["outermost"].astype(np.int8)),
+        "outermost": (source, sources["outermost"].astype(np.int8, copy=False)),
         "group_time": (("group",), table["time"].astype("datetime64[ns]")),
         "group_block": (("group",), table["block"].astype(np.int64)),
         "group_frequency": (("group",), table["frequency"].astype(np.float32)),
     }
     coords = {
-        "source_group": (source, sources["group"].astype(np.int64)),
-        "block": (source, sources["block"].astype(np.int64)),
-        "recording": (source, sources["recording"].astype(object)),
-        "time": (source, sources["time"].astype("datetime64[ns]")),
-        "frequency": (source, sources["frequency"].astype(np.float32)),
-        "gate": (source, sources["gate"].astype(np.int32)),
-        "range": (source, sources["range"].astype(np.float32)),
-        "polarization": (source, sources["polarization"].astype(np.float32)),
-        "zenith": (source, sources["zenith"].astype(np.float32)),
-        "azimuth": (source, sources["azimuth"].astype(np.float32)),
+        "source_group": (source, sources["group"].astype(np.int64, copy=False)),
+        "block": (source, sources["block"].astype(np.int64, copy=False)),
+        "recording": (source, sources["recording"].astype(object, copy=False)),
+        "time": (source, sources["time"].astype("datetime64[ns]", copy=False)),
+        "frequency": (source, sources["frequency"].astype(np.float32, copy=False)),
+        "gate": (source, sources["gate"].astype(np.int32, copy=False)),
+        "range": (source, sources["range"].astype(np.float32, copy=False)),
+        "polarization": (source, sources["polarization"].astype(np.float32, copy=False)),
+        "zenith": (source, sources["zenith"].astype(np.float32, copy=False)),
+        "azimuth": (source, sources["azimuth"].astype(np.float32, copy=False)),
         "group": (("group",), np.arange(table["block"].size, dtype=np.int64)),
         "group_recording": (("group",), table["recording"].astype(object)),
     }
