@@ -152,6 +152,19 @@ void synthesize_drift_group(const DriftOptions& options, int n, BlockDraft* draf
   }
 }
 
+std::string drift_truth_table(const DriftOptions& options) {
+  std::string text = "group block east north up\n";
+  char line[128];
+  for (int n = 0; n < options.groups; ++n) {
+    double velocity[3];
+    drift_group_velocity(options, n, velocity);
+    std::snprintf(line, sizeof line, "%d %d %.6f %.6f %.6f\n", n, n + 1, velocity[0],
+                  velocity[1], velocity[2]);
+    text += line;
+  }
+  return text;
+}
+
 std::string synthesize_drift_recording(const DriftOptions& options) {
   std::string bytes;
   bytes.reserve(static_cast<size_t>(options.groups) * kBuilderBlockSize);
@@ -207,6 +220,10 @@ std::string read_drift_command_line(int argc, const char* const* argv,
       {"start-range", &options->start_code, 1, 5},
   };
   auto other = [&](const std::string& name, const std::string& value) {
+    if (name == "truth") {
+      options->truth_path = value;
+      return 1;
+    }
     if (name != "azimuths") return 0;
     return read_azimuths(value, options) ? 1 : -1;
   };
@@ -250,7 +267,9 @@ const char* drift_usage() {
          "                         lines: outermost line at 3.125 Hz]\n"
          "  --gates H              range gate code, 0 to 3 [1]\n"
          "  --start-range E        start range code, 1 to 5 [1]\n"
-         "  --seed N               noise, phase and jitter seed [1]\n";
+         "  --seed N               noise, phase and jitter seed [1]\n"
+         "  --truth FILE           also write each group's velocity (the jitter\n"
+         "                         included)\n";
 }
 
 }  // namespace digisonde16c

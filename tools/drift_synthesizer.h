@@ -61,6 +61,7 @@ struct DriftOptions {
   int gate_code = 1;              // H, 0 to 3
   int start_code = 1;             // E, 1 to 5
   uint64_t seed = 1;
+  std::string truth_path;         // where drift_truth_table goes; empty: nowhere
 };
 
 // Empty when the options describe a recording the model can make, else a
@@ -72,6 +73,11 @@ void drift_preface(const DriftOptions& options, int n, uint8_t* digits);
 
 // The velocity (east, north, up; m/s) of the n-th group: V plus its jitter.
 void drift_group_velocity(const DriftOptions& options, int n, double* velocity);
+
+// Each group's velocity as drift_group_velocity gives it, as a text table:
+// a header line and one line per group (group from 0, block from 1, east,
+// north, up in m/s).
+std::string drift_truth_table(const DriftOptions& options);
 
 // Fills `draft` with the n-th group. Deterministic in the options and n.
 void synthesize_drift_group(const DriftOptions& options, int n, BlockDraft* draft);

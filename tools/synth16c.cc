@@ -38,7 +38,13 @@ int main(int argc, char** argv) {
     DriftOptions options;
     std::string problem = read_drift_command_line(argc - 1, argv + 1, &options, &output_path);
     if (!problem.empty()) return usage_status(problem, drift_usage());
-    return write_recording(synthesize_drift_recording(options), output_path) ? 0 : 1;
+    if (!write_recording(synthesize_drift_recording(options), output_path)) return 1;
+    if (!options.truth_path.empty() &&
+        !write_text_file(options.truth_path, drift_truth_table(options))) {
+      std::perror(("synth16c: " + options.truth_path).c_str());
+      return 1;
+    }
+    return 0;
   }
   SynthesisOptions options;
   std::string problem = read_synthesis_command_line(argc, argv, &options, &output_path);

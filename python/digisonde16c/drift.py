@@ -38,6 +38,11 @@ POWER_FLOOR = 0.1
 # below this determines no velocity.
 MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
+# Cells handled at once by the line-shape fit (whole groups).
+CHUNK_CELLS = 8192
+# The least lambda of _solve: a row's groups keep their own vertical
+# velocities, their mean still defined.
+MIN_SHRINK = 1e-9
 # The robust spread of the residuals is held at 1 m/s at least: the sources
 # of one beam's strongest gates share a spectrum and may agree to a few
 # cm/s, which alone would clip every other source.
@@ -49,6 +54,16 @@ WEIGHT_CAP = 1000.0
 # Lines of a beam that the line-shape fit uses: the strongest and its
 # nearest neighbours.
 FIT_LINES = 5
+# Gauss-Newton steps of the line-shape fit after the parabola through the
+# logarithms of the powers; no step changes the logarithm of a line's model
+# power by more than MAX_LOG_STEP, and the model's exponent is held within
+# +-MAX_EXPONENT.
+GAUSS_NEWTON_STEPS = 6
+MAX_LOG_STEP = 1.0
+MAX_EXPONENT = 80.0
+# Sources whose strongest line stands this far above the noise level (dB)
+# set their group's spectral width.
+SHAPE_SNR = 15.0
 
 FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_NO_ECHO = range(5)
 FLAG_MEANINGS = "ok vertical_only too_few_sources ill_conditioned no_echo"
@@ -234,57 +249,290 @@ def _log_powers(power, noise_power, quantization):
             noise_variance + quantization)
 
 
-def _estimate(power, centres, noise_power, width, quantization):
-    """Doppler estimates of K spectra of one beam and their variances:
-    power (lines, K) linear, centres (lines,) ascending, noise_power and
-    quantization (K,). The centre of a Gaussian in Doppler: a parabola
-    fitted by weighted least squares to the logarithms of the line powers
-    above the mean noise power, each weighted by the inverse of its
-    variance (_log_powers), so that lines near the noise count little; the
-    centre's variance follows from the parabola's covariance (the inverse
-    normal matrix) by the delta method. With two lines, the parabola of the
-    assumed `width` through both. NaN where no Gaussian fits (a parabola
-    open upwards)."""
-    count = len(centres)
-    spectra = power.shape[1]
-    if count < 2 or (count == 2 and width is None):
-        return np.full(spectra, np.nan), np.full(spectra, np.nan)
-    if count == 2:
-        logs, variance = _log_powers(power, noise_power, quantization)
-        factor = width * width / (centres[1] - centres[0])
-        return (0.5 * (centres[0] + centres[1]) + factor * (logs[1] - logs[0]),
-                factor * factor * (variance[0] + variance[1]))
-    # The lines nearest the strongest, at most FIT_LINES of them: lines
-    # farther out carry little weight in any spectrum the Gaussian fits.
-    window = min(count, FIT_LINES)
-    first = np.clip(np.argmax(power, axis=0) - window // 2, 0, count - window)
-    at = first + np.arange(window)[:, None]
-    logs, variance = _log_powers(np.take_along_axis(power, at, axis=0), noise_power,
-                                 quantization)
-    weight = 1.0 / variance
-    # Line centres relative to the beam's middle keep the sums well scaled.
-    middle = 0.5 * (centres[0] + centres[-1])
-    x = (centres - middle)[at]
+def _sums(weight, weighted, x):
+    """Weighted sums over the lines (axis 0): s_j = sum w x^j (j to 4) and
+    t_j = sum (w v) x^j (j to 2), `weighted` being w v."""
     x2 = x * x
-    wl = weight * logs
-    s0, s1, s2 = weight.sum(0), (weight * x).sum(0), (weight * x2).sum(0)
-    s3, s4 = (weight * x2 * x).sum(0), (weight * x2 * x2).sum(0)
-    t0, t1, t2 = wl.sum(0), (wl * x).sum(0), (wl * x2).sum(0)
-    # (c2, c1, c0) of ln S = c0 + c1 x + c2 x^2 by Cramer's rule; their
-    # covariance the inverse of the normal matrix [[s4 s3 s2] [s3 s2 s1]
-    # [s2 s1 s0]].
+    return ((weight.sum(0), (weight * x).sum(0), (weight * x2).sum(0),
+             (weight * x2 * x).sum(0), (weight * x2 * x2).sum(0)),
+            (weighted.sum(0), (weighted * x).sum(0), (weighted * x2).sum(0)))
+
+
+def _parabola(s, t):
+    """(c0, c1, c2) of the weighted least-squares parabola c0 + c1 x + c2 x^2
+    from the sums of _sums, by Cramer's rule, and the entries (c2, c2),
+    (c1, c1), (c2, c1) of its covariance, the inverse of the normal matrix
+    [[s4 s3 s2] [s3 s2 s1] [s2 s1 s0]]."""
+    s0, s1, s2, s3, s4 = s
+    t0, t1, t2 = t
     determinant = _det3(s4, s3, s2, s3, s2, s1, s2, s1, s0)
+    c2 = _det3(t2, s3, s2, t1, s2, s1, t0, s1, s0) / determinant
+    c1 = _det3(s4, t2, s2, s3, t1, s1, s2, t0, s0) / determinant
+    c0 = _det3(s4, s3, t2, s3, s2, t1, s2, s1, t0) / determinant
+    return ((c0, c1, c2), ((s2 * s0 - s1 * s1) / determinant,
+                           (s4 * s0 - s2 * s2) / determinant,
+                           -(s3 * s0 - s1 * s2) / determinant))
+
+
+def _two_lines(power, centres, noise_power, width, quantization):
+    """Doppler estimates of K spectra of a beam of two lines and their
+    variances: the parabola of the assumed `width` (the Gaussian's standard
+    deviation) through the logarithms of both lines' powers above the
+    noise, centre (x0 + x1) / 2 + width^2 (ln S1 - ln S0) / (x1 - x0)."""
+    logs, variance = _log_powers(power, noise_power, quantization)
+    factor = width * width / (centres[1] - centres[0])
+    return (0.5 * (centres[0] + centres[1]) + factor * (logs[1] - logs[0]),
+            factor * factor * (variance[0] + variance[1]))
+
+
+def _line_shape_start(level, centres, noise_power, quantization, window):
+    """The lines of a beam of three or more that its line-shape fit uses,
+    and the fit's start: level (lines, K) the lines' powers in dB, centres
+    (lines,) ascending, noise_power and quantization (K,). The `window` lines
+    nearest the strongest (lines farther out carry little weight in any
+    spectrum the Gaussian fits; a beam of fewer lines is padded with lines
+    of no weight, so that beams of different line counts share one array).
+    Returns the powers above the noise in units of the noise power, the
+    line offsets x from the strongest line, the lines' weights (1, 0 for
+    padding; None without padding), all (window, K), the strongest line's
+    centre (K,), and (c0, c1, c2) of ln(S / N) = c0 + c1 x + c2 x^2: the
+    weighted parabola through the logarithms of the powers above the noise
+    (_log_powers)."""
+    count = len(centres)
+    used = min(count, window)
+    strongest = np.argmax(level, axis=0)
+    at = np.clip(strongest - used // 2, 0, count - used) + np.arange(used)[:, None]
+    # Offsets from the strongest line keep the sums well scaled.
+    origin = centres[strongest]
+    x = centres[at] - origin
+    excess = np.exp(np.take_along_axis(level, at, axis=0).astype(np.float64)
+                    * DB_TO_NEPER) / noise_power - 1.0
+    logs, variance = _log_powers(excess + 1.0, 1.0, quantization)
     with np.errstate(divide="ignore", invalid="ignore"):
-        c2 = _det3(t2, s3, s2, t1, s2, s1, t0, s1, s0) / determinant
-        c1 = _det3(s4, t2, s2, s3, t1, s1, s2, t0, s0) / determinant
-        var22 = (s2 * s0 - s1 * s1) / determinant
-        var11 = (s4 * s0 - s2 * s2) / determinant
-        var21 = -(s3 * s0 - s1 * s2) / determinant
-        centre = np.where(c2 < 0, -c1 / (2.0 * c2), np.nan)
+        start = _parabola(*_sums(1.0 / variance, logs / variance, x))[0]
+    valid = None
+    if used < window:
+        pad = ((0, window - used), (0, 0))
+        excess, x = np.pad(excess, pad), np.pad(x, pad)
+        valid = np.pad(np.ones((used, level.shape[1])), pad)
+    return excess, x, valid, origin, start
+
+
+def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
+    """Gaussian line shapes S(x) = N exp(c0 + c1 x + c2 x^2) fitted to the
+    measured line powers P = S + N of K spectra (N the mean noise power;
+    `excess` is P / N - 1), with one curvature c2 per group, shared by its
+    sources (the echo's spectral width), each source keeping its own c0
+    and c1: weighted least squares, each line weighted by the inverse of
+    its variance 2 S N + N^2 plus the quantization's, by Gauss-Newton steps
+    from `start`. A line at or below the noise thus tells that the Gaussian
+    is small there, where its logarithm would lend the noise's level to the
+    curvature; and a source that alone cannot tell a narrow spectrum's
+    centre from its width (one line above the noise on one side of the
+    strongest) takes the width from its group's sources. Each step is a
+    weighted parabola through (P - N - S) / S with weights S^2 / var P, per
+    source; the sources' (c0, c1) are eliminated (Schur complement) to give
+    the group's step in c2 from its `strong` sources (those of a group
+    without any: all), then each source's step in (c0, c1). c2 starts at
+    the median of the group's (strong) starting curvatures that open
+    downwards. `valid` (or None) weighs the lines (0 for padding). Returns
+    (c0, c1, c2) per source and the entries (c2, c2), (c1, c1), (c2, c1) of
+    their covariance, the shared c2's variance included."""
+    c0, c1, c2 = start
+    strong = strong | (np.bincount(group, weights=strong, minlength=groups) == 0)[group]
+    opening = (c2 < 0) & strong
+    # One sort by group, then curvature: arctan maps c2 < 0 into (0, 1/2)
+    # of the group's unit interval; the others go after, at 3/4.
+    with np.errstate(invalid="ignore"):
+        order = np.argsort(group + np.where(opening, 0.5 + np.arctan(c2) / np.pi, 0.75))
+    counts = np.bincount(group[opening], minlength=groups)
+    first = np.concatenate([[0], np.cumsum(np.bincount(group, minlength=groups))[:-1]])
+    shared = np.where(counts > 0, c2[order][np.minimum(first + counts // 2, group.size - 1)],
+                      np.nan)
+    x2 = x * x
+    x3, x4 = x2 * x, x2 * x2
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        # A step changes the logarithm of no line's model power by more
+        # than MAX_LOG_STEP (through the shared c2: on average over the
+        # group's strong sources): far from the optimum the linearization
+        # of exp overshoots.
+        limit = MAX_LOG_STEP * np.bincount(group, weights=strong, minlength=groups) / (
+            np.bincount(group, weights=np.where(strong, x2.max(axis=0), 0.0),
+                        minlength=groups))
+        # Work arrays of the steps, written in place: no step allocates a
+        # (lines, K) array.
+        signal, total, variance = np.empty_like(x), np.empty_like(x), np.empty_like(x)
+        weight, weighted = np.empty_like(x), np.empty_like(x)
+        for _ in range(GAUSS_NEWTON_STEPS):
+            c2 = shared[group]
+            # S / N, its exponent held where exp neither overflows nor
+            # leaves the normal numbers (whose arithmetic is slow).
+            np.multiply(x, c1, out=signal)
+            np.multiply(x2, c2, out=total)
+            signal += total
+            signal += c0
+            np.maximum(signal, -MAX_EXPONENT, out=signal)
+            np.minimum(signal, MAX_EXPONENT, out=signal)
+            np.exp(signal, out=signal)
+            np.add(signal, 1.0, out=total)
+            # var P / N^2 = 2 S / N + 1 + quantization (S / N + 1)^2
+            np.multiply(total, total, out=variance)
+            variance *= quantization
+            variance += signal
+            variance += total
+            np.divide(signal, variance, out=weight)
+            np.subtract(excess, signal, out=weighted)
+            weighted *= weight
+            weight *= signal
+            if valid is not None:
+                weight *= valid
+                weighted *= valid
+            s0, s1 = weight.sum(0), np.einsum("lk,lk->k", weight, x)
+            s2, s3 = np.einsum("lk,lk->k", weight, x2), np.einsum("lk,lk->k", weight, x3)
+            s4 = np.einsum("lk,lk->k", weight, x4)
+            t0, t1 = weighted.sum(0), np.einsum("lk,lk->k", weighted, x)
+            t2 = np.einsum("lk,lk->k", weighted, x2)
+            determinant = s2 * s0 - s1 * s1
+            # The (c1, c0) block B = [[s2 s1] [s1 s0]]: B^-1 (s3, s2), the
+            # coupling to c2, and B^-1 (t1, t0).
+            u1, u0 = (s0 * s3 - s1 * s2) / determinant, (s2 * s2 - s1 * s3) / determinant
+            v1, v0 = (s0 * t1 - s1 * t0) / determinant, (s2 * t0 - s1 * t1) / determinant
+            schur = s4 - s3 * u1 - s2 * u0
+            right = t2 - s3 * v1 - s2 * v0
+            counted = strong & np.isfinite(schur) & np.isfinite(right)
+            information = np.bincount(group, weights=np.where(counted, schur, 0.0),
+                                      minlength=groups)
+            step = np.bincount(group, weights=np.where(counted, right, 0.0),
+                               minlength=groups) / information
+            step[~np.isfinite(step)] = 0.0
+            step = np.clip(step, -limit, limit)
+            d2 = step[group]
+            d1, d0 = v1 - u1 * d2, v0 - u0 * d2
+            np.multiply(x, d1, out=total)
+            np.multiply(x2, d2, out=variance)
+            total += variance
+            total += d0
+            change = np.abs(total, out=total).max(axis=0)
+            scale = np.minimum(1.0, MAX_LOG_STEP / change)
+            c0, c1 = c0 + scale * d0, c1 + scale * d1
+            shared = shared + step
+        var22 = (1.0 / information)[group]
+        covariance = (var22, s0 / determinant + u1 * u1 * var22, -u1 * var22)
+    return (c0, c1, shared[group]), covariance
+
+
+def _centre(c, covariance, middle):
+    """The centre -c1 / (2 c2) + middle of fitted line shapes and its
+    variance by the delta method; NaN where no Gaussian fits (c2 >= 0)."""
+    _, c1, c2 = c
+    var22, var11, var21 = covariance
+    with np.errstate(divide="ignore", invalid="ignore"):
         # d centre / d c2 = c1 / (2 c2^2), d centre / d c1 = -1 / (2 c2).
         j2, j1 = c1 / (2.0 * c2 * c2), -1.0 / (2.0 * c2)
         spread = j2 * j2 * var22 + 2.0 * j2 * j1 * var21 + j1 * j1 * var11
+        centre = np.where(c2 < 0, -c1 / (2.0 * c2), np.nan)
     return centre + middle, spread
+
+
+def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization, width):
+    """The sources of the cells (group, gate) of _batch_sources, whole
+    groups: a list of dicts of arrays, one per beam."""
+    cell_layout = group_layout[group]
+    found, beams = [], []
+    amplitude = arrays["amplitude"]
+    noise = arrays["noise_level"].astype(np.float64)
+    for index, layout in enumerate(layouts):
+        at = np.flatnonzero(cell_layout == index)
+        if at.size == 0:
+            continue
+        pol, zen, azi, dop = (layout[16 * i:16 * (i + 1)].astype(np.float64)
+                              for i in range(4))
+        usable = np.isfinite(dop) & (dop != 0)
+        if layout[64]:
+            usable[8:] = False  # a 256-gate group holds samples of channels 1 to 8
+        if polarization is not None:
+            usable &= pol == polarization
+        g, t = group[at], gate[at]
+        gates = amplitude.shape[2]
+        cell = g * (16 * gates) + t  # flat index of the cell's first channel
+        noise_power = 10.0 ** ((noise[g] + NOISE_BIN_CENTRE) / 10.0)
+        # Variance of a uniform rounding error of one amplitude step, in
+        # neper^2.
+        quantization = (arrays["amplitude_step"][g] * DB_TO_NEPER) ** 2 / 12.0
+        for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
+                                                                       usable):
+            if len(lines) < 2 or (len(lines) == 2 and width is None):
+                continue
+            centres = np.array([centre for centre, _ in lines])
+            if all(len(channels) == 1 for _, channels in lines):
+                # The amplitudes are logarithmic already: the strongest line
+                # and the threshold need no powers.
+                level = np.take(amplitude, np.array([channels[0] * gates for _, channels
+                                                     in lines])[:, None] + cell)
+            else:
+                # Channels on one line are averaged in power.
+                level = np.empty((len(lines), at.size))  # a row per line
+                for line, (_, channels) in enumerate(lines):
+                    power = np.exp(np.take(amplitude, (channels * gates)[:, None] + cell)
+                                   .astype(np.float64) * DB_TO_NEPER)
+                    level[line] = np.log(power.mean(axis=0)) / DB_TO_NEPER
+            line_snr = level.max(axis=0).astype(np.float64) - noise[g]
+            passing = np.flatnonzero(line_snr >= snr)
+            if passing.size == 0:
+                continue
+            if passing.size == at.size:
+                passing = slice(None)  # every cell: no copies
+            source = dict(code=code, polarization=beam_pol, zenith=beam_zen,
+                          azimuth=beam_azi, centres=centres, group=g[passing],
+                          gate=t[passing], snr=line_snr[passing],
+                          level=level[:, passing], noise_power=noise_power[passing],
+                          quantization=quantization[passing])
+            if len(lines) == 2:
+                source["estimate"] = _two_lines(
+                    np.exp(source["level"].astype(np.float64) * DB_TO_NEPER), centres,
+                    source["noise_power"], width, source["quantization"])
+            beams.append(source)
+    # Beams of three lines or more: their line shapes, with the spectral
+    # width shared by each group's sources (the echo's), in one fit.
+    shaped = [beam for beam in beams if "estimate" not in beam]
+    if shaped:
+        window = min(FIT_LINES, max(len(beam["centres"]) for beam in shaped))
+        starts = [_line_shape_start(beam["level"], beam["centres"], beam["noise_power"],
+                                    beam["quantization"], window) for beam in shaped]
+        joined = [np.concatenate([start[0] for start in starts], axis=-1),
+                  np.concatenate([start[1] for start in starts], axis=-1),
+                  None if all(start[2] is None for start in starts) else np.concatenate(
+                      [np.ones_like(start[1]) if start[2] is None else start[2]
+                       for start in starts], axis=-1),
+                  np.concatenate([beam["quantization"] for beam in shaped])]
+        start = [np.concatenate(part) for part in zip(*(start[4] for start in starts))]
+        first = group[0]  # the chunk's groups, from 0
+        c, covariance = _shared_fit(*joined, start,
+                                    np.concatenate([beam["group"] for beam in shaped]) - first,
+                                    group[-1] - first + 1,
+                                    np.concatenate([beam["snr"] for beam in shaped])
+                                    >= SHAPE_SNR)
+        bounds = np.cumsum([0] + [beam["group"].size for beam in shaped])
+        for n, (beam, start) in enumerate(zip(shaped, starts)):
+            part = slice(bounds[n], bounds[n + 1])
+            beam["estimate"] = _centre(tuple(v[part] for v in c),
+                                       tuple(v[part] for v in covariance), start[3])
+    for beam in beams:
+        estimate, variance = beam["estimate"]
+        keep = np.isfinite(estimate) & (variance > 0)
+        estimate = estimate[keep]
+        found.append({
+            "group": beam["group"][keep], "gate": beam["gate"][keep],
+            "code": np.full(estimate.size, beam["code"]),
+            "polarization": np.full(estimate.size, beam["polarization"]),
+            "zenith": np.full(estimate.size, beam["zenith"]),
+            "azimuth": np.full(estimate.size, beam["azimuth"]),
+            "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
+            "snr": beam["snr"][keep],
+            "outermost": ((estimate >= beam["centres"][-1])
+                          | (estimate <= beam["centres"][0])),
+        })
+    return found
 
 
 def _batch_sources(arrays, offset, snr, ranges, polarization, width):
@@ -313,62 +561,27 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     heads = np.flatnonzero(changed)
     layouts, head_layout = np.unique(channel[heads], axis=0, return_inverse=True)
     group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
-    cell_layout = group_layout[group]
-    found = []
-    for index, layout in enumerate(layouts):
-        at = np.flatnonzero(cell_layout == index)
-        if at.size == 0:
-            continue
-        pol, zen, azi, dop = (layout[16 * i:16 * (i + 1)].astype(np.float64)
-                              for i in range(4))
-        usable = np.isfinite(dop) & (dop != 0)
-        if layout[64]:
-            usable[8:] = False  # a 256-gate group holds samples of channels 1 to 8
-        if polarization is not None:
-            usable &= pol == polarization
-        g, t = group[at], gate[at]
-        gates = amplitude.shape[2]
-        # Linear powers of the usable channels, a row per channel.
-        used = np.flatnonzero(usable)
-        flat = (used * gates)[:, None] + (g * (16 * gates) + t)
-        linear = np.zeros((16, at.size))
-        linear[used] = np.exp(np.take(amplitude, flat).astype(np.float64) * DB_TO_NEPER)
-        noise_power = 10.0 ** ((noise[g] + NOISE_BIN_CENTRE) / 10.0)
-        # Variance of a uniform rounding error of one amplitude step, in
-        # neper^2.
-        quantization = (arrays["amplitude_step"][g] * DB_TO_NEPER) ** 2 / 12.0
-        for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
-                                                                       usable):
-            centres = np.array([centre for centre, _ in lines])
-            power = np.empty((len(lines), at.size))  # a row per line
-            for line, (_, channels) in enumerate(lines):
-                power[line] = linear[channels[0]]
-                for extra in channels[1:]:
-                    power[line] += linear[extra]
-                if len(channels) > 1:
-                    power[line] /= len(channels)
-            line_snr = 10.0 * np.log10(power.max(axis=0)) - noise[g]
-            passing = line_snr >= snr
-            if not passing.any():
-                continue
-            estimate, variance = _estimate(power[:, passing], centres, noise_power[passing],
-                                           width, quantization[passing])
-            keep = np.isfinite(estimate) & (variance > 0)
-            rows = np.flatnonzero(passing)[keep]
-            estimate = estimate[keep]
-            found.append({
-                "group": g[rows], "gate": t[rows], "code": np.full(rows.size, code),
-                "polarization": np.full(rows.size, beam_pol),
-                "zenith": np.full(rows.size, beam_zen), "azimuth": np.full(rows.size, beam_azi),
-                "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
-                "snr": line_snr[rows],
-                "outermost": ((estimate >= centres[-1]) | (estimate <= centres[0])),
-            })
+    # Cells in chunks of about CHUNK_CELLS, each of whole groups (a group's
+    # sources share one line-shape width): the arrays of a chunk stay small,
+    # and so do the temporaries of every step.
+    found, start = [], 0
+    while start < group.size:
+        stop = min(start + CHUNK_CELLS, group.size)
+        if stop < group.size:
+            stop = int(np.searchsorted(group, group[stop], "left"))
+            if stop <= start:
+                stop = int(np.searchsorted(group, group[start], "right"))
+        found += _chunk_sources(arrays, group[start:stop], gate[start:stop], group_layout,
+                                layouts, snr, polarization, width)
+        start = stop
     if not found:
         return None
     sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
-    order = np.lexsort((sources["code"], sources["gate"], sources["group"]))
-    sources = {key: value[order] for key, value in sources.items()}
+    # By group, gate and beam code (gate below 256, code below 64).
+    sort_key = (sources["group"] * 256 + sources["gate"]) * 64 + sources["code"]
+    if np.any(sort_key[1:] < sort_key[:-1]):
+        order = np.argsort(sort_key, kind="stable")
+        sources = {key: value[order] for key, value in sources.items()}
     g = sources["group"]
     sources["range"] = arrays["gate_range"][g, sources["gate"]]
     sources["frequency"] = arrays["frequency"][g]
@@ -401,13 +614,17 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
     (+90 or -90; None: every beam). A beam is the channels that share
     polarization, zenith and azimuth; its Doppler lines are its channels'
     Doppler shifts (channels on one line are averaged in power). The
-    Doppler estimate is the centre of a Gaussian fitted to the logarithms of
-    the line powers above the mean noise power (weighted least squares over
-    the beam's lines): unlike a power-weighted mean of the line centres, it is
-    not pulled towards the lines, which sit at +-1, +-2, ... steps with none
-    at zero. A beam of only two lines cannot tell the centre from the
-    width: `width` (Hz, the spectrum's standard deviation) is then assumed,
-    and without it such beams give no source.
+    Doppler estimate is the centre of a Gaussian line shape fitted to the
+    powers of the beam's lines (at most FIT_LINES around the strongest),
+    measured power = Gaussian + mean noise power, by weighted least squares
+    with the spectral width shared by the group's sources (the echo's
+    width, taken from its sources 15 dB above the noise or more): unlike a
+    power-weighted mean of the line centres, it is not pulled towards the
+    lines, which sit at +-1, +-2, ... steps with none at zero, and a line at
+    the noise tells the fit that the Gaussian is small there. A beam of
+    only two lines cannot tell the centre from the width: `width` (Hz, the
+    spectrum's standard deviation) is then assumed, and without it such
+    beams give no source.
 
     Per source: source_group (index of its group in the input, from 0),
     block, recording, time, frequency, gate, range, the beam's polarization,
@@ -446,10 +663,12 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
     k_east = np.sin(zenith) * np.sin(azimuth)
     k_north = np.sin(zenith) * np.cos(azimuth)
     k_up = np.cos(zenith)
-    frequency = sources["frequency"].astype(np.float64)
+    frequency = sources["frequency"].astype(np.float64, copy=False)
     v_los = -LIGHT_SPEED * sources["doppler"] / (2.0 * frequency * 1e6)
     v_los_std = LIGHT_SPEED * sources["doppler_std"] / (2.0 * frequency * 1e6)
-    ranges_km = sources["range"].astype(np.float64)
+    ranges_km = sources["range"].astype(np.float64, copy=False)
+    # The sources' arrays are this call's own: no copies of those that have
+    # their type already.
     source = ("source",)
     data = {
         "doppler": (source, sources["doppler"]),
@@ -458,22 +677,22 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
         "v_los_std": (source, v_los_std),
         "k_east": (source, k_east), "k_north": (source, k_north), "k_up": (source, k_up),
         "x_east": (source, ranges_km * k_east), "y_north": (source, ranges_km * k_north),
-        "outermost": (source, sources["outermost"].astype(np.int8)),
+        "outermost": (source, sources["outermost"].astype(np.int8, copy=False)),
         "group_time": (("group",), table["time"].astype("datetime64[ns]")),
         "group_block": (("group",), table["block"].astype(np.int64)),
         "group_frequency": (("group",), table["frequency"].astype(np.float32)),
     }
     coords = {
-        "source_group": (source, sources["group"].astype(np.int64)),
-        "block": (source, sources["block"].astype(np.int64)),
-        "recording": (source, sources["recording"].astype(object)),
-        "time": (source, sources["time"].astype("datetime64[ns]")),
-        "frequency": (source, sources["frequency"].astype(np.float32)),
-        "gate": (source, sources["gate"].astype(np.int32)),
-        "range": (source, sources["range"].astype(np.float32)),
-        "polarization": (source, sources["polarization"].astype(np.float32)),
-        "zenith": (source, sources["zenith"].astype(np.float32)),
-        "azimuth": (source, sources["azimuth"].astype(np.float32)),
+        "source_group": (source, sources["group"].astype(np.int64, copy=False)),
+        "block": (source, sources["block"].astype(np.int64, copy=False)),
+        "recording": (source, sources["recording"].astype(object, copy=False)),
+        "time": (source, sources["time"].astype("datetime64[ns]", copy=False)),
+        "frequency": (source, sources["frequency"].astype(np.float32, copy=False)),
+        "gate": (source, sources["gate"].astype(np.int32, copy=False)),
+        "range": (source, sources["range"].astype(np.float32, copy=False)),
+        "polarization": (source, sources["polarization"].astype(np.float32, copy=False)),
+        "zenith": (source, sources["zenith"].astype(np.float32, copy=False)),
+        "azimuth": (source, sources["azimuth"].astype(np.float32, copy=False)),
         "group": (("group",), np.arange(table["block"].size, dtype=np.int64)),
         "group_recording": (("group",), table["recording"].astype(object)),
     }
@@ -522,17 +741,44 @@ def _row_sums(row, rows, weights):
 
 def _row_medians(row, rows, values, weights):
     """Weighted median of `values` per row (NaN for a row without any)."""
-    # By row, then by value within it: one sort of row * span + value
-    # (values are 0 or more and below span).
-    span = 2.0 * float(values.max(initial=0.0)) + 1.0
-    order = np.argsort(row * span + values)
-    cumulative = np.cumsum(weights[order])
-    totals = np.bincount(row, weights=weights, minlength=rows)
-    before = np.concatenate([[0.0], np.cumsum(totals)[:-1]])
+    # By row, then by value within it; the weights summed within each row
+    # alone, so that a row's median does not depend on the other rows.
     medians = np.full(rows, np.nan)
-    has = totals > 0
-    at = np.searchsorted(cumulative, before[has] + 0.5 * totals[has])
-    medians[has] = values[order][np.minimum(at, values.size - 1)]
+    if row.size == 0:
+        return medians
+    counts = np.bincount(row, minlength=rows)
+    width = int(counts.max())
+    if rows * width <= 4 * row.size + 4096 and np.all(row[1:] >= row[:-1]):
+        # Values by row: a table of a row each, padded with infinity of no
+        # weight, sorted along its rows.
+        column = np.arange(row.size) - (np.cumsum(counts) - counts)[row]
+        table = np.full((rows, width), np.inf)
+        table_weight = np.zeros((rows, width))
+        table[row, column] = values
+        table_weight[row, column] = weights
+        order = np.argsort(table, axis=1, kind="stable")
+        table = np.take_along_axis(table, order, axis=1)
+        cumulative = np.cumsum(np.take_along_axis(table_weight, order, axis=1), axis=1)
+        totals = cumulative[:, -1]
+        at = np.minimum((cumulative < 0.5 * totals[:, None]).sum(axis=1), width - 1)
+        medians = table[np.arange(rows), at]
+        medians[totals <= 0] = np.nan
+        return medians
+    order = np.lexsort((values, row))
+    sorted_row, sorted_weight = row[order], weights[order]
+    cumulative = np.cumsum(sorted_weight)
+    start = np.flatnonzero(np.concatenate([[True], sorted_row[1:] != sorted_row[:-1]]))
+    offset = np.repeat(cumulative[start] - sorted_weight[start], np.diff(
+        np.concatenate([start, [row.size]])))
+    within = cumulative - offset
+    totals = np.zeros(rows)
+    totals[sorted_row[start]] = np.add.reduceat(sorted_weight, start)
+    # The first value where the row's running weight reaches half its total.
+    reached = within >= 0.5 * totals[sorted_row]
+    first = np.flatnonzero(reached & np.concatenate(
+        [[True], ~reached[:-1] | (sorted_row[1:] != sorted_row[:-1])]))
+    medians[sorted_row[first]] = values[order][first]
+    medians[totals <= 0] = np.nan
     return medians
 
 
@@ -549,14 +795,24 @@ def _inverse2(matrix):
     return inverse, np.nan_to_num(reciprocal)
 
 
-def _solve(row, rows, group, groups, group_row, k, weight, value, vertical):
-    """One pass of the fit: per row the horizontal velocity and per group
-    its vertical velocity u_g (the horizontal common to the row's groups,
-    the vertical free to wander from group to group: in one group the two
-    are the plain three-component fit); the row's v_up is the mean of its
-    groups' u_g weighted by sum w k_up^2. Returns the velocities (rows, 3),
-    u (groups,), the per-group sums a, c, the inverse of the horizontal
-    normal matrix and the ill-conditioned rows."""
+def _solve(row, rows, group, groups, group_row, k, weight, value, vertical, shrink):
+    """One pass of the fit: per row the horizontal velocity V and the mean
+    vertical velocity w, per group its own vertical velocity u_g = w + e_g,
+    the horizontal common to the row's groups. `shrink` (groups,) is
+    lambda_g = 1 / (1 + omega_g tau^2) of a random vertical wander e_g of
+    variance tau^2 (omega_g = a_g / s^2 the precision of the group's own
+    vertical): 1 holds every u_g at w (one velocity for the whole row, the
+    plain three-component fit), near 0 leaves each group its own. With
+    a = sum w k_up^2, c = sum w k_up k_h, d = sum w k_up v per group and u_g
+    eliminated, the normal equations of (V, w) are
+        [sum w k_h k_h' - sum (1 - lambda) c c' / a] V + [sum lambda c] w
+            = sum w k_h v - sum (1 - lambda) c d / a,
+        [sum lambda c'] V + [sum lambda a] w = sum lambda d,
+    and u_g = (1 - lambda) (d - c . V) / a + lambda w. In one group this is
+    the plain three-component fit whatever lambda. Returns the velocities
+    (rows, 3), u (groups,), the per-group sums a, c, d, the inverse of the
+    reduced horizontal normal matrix, the coupling terms (sum lambda c,
+    sum lambda a) and the ill-conditioned rows."""
     horizontal, up = k[:, :2], k[:, 2]
     a = np.bincount(group, weights=weight * up * up, minlength=groups)
     c = np.stack([np.bincount(group, weights=weight * up * horizontal[:, i], minlength=groups)
@@ -564,15 +820,24 @@ def _solve(row, rows, group, groups, group_row, k, weight, value, vertical):
     d = np.bincount(group, weights=weight * up * value, minlength=groups)
     with np.errstate(invalid="ignore", divide="ignore"):
         share = np.where(a > 0, 1.0 / a, 0.0)
+    free = (1.0 - shrink) * share
+    coupling = np.stack([np.bincount(group_row, weights=shrink * c[:, i], minlength=rows)
+                         for i in range(2)], axis=1)
+    total = np.bincount(group_row, weights=shrink * a, minlength=rows)
+    mean_right = np.bincount(group_row, weights=shrink * d, minlength=rows)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        reach = np.where(total > 0, 1.0 / total, 0.0)
     normal = np.empty((rows, 2, 2))
     right = np.empty((rows, 2))
     for i in range(2):
         right[:, i] = (_row_sums(row, rows, weight * horizontal[:, i] * value)
-                       - np.bincount(group_row, weights=c[:, i] * d * share, minlength=rows))
+                       - np.bincount(group_row, weights=c[:, i] * d * free, minlength=rows)
+                       - coupling[:, i] * mean_right * reach)
         for j in range(i, 2):
             normal[:, i, j] = normal[:, j, i] = (
                 _row_sums(row, rows, weight * horizontal[:, i] * horizontal[:, j])
-                - np.bincount(group_row, weights=c[:, i] * c[:, j] * share, minlength=rows))
+                - np.bincount(group_row, weights=c[:, i] * c[:, j] * free, minlength=rows)
+                - coupling[:, i] * coupling[:, j] * reach)
     inverse, reciprocal = _inverse2(normal)
     ill = ~vertical & (reciprocal < MIN_RECIPROCAL_CONDITION)
     velocity = np.full((rows, 3), np.nan)
@@ -580,12 +845,47 @@ def _solve(row, rows, group, groups, group_row, k, weight, value, vertical):
     velocity[solved, :2] = np.einsum("rij,rj->ri", inverse[solved], right[solved])
     shift = np.where(vertical, 0.0, np.nan_to_num(velocity[:, :2]).T).T
     with np.errstate(invalid="ignore", divide="ignore"):
-        u = (d - np.einsum("gi,gi->g", c, shift[group_row])) * share
-        total = np.bincount(group_row, weights=a, minlength=rows)
-        velocity[:, 2] = np.bincount(group_row, weights=a * u, minlength=rows) / total
+        velocity[:, 2] = (mean_right - np.einsum("ri,ri->r", coupling, shift)) / total
+        own = (d - np.einsum("gi,gi->g", c, shift[group_row])) * share
+        u = (1.0 - shrink) * own + shrink * velocity[group_row, 2]
     velocity[ill] = np.nan
     ill |= total <= 0
-    return velocity, u, a, c, inverse, ill
+    return velocity, u, a, c, d, inverse, coupling, total, ill
+
+
+def _wander(row, rows, group, groups, group_row, a, u, residual, weight, unit_index,
+            units, held):
+    """lambda_g of _solve from a fit that leaves each group its own vertical
+    velocity u_g: tau^2, the variance of the groups' verticals beyond their
+    errors, by the method of moments of DerSimonian and Laird (1986,
+    Control. Clin. Trials 7, 177), each u_g's error variance s^2 / a_g with
+    s^2 the weighted residual variance of one residual per unit (a beam in
+    a group: its sources share one spectrum). Rows of one group, or whose
+    s^2 is not determined, keep each group's own (lambda 0)."""
+    unit_weight = np.bincount(unit_index, weights=weight, minlength=units)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        unit_residual = np.bincount(unit_index, weights=weight * residual,
+                                    minlength=units) / unit_weight
+    unit_row = np.zeros(units, dtype=np.int64)
+    unit_row[unit_index] = row
+    used = unit_weight > 0
+    unit_count = np.bincount(unit_row[used], minlength=rows)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        scale = np.bincount(unit_row[used], weights=(unit_weight * unit_residual ** 2)[used],
+                            minlength=rows) / (unit_count - 2.0 - held)
+        omega = np.where(a > 0, a / scale[group_row], 0.0)
+        sum_omega = np.bincount(group_row, weights=omega, minlength=rows)
+        centre = np.bincount(group_row, weights=omega * np.nan_to_num(u),
+                             minlength=rows) / sum_omega
+        q = np.bincount(group_row, weights=omega * (np.nan_to_num(u) - centre[group_row]) ** 2,
+                        minlength=rows)
+        spread = (q - (held - 1.0)) / (
+            sum_omega - np.bincount(group_row, weights=omega * omega, minlength=rows) / sum_omega)
+        spread = np.maximum(spread, 0.0)
+        shrink = 1.0 / (1.0 + omega * spread[group_row])
+    undetermined = ~np.isfinite(spread) | (unit_count <= 2.0 + held) | (held < 2)
+    shrink = np.where(undetermined[group_row] | ~np.isfinite(shrink), MIN_SHRINK, shrink)
+    return np.maximum(shrink, MIN_SHRINK)
 
 
 def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=10):
@@ -594,24 +894,68 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     in a group) or, where a row holds 4 groups or more, by those of one
     group (cluster-robust over the groups, as resampling the groups would)."""
     active = np.ones(row.size, dtype=bool)
-    groups_of, group_all = np.unique(cluster, return_inverse=True)
-    group_all = np.asarray(group_all).reshape(-1)
-    groups = groups_of.size
+    if cluster.size and np.all(cluster[1:] >= cluster[:-1]):  # sources come by group
+        group_all = np.cumsum(np.concatenate([[0], cluster[1:] != cluster[:-1]]))
+        groups = int(group_all[-1]) + 1
+    else:
+        groups_of, group_all = np.unique(cluster, return_inverse=True)
+        group_all = np.asarray(group_all).reshape(-1)
+        groups = groups_of.size
     group_row = np.zeros(groups, dtype=np.int64)
     group_row[group_all] = row
+    # Rows of one group each: the fit is the plain one whatever lambda.
+    several = bool((np.bincount(group_row, minlength=rows) > 1).any())
+    shrink = np.ones(groups)
+    if several:
+        all_units, unit_all = np.unique(unit, return_inverse=True)
+        unit_all = np.asarray(unit_all).reshape(-1)
+    # Only the rows that lost sources are fitted again: the others' active
+    # sources, and so their solutions, stay as they were.
+    pending = np.ones(rows, dtype=bool)
+    mine = np.arange(row.size)  # the sources of the pending rows
+    residual = np.zeros(row.size)
+    spread = np.zeros(rows)
+    solution = None
     for _ in range(iterations):
-        r, kk, w, v, g = row[active], k[active], weight[active], value[active], group_all[active]
-        velocity, u, a, c, inverse, ill = _solve(r, rows, g, groups, group_row, kk, w, v,
-                                                 vertical)
-        fitted = np.einsum("ij,ij->i", k[:, :2], np.nan_to_num(velocity[row, :2]))
-        residual = value - fitted - k[:, 2] * u[group_all]
-        spread = np.maximum(1.4826 * _row_medians(r, rows, np.abs(residual[active]), w),
-                            MIN_SPREAD)
+        now = mine[active[mine]]
+        r, kk, w, v, g = row[now], k[now], weight[now], value[now], group_all[now]
+        # Each group its own vertical first; then the wander its verticals
+        # show beyond their errors decides how far they are drawn together.
+        held = np.bincount(group_row, weights=(np.bincount(g, minlength=groups) > 0)
+                           .astype(np.float64), minlength=rows)
+        if several:
+            first = _solve(r, rows, g, groups, group_row, kk, w, v, vertical,
+                           np.full(groups, MIN_SHRINK))
+            fitted = np.einsum("ij,ij->i", kk[:, :2], np.nan_to_num(first[0][r, :2]))
+            shrink = np.where(pending[group_row], _wander(
+                r, rows, g, groups, group_row, first[2], first[1],
+                v - fitted - kk[:, 2] * first[1][g], w, unit_all[now], all_units.size, held),
+                shrink)
+        update = _solve(r, rows, g, groups, group_row, kk, w, v, vertical, shrink)
+        if solution is None:
+            solution = list(update)
+        else:
+            # Per row: velocity, inverse, coupling, total, ill; per group: u,
+            # a, c, d.
+            for index, rowwise in enumerate((True, False, False, False, False, True, True,
+                                             True, True)):
+                where = pending if rowwise else pending[group_row]
+                solution[index][where] = update[index][where]
+        velocity, u = solution[0], solution[1]
+        mine_row = row[mine]
+        fitted = np.einsum("ij,ij->i", k[mine, :2], np.nan_to_num(velocity[mine_row, :2]))
+        residual[mine] = value[mine] - fitted - k[mine, 2] * u[group_all[mine]]
+        spread[pending] = np.maximum(
+            1.4826 * _row_medians(r, rows, np.abs(residual[now]), w), MIN_SPREAD)[pending]
+        limit = clip * spread[r]
         with np.errstate(invalid="ignore"):
-            outlier = active & (np.abs(residual) > clip * spread[row]) & (spread[row] > 0)
-        if not outlier.any():
+            outlier = now[(np.abs(residual[now]) > limit) & (spread[r] > 0)]
+        if outlier.size == 0:
             break
-        active &= ~outlier
+        active[outlier] = False
+        pending = np.bincount(row[outlier], minlength=rows) > 0
+        mine = np.flatnonzero(pending[row])
+    velocity, u, a, c, d, inverse, coupling, total, ill = solution
     r, kk, w, res, g = row[active], k[active], weight[active], residual[active], group_all[active]
     count = np.bincount(r, minlength=rows)
     weight_sum = _row_sums(r, rows, w)
@@ -648,22 +992,24 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     covariance = variance[:, None, None] * full
 
     # Cluster-robust over groups: each group's influence on (v_east,
-    # v_north) through its score, and on v_up through its u_g and the
-    # horizontal's part in it; their outer products summed, times G/(G-1).
+    # v_north, v_up), the inverse normal matrix of _solve times the group's
+    # score (its terms of the normal equations less their share of the
+    # solution); their outer products summed, times G/(G-1).
     robust_rows = held >= 4
     if robust_rows.any():
         with np.errstate(invalid="ignore", divide="ignore"):
             share = np.where(a > 0, 1.0 / a, 0.0)
-        lever = kk[:, :2] - kk[:, 2:3] * (c * share[:, None])[g]
-        score = np.stack([np.bincount(g, weights=w * res * lever[:, i], minlength=groups)
-                          for i in range(2)], axis=1)
+            reach = np.where(total > 0, 1.0 / total, 0.0)
+        shift = np.where(vertical, 0.0, np.nan_to_num(velocity[:, :2]).T).T
+        own = (d - np.einsum("gi,gi->g", c, shift[group_row])) * share
+        score = np.stack([np.bincount(g, weights=w * res * kk[:, i], minlength=groups)
+                          for i in range(2)] + [shrink * a * (own - np.nan_to_num(
+                              velocity[group_row, 2]))], axis=1)
         horizontal_inverse = np.where(vertical[:, None, None], 0.0, np.nan_to_num(inverse))
-        phi = np.einsum("gij,gj->gi", horizontal_inverse[group_row], score)
-        total = np.bincount(group_row, weights=a, minlength=rows)
-        pull = np.stack([np.bincount(group_row, weights=c[:, i], minlength=rows)
-                         for i in range(2)], axis=1) / total[:, None]
-        psi = (a * (u - velocity[group_row, 2]) / total[group_row]
-               - np.einsum("gi,gi->g", pull[group_row], phi))
+        phi = np.einsum("gij,gj->gi", horizontal_inverse[group_row],
+                        score[:, :2] - coupling[group_row] * (score[:, 2] * reach[group_row])
+                        [:, None])
+        psi = (score[:, 2] - np.einsum("gi,gi->g", coupling[group_row], phi)) * reach[group_row]
         influence = np.concatenate([phi, psi[:, None]], axis=1)
         influence[a <= 0] = 0.0
         meat = np.zeros((rows, 3, 3))
@@ -732,21 +1078,26 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     there), or what it gives. Per row, a weighted least-squares fit of
     V = (v_east, v_north, v_up) to v_los = k . V over the row's sources,
     weights the sources' linear power over the noise level, held at 30 dB.
-    In a window the horizontal velocity is common to its groups and the
-    vertical one may wander from group to group: v_up is the mean of the
-    groups' own, weighted by sum w k_up^2 (in one group this is the plain
-    three-component fit). Sources beyond `clip` robust standard deviations
-    (1.4826 times the weighted median absolute residual, at least 1 m/s)
-    are dropped and the fit repeated until none is. The covariance is
+    In a window the horizontal velocity is common to its groups; the
+    vertical one of each group is drawn towards the window's mean v_up as
+    far as the groups' own verticals agree within their errors (a random
+    wander of variance tau^2, estimated by the method of moments of
+    DerSimonian and Laird 1986: a steady drift gives one velocity for the
+    window, the plain three-component fit, a wandering one each group its
+    own vertical; in one group this is the plain fit whatever tau).
+    Sources beyond `clip` robust standard deviations (1.4826 times the
+    weighted median absolute residual, at least 1 m/s) are dropped and the
+    fit repeated until none is. The covariance is
     s^2 (A^T W A)^-1 with s^2 the weighted residual variance of one
     residual per beam and group (their sources share one spectrum, so their
     errors are not independent) over their number less the unknowns; where
     a row holds 4 groups or more, the cluster-robust (sandwich) covariance
     over its groups (each group's influence on the three components, times
     G / (G - 1) and the squared ratio of Student's t 95% quantile with G - 1
-    degrees of freedom to the normal one) replaces it, so that a drift that wanders from group to
-    group widens the uncertainty as it should (the analytic counterpart of
-    resampling the groups); each component's variance is then held at least
+    degrees of freedom to the normal one) replaces it, so that a drift that
+    wanders from group to group widens the uncertainty as it should (the
+    analytic counterpart of resampling the groups); each component's
+    variance is then held at least
     at that of errors each beam keeps over the window (one residual per
     beam), which a steady drift, giving every group the same spectra, has.
 
