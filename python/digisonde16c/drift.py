@@ -40,6 +40,9 @@ MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
 # Cells handled at once by the line-shape fit (whole groups).
 CHUNK_CELLS = 8192
+# Cells (group, gate) of the threshold pass at once: their strongest
+# channels fit in the cache.
+THRESHOLD_CELLS = 65536
 # The least lambda of _solve: a row's groups keep their own vertical
 # velocities, their mean still defined.
 MIN_SHRINK = 1e-9
@@ -371,8 +374,7 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
             np.multiply(x2, c2, out=total)
             signal += total
             signal += c0
-            np.maximum(signal, -MAX_EXPONENT, out=signal)
-            np.minimum(signal, MAX_EXPONENT, out=signal)
+            np.clip(signal, -MAX_EXPONENT, MAX_EXPONENT, out=signal)
             np.exp(signal, out=signal)
             np.add(signal, 1.0, out=total)
             # var P / N^2 = 2 S / N + 1 + quantization (S / N + 1)^2
@@ -540,14 +542,25 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     (group, gate, beam code)."""
     amplitude = arrays["amplitude"]
     noise = arrays["noise_level"].astype(np.float64)
+    threshold = noise + snr
+    count, gates = amplitude.shape[0], amplitude.shape[2]
+    # A necessary condition, over all channels at once: only cells whose
+    # strongest channel passes can hold a source. In blocks of groups
+    # through one buffer of the strongest channels, which stays in the
+    # cache: the only pass over the whole amplitude array.
+    cell = np.empty((count, gates), dtype=bool)
+    block = max(1, THRESHOLD_CELLS // max(gates, 1))
+    strongest = np.empty((min(block, count), gates), dtype=amplitude.dtype)
     with np.errstate(invalid="ignore"):
-        # A necessary condition, over all channels at once: only cells whose
-        # strongest channel passes can hold a source.
-        cell = np.fmax.reduce(amplitude, axis=1) >= (noise[:, None] + snr)
+        for first in range(0, count, block):
+            last = min(first + block, count)
+            part = strongest[:last - first]
+            np.fmax.reduce(amplitude[first:last], axis=1, out=part)
+            np.greater_equal(part, threshold[first:last, None], out=cell[first:last])
         if ranges is not None:
             gate_range = arrays["gate_range"]
             cell &= (gate_range >= ranges[0]) & (gate_range <= ranges[1])
-    group, gate = np.nonzero(cell)
+    group, gate = np.divmod(np.flatnonzero(cell), gates)
     if group.size == 0:
         return None
     # Channel layouts: the groups that share attributes share a plan. Groups
@@ -588,7 +601,7 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     sources["time"] = arrays["time"][g]
     sources["block"] = arrays["block"][g]
     sources["recording"] = arrays["recording"][g]
-    sources["group"] = g + offset
+    sources["group"] = g + offset if offset else g
     sources["gate"] = sources["gate"] + 1
     return sources
 
@@ -733,6 +746,20 @@ def _student_quantile(dof):
     g3 = (3 * z ** 7 + 19 * z ** 5 + 17 * z ** 3 - 15 * z) / 384.0
     g4 = (79 * z ** 9 + 776 * z ** 7 + 1482 * z ** 5 - 1920 * z ** 3 - 945 * z) / 92160.0
     return z + g1 / dof + g2 / dof ** 2 + g3 / dof ** 3 + g4 / dof ** 4
+
+
+def _unique_inverse(keys):
+    """np.unique(keys, return_inverse=True), the inverse flat: by one pass
+    where the keys come sorted (sources come by group, and mostly by beam
+    within it), by a sort otherwise."""
+    if keys.size and np.all(keys[1:] >= keys[:-1]):
+        changed = np.empty(keys.size, dtype=bool)
+        changed[0] = True
+        np.not_equal(keys[1:], keys[:-1], out=changed[1:])
+        inverse = np.cumsum(changed) - 1
+        return keys[changed], inverse
+    uniques, inverse = np.unique(keys, return_inverse=True)
+    return uniques, np.asarray(inverse).reshape(-1)
 
 
 def _row_sums(row, rows, weights):
@@ -907,8 +934,7 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     several = bool((np.bincount(group_row, minlength=rows) > 1).any())
     shrink = np.ones(groups)
     if several:
-        all_units, unit_all = np.unique(unit, return_inverse=True)
-        unit_all = np.asarray(unit_all).reshape(-1)
+        all_units, unit_all = _unique_inverse(unit)
     # Only the rows that lost sources are fitted again: the others' active
     # sources, and so their solutions, stay as they were.
     pending = np.ones(rows, dtype=bool)
@@ -976,9 +1002,7 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     solvable = ~vertical & ~ill
     if solvable.any():
         full[solvable] = np.linalg.pinv(normal[solvable])
-    units, unit_index = np.unique(unit[active], return_inverse=True)
-    del units
-    unit_index = np.asarray(unit_index).reshape(-1)
+    unit_index = _unique_inverse(unit[active])[1]
     unit_weight = np.bincount(unit_index, weights=w)
     unit_residual = np.bincount(unit_index, weights=w * res) / unit_weight
     unit_row = np.zeros(unit_weight.size, dtype=np.int64)
@@ -1031,8 +1055,7 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
         # window, their variance over their number less three, spread
         # through the fit as errors common to each beam's sources. The
         # larger of the two covariances (by trace) is reported.
-        beam_keys, beam_index = np.unique(r * 64 + unit[active] % 64, return_inverse=True)
-        beam_index = np.asarray(beam_index).reshape(-1)
+        beam_keys, beam_index = _unique_inverse(r * 64 + unit[active] % 64)
         beam_row = beam_keys // 64
         beam_weight = np.bincount(beam_index, weights=w)
         beam_residual = np.bincount(beam_index, weights=w * res) / beam_weight
