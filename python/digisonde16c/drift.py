@@ -660,7 +660,9 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
         tables.append({key: arrays[key] for key in ("time", "block", "frequency",
                                                     "recording")})
         offset += arrays["block"].size
-    if parts:
+    if len(parts) == 1:
+        sources = parts[0]  # one batch: its arrays are this call's own already
+    elif parts:
         sources = {key: np.concatenate([part[key] for part in parts]) for key in parts[0]}
     else:
         sources = {key: np.zeros(0, dtype) for key, dtype in EMPTY_SOURCES.items()}
@@ -784,8 +786,10 @@ def _row_medians(row, rows, values, weights):
         table[row, column] = values
         table_weight[row, column] = weights
         order = np.argsort(table, axis=1, kind="stable")
-        table = np.take_along_axis(table, order, axis=1)
-        cumulative = np.cumsum(np.take_along_axis(table_weight, order, axis=1), axis=1)
+        # Flat indices: np.take gathers faster than take_along_axis.
+        order += (np.arange(rows) * width)[:, None]
+        table = np.take(table, order)
+        cumulative = np.cumsum(np.take(table_weight, order), axis=1)
         totals = cumulative[:, -1]
         at = np.minimum((cumulative < 0.5 * totals[:, None]).sum(axis=1), width - 1)
         medians = table[np.arange(rows), at]
@@ -969,7 +973,7 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
                 solution[index][where] = update[index][where]
         velocity, u = solution[0], solution[1]
         mine_row = row[mine]
-        fitted = np.einsum("ij,ij->i", k[mine, :2], np.nan_to_num(velocity[mine_row, :2]))
+        fitted = np.einsum("ij,ij->i", k[mine, :2], np.nan_to_num(velocity[:, :2])[mine_row])
         residual[mine] = value[mine] - fitted - k[mine, 2] * u[group_all[mine]]
         spread[pending] = np.maximum(
             1.4826 * _row_medians(r, rows, np.abs(residual[now]), w), MIN_SPREAD)[pending]
@@ -1169,22 +1173,28 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
             "time_end": ("time", ((starts + 1) * step).astype("datetime64[ns]")),
         }
     keep = row >= 0
-    row = row[keep]
-    k = np.stack([sources[name].values[keep] for name in ("k_east", "k_north", "k_up")],
+    every = bool(keep.all())
+
+    def kept(values):
+        """The values of the sources in a row (without a copy where all are)."""
+        return values if every else values[keep]
+
+    row = kept(row)
+    k = np.stack([kept(sources[name].values) for name in ("k_east", "k_north", "k_up")],
                  axis=1)
-    value = sources["v_los"].values[keep]
-    weight = np.minimum(10.0 ** (sources["snr"].values[keep] / 10.0), WEIGHT_CAP)
-    zenith = sources["zenith"].values[keep]
-    code = _beam_code(sources["polarization"].values[keep], zenith,
-                      sources["azimuth"].values[keep])
-    unit = group_of[keep] * 64 + code
+    value = kept(sources["v_los"].values)
+    weight = np.minimum(10.0 ** (kept(sources["snr"].values) / 10.0), WEIGHT_CAP)
+    zenith = kept(sources["zenith"].values)
+    code = _beam_code(kept(sources["polarization"].values), zenith,
+                      kept(sources["azimuth"].values))
+    unit = kept(group_of) * 64 + code
     oblique = np.bincount(row, weights=(zenith > 0).astype(np.float64), minlength=rows)
     vertical_row = oblique == 0
     velocity, covariance, ill, count, rms = _fit(row, rows, k, value, weight, unit,
-                                                 group_of[keep], vertical_row, float(clip))
+                                                 kept(group_of), vertical_row, float(clip))
     flag = np.where(vertical_row, FLAG_VERTICAL_ONLY, FLAG_OK).astype(np.int8)
     flag[ill & ~vertical_row] = FLAG_ILL_CONDITIONED
-    detected = np.bincount(row, weights=(sources["snr"].values[keep] >= detection)
+    detected = np.bincount(row, weights=(kept(sources["snr"].values) >= detection)
                            .astype(np.float64), minlength=rows)
     flag[(flag != FLAG_ILL_CONDITIONED) & (detected == 0)] = FLAG_NO_ECHO
     flag[count < min_sources] = FLAG_TOO_FEW
