@@ -566,43 +566,52 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     # Channel layouts: the groups that share attributes share a plan. Groups
     # mostly repeat the layout of the group before them: only the first of
     # each run is compared with the others.
-    channel = np.concatenate([arrays[key] for key in
-                              ("polarization", "zenith", "azimuth", "doppler")]
-                             + [(arrays["gate_count"] == 256)[:, None]], axis=1,
-                             dtype=np.float64)
-    changed = np.concatenate([[True], np.any(channel[1:] != channel[:-1], axis=1)])
+    keys = ("polarization", "zenith", "azimuth", "doppler")
+    wide = arrays["gate_count"] == 256
+    changed = np.empty(wide.size, dtype=bool)
+    changed[:1] = True
+    np.not_equal(wide[1:], wide[:-1], out=changed[1:])
+    for key in keys:
+        changed[1:] |= np.any(arrays[key][1:] != arrays[key][:-1], axis=1)
     heads = np.flatnonzero(changed)
-    layouts, head_layout = np.unique(channel[heads], axis=0, return_inverse=True)
+    channel = np.concatenate([arrays[key][heads] for key in keys] + [wide[heads, None]],
+                             axis=1, dtype=np.float64)
+    layouts, head_layout = np.unique(channel, axis=0, return_inverse=True)
     group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
     # Cells in chunks of about CHUNK_CELLS, each of whole groups (a group's
     # sources share one line-shape width): the arrays of a chunk stay small,
     # and so do the temporaries of every step.
-    found, start = [], 0
+    found, start, ordered = [], 0, True
     while start < group.size:
         stop = min(start + CHUNK_CELLS, group.size)
         if stop < group.size:
             stop = int(np.searchsorted(group, group[stop], "left"))
             if stop <= start:
                 stop = int(np.searchsorted(group, group[start], "right"))
-        found += _chunk_sources(arrays, group[start:stop], gate[start:stop], group_layout,
-                                layouts, snr, polarization, width)
+        parts = _chunk_sources(arrays, group[start:stop], gate[start:stop], group_layout,
+                               layouts, snr, polarization, width)
+        # A chunk's sources of one beam come by group and gate already.
+        ordered &= sum(part["group"].size > 0 for part in parts) <= 1
+        found += parts
         start = stop
     if not found:
         return None
     sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
-    # By group, gate and beam code (gate below 256, code below 64).
-    sort_key = (sources["group"] * 256 + sources["gate"]) * 64 + sources["code"]
-    if np.any(sort_key[1:] < sort_key[:-1]):
-        order = np.argsort(sort_key, kind="stable")
-        sources = {key: value[order] for key, value in sources.items()}
+    if not ordered:
+        # By group, gate and beam code (gate below 256, code below 64).
+        sort_key = (sources["group"] * 256 + sources["gate"]) * 64 + sources["code"]
+        if np.any(sort_key[1:] < sort_key[:-1]):
+            order = np.argsort(sort_key, kind="stable")
+            sources = {key: value[order] for key, value in sources.items()}
     g = sources["group"]
     sources["range"] = arrays["gate_range"][g, sources["gate"]]
     sources["frequency"] = arrays["frequency"][g]
     sources["time"] = arrays["time"][g]
     sources["block"] = arrays["block"][g]
     sources["recording"] = arrays["recording"][g]
-    sources["group"] = g + offset if offset else g
-    sources["gate"] = sources["gate"] + 1
+    # The concatenated arrays are this call's own: in place.
+    g += offset
+    sources["gate"] += 1
     return sources
 
 
@@ -675,12 +684,14 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
 def _sources_dataset(sources, table, snr, ranges, polarization, declination, width):
     zenith = np.radians(sources["zenith"])
     azimuth = np.radians(sources["azimuth"] + declination)
-    k_east = np.sin(zenith) * np.sin(azimuth)
-    k_north = np.sin(zenith) * np.cos(azimuth)
+    sin_zenith = np.sin(zenith)
+    k_east = sin_zenith * np.sin(azimuth)
+    k_north = sin_zenith * np.cos(azimuth)
     k_up = np.cos(zenith)
     frequency = sources["frequency"].astype(np.float64, copy=False)
-    v_los = -LIGHT_SPEED * sources["doppler"] / (2.0 * frequency * 1e6)
-    v_los_std = LIGHT_SPEED * sources["doppler_std"] / (2.0 * frequency * 1e6)
+    twice_hz = 2.0 * frequency * 1e6
+    v_los = -LIGHT_SPEED * sources["doppler"] / twice_hz
+    v_los_std = LIGHT_SPEED * sources["doppler_std"] / twice_hz
     ranges_km = sources["range"].astype(np.float64, copy=False)
     # The sources' arrays are this call's own: no copies of those that have
     # their type already.
