@@ -245,20 +245,37 @@ def _log_powers(power, noise_power, quantization):
     quantization adds a uniform error of variance `quantization` (the
     step's square over 12, in neper^2). Powers below POWER_FLOOR N above
     the noise are held there: their variance makes them count little."""
-    signal = np.maximum(power - noise_power, POWER_FLOOR * noise_power)
+    signal = power - noise_power
+    np.maximum(signal, POWER_FLOOR * noise_power, out=signal)
     ratio = noise_power / signal
-    noise_variance = ratio * (2.0 + ratio)
-    return (np.log(signal) + 0.5 * np.minimum(noise_variance, 3.0),
-            noise_variance + quantization)
+    noise_variance = ratio + 2.0
+    noise_variance *= ratio
+    # In place: ln S + min(variance, 3) / 2, and variance + quantization.
+    np.log(signal, out=signal)
+    np.minimum(noise_variance, 3.0, out=ratio)
+    ratio *= 0.5
+    signal += ratio
+    noise_variance += quantization
+    return signal, noise_variance
 
 
 def _sums(weight, weighted, x):
     """Weighted sums over the lines (axis 0): s_j = sum w x^j (j to 4) and
     t_j = sum (w v) x^j (j to 2), `weighted` being w v."""
     x2 = x * x
-    return ((weight.sum(0), (weight * x).sum(0), (weight * x2).sum(0),
-             (weight * x2 * x).sum(0), (weight * x2 * x2).sum(0)),
-            (weighted.sum(0), (weighted * x).sum(0), (weighted * x2).sum(0)))
+    product = np.multiply(weight, x)  # one work array for every product
+    s1 = product.sum(0)
+    np.multiply(weight, x2, out=product)
+    s2 = product.sum(0)
+    product *= x
+    s3 = product.sum(0)
+    np.multiply(weight, x2, out=product)
+    product *= x2
+    s4 = product.sum(0)
+    np.multiply(weighted, x, out=product)
+    t1 = product.sum(0)
+    np.multiply(weighted, x2, out=product)
+    return (weight.sum(0), s1, s2, s3, s4), (weighted.sum(0), t1, product.sum(0))
 
 
 def _parabola(s, t):
@@ -301,18 +318,31 @@ def _line_shape_start(level, centres, noise_power, quantization, window):
     centre (K,), and (c0, c1, c2) of ln(S / N) = c0 + c1 x + c2 x^2: the
     weighted parabola through the logarithms of the powers above the noise
     (_log_powers)."""
-    count = len(centres)
+    count, cells = level.shape
     used = min(count, window)
-    strongest = np.argmax(level, axis=0)
+    peak = level.max(axis=0)
+    if np.isnan(peak).any():
+        strongest = np.argmax(level, axis=0)
+    else:
+        # The first line at the peak, as argmax finds it, by one comparison
+        # per line: argmax along the lines would transpose the array first.
+        strongest = np.full(cells, count - 1)
+        for line in range(count - 2, -1, -1):
+            np.copyto(strongest, line, where=level[line] == peak)
     at = np.clip(strongest - used // 2, 0, count - used) + np.arange(used)[:, None]
     # Offsets from the strongest line keep the sums well scaled.
     origin = centres[strongest]
     x = centres[at] - origin
-    excess = np.exp(np.take_along_axis(level, at, axis=0).astype(np.float64)
-                    * DB_TO_NEPER) / noise_power - 1.0
+    excess = np.take(level, at * cells + np.arange(cells)).astype(np.float64)
+    excess *= DB_TO_NEPER
+    np.exp(excess, out=excess)
+    excess /= noise_power
+    excess -= 1.0
     logs, variance = _log_powers(excess + 1.0, 1.0, quantization)
     with np.errstate(divide="ignore", invalid="ignore"):
-        start = _parabola(*_sums(1.0 / variance, logs / variance, x))[0]
+        weight = np.divide(1.0, variance)
+        logs /= variance
+        start = _parabola(*_sums(weight, logs, x))[0]
     valid = None
     if used < window:
         pad = ((0, window - used), (0, 0))
