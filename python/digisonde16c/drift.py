@@ -989,7 +989,10 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
     solution = None
     for _ in range(iterations):
         now = mine[active[mine]]
-        r, kk, w, v, g = row[now], k[now], weight[now], value[now], group_all[now]
+        if now.size == row.size:  # every source: the arrays themselves, no copies
+            r, kk, w, v, g = row, k, weight, value, group_all
+        else:
+            r, kk, w, v, g = row[now], k[now], weight[now], value[now], group_all[now]
         # Each group its own vertical first; then the wander its verticals
         # show beyond their errors decides how far they are drawn together.
         held = np.bincount(group_row, weights=(np.bincount(g, minlength=groups) > 0)
@@ -1013,9 +1016,18 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
                 where = pending if rowwise else pending[group_row]
                 solution[index][where] = update[index][where]
         velocity, u = solution[0], solution[1]
-        mine_row = row[mine]
-        fitted = np.einsum("ij,ij->i", k[mine, :2], np.nan_to_num(velocity[:, :2])[mine_row])
-        residual[mine] = value[mine] - fitted - k[mine, 2] * u[group_all[mine]]
+        every = mine.size == row.size
+        mine_row, k_mine = (row, k) if every else (row[mine], k[mine])
+        # k_east v_east + k_north v_north, summed from zero as a dot product
+        # is (so that a sum of two -0.0 is 0.0).
+        shift = np.nan_to_num(velocity[:, :2])
+        fitted = k_mine[:, 0] * shift[mine_row, 0]
+        fitted += 0.0
+        fitted += k_mine[:, 1] * shift[mine_row, 1]
+        if every:
+            residual[:] = value - fitted - k[:, 2] * u[group_all]
+        else:
+            residual[mine] = value[mine] - fitted - k_mine[:, 2] * u[group_all[mine]]
         spread[pending] = np.maximum(
             1.4826 * _row_medians(r, rows, np.abs(residual[now]), w), MIN_SPREAD)[pending]
         limit = clip * spread[r]
