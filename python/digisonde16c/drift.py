@@ -827,10 +827,14 @@ def _row_medians(row, rows, values, weights):
         table[row, column] = values
         table_weight[row, column] = weights
         order = np.argsort(table, axis=1, kind="stable")
-        # Flat indices: np.take gathers faster than take_along_axis.
+        # Flat indices: np.take gathers faster than take_along_axis. Each
+        # table is let go once sorted, and the weights summed in place: the
+        # fewer large arrays at once, the fewer fresh pages.
         order += (np.arange(rows) * width)[:, None]
         table = np.take(table, order)
-        cumulative = np.cumsum(np.take(table_weight, order), axis=1)
+        cumulative = np.take(table_weight, order)
+        del table_weight, order
+        np.cumsum(cumulative, axis=1, out=cumulative)
         totals = cumulative[:, -1]
         at = np.minimum((cumulative < 0.5 * totals[:, None]).sum(axis=1), width - 1)
         medians = table[np.arange(rows), at]
