@@ -20,7 +20,8 @@
 - The line-shape Doppler estimate against the plain power-weighted mean of
   the line centres, on synthesized spectra (vertical drifts, 8 lines).
 - Speed: drift_sources plus drift_velocity over LARGE (make_recording, 40 MB,
-  decoded and loaded beforehand) in MB/s of recording, wall and processor;
+  decoded and loaded beforehand) in MB/s of recording, wall and processor,
+  and the page faults of each run;
   the `drift` archive route (one task per recording on a LocalCluster of
   one worker, started beforehand) against a plain loop of open_dataset and
   drift_velocity over the same 16 recordings; runs
@@ -28,6 +29,7 @@
 """
 
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -181,18 +183,23 @@ def speed(bin_dir, work, runs):
     # Decoded once beforehand: this measures the drift products, not the
     # decoder (bench/python_bench.py measures that).
     dataset = digisonde16c.open_dataset(large).load()
-    times, processor = [], []
+    times, processor, faults = [], [], []
     for _ in range(runs):
         start = time.process_time()
+        first = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
         times.append(seconds(lambda: digisonde16c.drift_velocity(
             digisonde16c.drift_sources(dataset))))
         processor.append(time.process_time() - start)
+        faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - first)
     median = statistics.median(times)
     print(f"drift_sources + drift_velocity over {os.path.basename(large)} ({megabytes:.1f} MB, "
           f"decoded and loaded): median {median:.3f} s = {megabytes / median:.0f} MB/s of "
           f"recording (processor {statistics.median(processor):.3f} s = "
           f"{megabytes / statistics.median(processor):.0f} MB/s); runs: "
-          + " ".join(f"{t:.3f}" for t in times))
+          + " ".join(f"{t:.3f}" for t in times)
+          # Fresh pages the allocator took from the system in each run (a
+          # heap given back between runs is faulted in again).
+          + "; page faults per run: " + " ".join(str(f) for f in faults))
 
     archive = os.path.join(work, "drift-archive")
     os.makedirs(archive, exist_ok=True)
