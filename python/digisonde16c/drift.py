@@ -351,6 +351,27 @@ def _line_shape_start(level, centres, noise_power, quantization, window):
     return excess, x, valid, origin, start
 
 
+def _median_opening_curvature(c2, strong, group, groups):
+    """Per group, the median of the curvatures c2 of its `strong` sources
+    that open downwards (c2 < 0); NaN for a group without any."""
+    opening = (c2 < 0) & strong
+    # One sort by group, then curvature: arctan maps c2 < 0 into (0, 1/2)
+    # of the group's unit interval; the others go after, at 3/4.
+    with np.errstate(invalid="ignore"):
+        order = np.argsort(group + np.where(opening, 0.5 + np.arctan(c2) / np.pi, 0.75))
+    counts = np.bincount(group[opening], minlength=groups)
+    first = np.concatenate([[0], np.cumsum(np.bincount(group, minlength=groups))[:-1]])
+    return np.where(counts > 0, c2[order][np.minimum(first + counts // 2, group.size - 1)],
+                    np.nan)
+
+
+def _moments(weights, powers):
+    """Per spectrum (column), the sum of `weights` over the lines, then the
+    sums of `weights` times each of `powers` (arrays of lines' x^n)."""
+    return (weights.sum(0),) + tuple(np.einsum("lk,lk->k", weights, power)
+                                     for power in powers)
+
+
 def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
     """Gaussian line shapes S(x) = N exp(c0 + c1 x + c2 x^2) fitted to the
     measured line powers P = S + N of K spectra (N the mean noise power;
@@ -373,15 +394,7 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
     their covariance, the shared c2's variance included."""
     c0, c1, c2 = start
     strong = strong | (np.bincount(group, weights=strong, minlength=groups) == 0)[group]
-    opening = (c2 < 0) & strong
-    # One sort by group, then curvature: arctan maps c2 < 0 into (0, 1/2)
-    # of the group's unit interval; the others go after, at 3/4.
-    with np.errstate(invalid="ignore"):
-        order = np.argsort(group + np.where(opening, 0.5 + np.arctan(c2) / np.pi, 0.75))
-    counts = np.bincount(group[opening], minlength=groups)
-    first = np.concatenate([[0], np.cumsum(np.bincount(group, minlength=groups))[:-1]])
-    shared = np.where(counts > 0, c2[order][np.minimum(first + counts // 2, group.size - 1)],
-                      np.nan)
+    shared = _median_opening_curvature(c2, strong, group, groups)
     x2 = x * x
     x3, x4 = x2 * x, x2 * x2
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
@@ -419,11 +432,8 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
             if valid is not None:
                 weight *= valid
                 weighted *= valid
-            s0, s1 = weight.sum(0), np.einsum("lk,lk->k", weight, x)
-            s2, s3 = np.einsum("lk,lk->k", weight, x2), np.einsum("lk,lk->k", weight, x3)
-            s4 = np.einsum("lk,lk->k", weight, x4)
-            t0, t1 = weighted.sum(0), np.einsum("lk,lk->k", weighted, x)
-            t2 = np.einsum("lk,lk->k", weighted, x2)
+            s0, s1, s2, s3, s4 = _moments(weight, (x, x2, x3, x4))
+            t0, t1, t2 = _moments(weighted, (x, x2))
             determinant = s2 * s0 - s1 * s1
             # The (c1, c0) block B = [[s2 s1] [s1 s0]]: B^-1 (s3, s2), the
             # coupling to c2, and B^-1 (t1, t0).
@@ -470,7 +480,7 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
     """The sources of the cells (group, gate) of _batch_sources, whole
     groups: a list of dicts of arrays, one per beam."""
     cell_layout = group_layout[group]
-    found, beams = [], []
+    beams = []
     amplitude = arrays["amplitude"]
     noise = arrays["noise_level"].astype(np.float64)
     for index, layout in enumerate(layouts):
@@ -524,47 +534,57 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
                     np.exp(source["level"].astype(np.float64) * DB_TO_NEPER), centres,
                     source["noise_power"], width, source["quantization"])
             beams.append(source)
-    # Beams of three lines or more: their line shapes, with the spectral
-    # width shared by each group's sources (the echo's), in one fit.
     shaped = [beam for beam in beams if "estimate" not in beam]
     if shaped:
-        window = min(FIT_LINES, max(len(beam["centres"]) for beam in shaped))
-        starts = [_line_shape_start(beam["level"], beam["centres"], beam["noise_power"],
-                                    beam["quantization"], window) for beam in shaped]
-        joined = [np.concatenate([start[0] for start in starts], axis=-1),
-                  np.concatenate([start[1] for start in starts], axis=-1),
-                  None if all(start[2] is None for start in starts) else np.concatenate(
-                      [np.ones_like(start[1]) if start[2] is None else start[2]
-                       for start in starts], axis=-1),
-                  np.concatenate([beam["quantization"] for beam in shaped])]
-        start = [np.concatenate(part) for part in zip(*(start[4] for start in starts))]
-        first = group[0]  # the chunk's groups, from 0
-        c, covariance = _shared_fit(*joined, start,
-                                    np.concatenate([beam["group"] for beam in shaped]) - first,
-                                    group[-1] - first + 1,
-                                    np.concatenate([beam["snr"] for beam in shaped])
-                                    >= SHAPE_SNR)
-        bounds = np.cumsum([0] + [beam["group"].size for beam in shaped])
-        for n, (beam, start) in enumerate(zip(shaped, starts)):
-            part = slice(bounds[n], bounds[n + 1])
-            beam["estimate"] = _centre(tuple(v[part] for v in c),
-                                       tuple(v[part] for v in covariance), start[3])
-    for beam in beams:
-        estimate, variance = beam["estimate"]
-        keep = np.isfinite(estimate) & (variance > 0)
-        estimate = estimate[keep]
-        found.append({
-            "group": beam["group"][keep], "gate": beam["gate"][keep],
-            "code": np.full(estimate.size, beam["code"]),
-            "polarization": np.full(estimate.size, beam["polarization"]),
-            "zenith": np.full(estimate.size, beam["zenith"]),
-            "azimuth": np.full(estimate.size, beam["azimuth"]),
-            "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
-            "snr": beam["snr"][keep],
-            "outermost": ((estimate >= beam["centres"][-1])
-                          | (estimate <= beam["centres"][0])),
-        })
-    return found
+        _fit_shaped_beams(shaped, group)
+    return [_beam_sources(beam) for beam in beams]
+
+
+def _fit_shaped_beams(shaped, group):
+    """Sets the Doppler "estimate" of the beams of three lines or more in
+    `shaped` (of one chunk, whose cells' groups are `group`): their line
+    shapes, with the spectral width shared by each group's sources (the
+    echo's), in one fit."""
+    window = min(FIT_LINES, max(len(beam["centres"]) for beam in shaped))
+    starts = [_line_shape_start(beam["level"], beam["centres"], beam["noise_power"],
+                                beam["quantization"], window) for beam in shaped]
+    joined = [np.concatenate([start[0] for start in starts], axis=-1),
+              np.concatenate([start[1] for start in starts], axis=-1),
+              None if all(start[2] is None for start in starts) else np.concatenate(
+                  [np.ones_like(start[1]) if start[2] is None else start[2]
+                   for start in starts], axis=-1),
+              np.concatenate([beam["quantization"] for beam in shaped])]
+    start = [np.concatenate(part) for part in zip(*(start[4] for start in starts))]
+    first = group[0]  # the chunk's groups, from 0
+    c, covariance = _shared_fit(*joined, start,
+                                np.concatenate([beam["group"] for beam in shaped]) - first,
+                                group[-1] - first + 1,
+                                np.concatenate([beam["snr"] for beam in shaped])
+                                >= SHAPE_SNR)
+    bounds = np.cumsum([0] + [beam["group"].size for beam in shaped])
+    for n, (beam, start) in enumerate(zip(shaped, starts)):
+        part = slice(bounds[n], bounds[n + 1])
+        beam["estimate"] = _centre(tuple(v[part] for v in c),
+                                   tuple(v[part] for v in covariance), start[3])
+
+
+def _beam_sources(beam):
+    """The arrays of a beam's sources: its cells whose Doppler estimate is
+    finite with a positive variance."""
+    estimate, variance = beam["estimate"]
+    keep = np.isfinite(estimate) & (variance > 0)
+    estimate = estimate[keep]
+    return {
+        "group": beam["group"][keep], "gate": beam["gate"][keep],
+        "code": np.full(estimate.size, beam["code"]),
+        "polarization": np.full(estimate.size, beam["polarization"]),
+        "zenith": np.full(estimate.size, beam["zenith"]),
+        "azimuth": np.full(estimate.size, beam["azimuth"]),
+        "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
+        "snr": beam["snr"][keep],
+        "outermost": ((estimate >= beam["centres"][-1])
+                      | (estimate <= beam["centres"][0])),
+    }
 
 
 def _batch_sources(arrays, offset, snr, ranges, polarization, width):
