@@ -67,6 +67,13 @@ MAX_EXPONENT = 80.0
 # Sources whose strongest line stands this far above the noise level (dB)
 # set their group's spectral width.
 SHAPE_SNR = 15.0
+# Sources whose strongest line stands this far above the noise level (dB)
+# enter their beam's joint line shape (_fit_beams), which drift_velocity
+# fits: noise alone sets one of a cell's lines 10 dB above the mean noise
+# power in about one cell in 1,000 (16 exponential powers, e^-10 each), and
+# a source of noise would lend its beam the noise's level as a spectrum.
+BEAM_SNR = 10.0
+BEAM_STEPS = 2
 
 FLAG_OK, FLAG_VERTICAL_ONLY, FLAG_TOO_FEW, FLAG_ILL_CONDITIONED, FLAG_NO_ECHO = range(5)
 FLAG_MEANINGS = "ok vertical_only too_few_sources ill_conditioned no_echo"
@@ -97,6 +104,14 @@ SOURCE_ATTRIBUTES = {
     "v_los_std": {"long_name": "standard deviation of v_los expected from the noise and the "
                                "amplitude step (propagated through the line-shape fit)",
                   "units": "m s-1"},
+    "beam_v_los": {"long_name": "line-of-sight velocity of the source's beam in its group: "
+                                "the centre of one Gaussian line shape fitted to the powers "
+                                "of all its sources 10 dB above the noise level or more, "
+                                "each with its own strength; what drift_velocity fits",
+                   "units": "m s-1"},
+    "weight": {"long_name": "Fisher information of the source about beam_v_los (0 for a "
+                            "source below 10 dB): its weight in drift_velocity",
+               "units": "s2 m-2"},
     "k_east": {"long_name": "eastward component of the beam's unit vector", "units": "1"},
     "k_north": {"long_name": "northward component of the beam's unit vector", "units": "1"},
     "k_up": {"long_name": "upward component of the beam's unit vector", "units": "1"},
@@ -305,19 +320,16 @@ def _two_lines(power, centres, noise_power, width, quantization):
             factor * factor * (variance[0] + variance[1]))
 
 
-def _line_shape_start(level, centres, noise_power, quantization, window):
-    """The lines of a beam of three or more that its line-shape fit uses,
-    and the fit's start: level (lines, K) the lines' powers in dB, centres
-    (lines,) ascending, noise_power and quantization (K,). The `window` lines
-    nearest the strongest (lines farther out carry little weight in any
-    spectrum the Gaussian fits; a beam of fewer lines is padded with lines
-    of no weight, so that beams of different line counts share one array).
-    Returns the powers above the noise in units of the noise power, the
-    line offsets x from the strongest line, the lines' weights (1, 0 for
-    padding; None without padding), all (window, K), the strongest line's
-    centre (K,), and (c0, c1, c2) of ln(S / N) = c0 + c1 x + c2 x^2: the
-    weighted parabola through the logarithms of the powers above the noise
-    (_log_powers)."""
+def _line_window(level, centres, noise_power, window):
+    """The lines of K spectra of a beam that its line-shape fits use: level
+    (lines, K) the lines' powers in dB, centres (lines,) ascending,
+    noise_power (K,). The `window` lines nearest the strongest (lines
+    farther out carry little weight in any spectrum the Gaussian fits; a
+    beam of fewer lines is padded with lines of no weight, so that beams of
+    different line counts share one array). Returns the powers above the
+    noise in units of the noise power, the line offsets x from the
+    strongest line, the lines' weights (1, 0 for padding; None without
+    padding), all (window, K), and the strongest line's centre (K,)."""
     count, cells = level.shape
     used = min(count, window)
     peak = level.max(axis=0)
@@ -338,17 +350,26 @@ def _line_shape_start(level, centres, noise_power, quantization, window):
     np.exp(excess, out=excess)
     excess /= noise_power
     excess -= 1.0
-    logs, variance = _log_powers(excess + 1.0, 1.0, quantization)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        weight = np.divide(1.0, variance)
-        logs /= variance
-        start = _parabola(*_sums(weight, logs, x))[0]
     valid = None
     if used < window:
         pad = ((0, window - used), (0, 0))
         excess, x = np.pad(excess, pad), np.pad(x, pad)
-        valid = np.pad(np.ones((used, level.shape[1])), pad)
-    return excess, x, valid, origin, start
+        valid = np.pad(np.ones((used, cells)), pad)
+    return excess, x, valid, origin
+
+
+def _line_shape_start(excess, x, valid, quantization):
+    """(c0, c1, c2) of ln(S / N) = c0 + c1 x + c2 x^2 for the lines of
+    _line_window: the weighted parabola through the logarithms of the
+    powers above the noise (_log_powers), the start of the line-shape fit."""
+    logs, variance = _log_powers(excess + 1.0, 1.0, quantization)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        weight = np.divide(1.0, variance)
+        logs /= variance
+        if valid is not None:
+            weight *= valid
+            logs *= valid
+        return _parabola(*_sums(weight, logs, x))[0]
 
 
 def _median_opening_curvature(c2, strong, group, groups):
@@ -533,28 +554,34 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
                 source["estimate"] = _two_lines(
                     np.exp(source["level"].astype(np.float64) * DB_TO_NEPER), centres,
                     source["noise_power"], width, source["quantization"])
+                source["curvature"] = None  # that of the assumed width
             beams.append(source)
+    if not beams:
+        return []
+    window = min(FIT_LINES, max(len(beam["centres"]) for beam in beams))
+    for beam in beams:
+        beam["window"] = _line_window(beam["level"], beam["centres"], beam["noise_power"],
+                                      window)
     shaped = [beam for beam in beams if "estimate" not in beam]
     if shaped:
         _fit_shaped_beams(shaped, group)
+    _fit_beams(beams, group, width)
     return [_beam_sources(beam) for beam in beams]
 
 
 def _fit_shaped_beams(shaped, group):
-    """Sets the Doppler "estimate" of the beams of three lines or more in
-    `shaped` (of one chunk, whose cells' groups are `group`): their line
-    shapes, with the spectral width shared by each group's sources (the
-    echo's), in one fit."""
-    window = min(FIT_LINES, max(len(beam["centres"]) for beam in shaped))
-    starts = [_line_shape_start(beam["level"], beam["centres"], beam["noise_power"],
-                                beam["quantization"], window) for beam in shaped]
-    joined = [np.concatenate([start[0] for start in starts], axis=-1),
-              np.concatenate([start[1] for start in starts], axis=-1),
-              None if all(start[2] is None for start in starts) else np.concatenate(
-                  [np.ones_like(start[1]) if start[2] is None else start[2]
-                   for start in starts], axis=-1),
+    """Sets the Doppler "estimate" and the "curvature" c2 of the beams of
+    three lines or more in `shaped` (of one chunk, whose cells' groups are
+    `group`): their line shapes, with the spectral width shared by each
+    group's sources (the echo's), in one fit."""
+    windows = [beam["window"] for beam in shaped]
+    joined = [np.concatenate([window[0] for window in windows], axis=-1),
+              np.concatenate([window[1] for window in windows], axis=-1),
+              None if all(window[2] is None for window in windows) else np.concatenate(
+                  [np.ones_like(window[1]) if window[2] is None else window[2]
+                   for window in windows], axis=-1),
               np.concatenate([beam["quantization"] for beam in shaped])]
-    start = [np.concatenate(part) for part in zip(*(start[4] for start in starts))]
+    start = _line_shape_start(*joined)
     first = group[0]  # the chunk's groups, from 0
     c, covariance = _shared_fit(*joined, start,
                                 np.concatenate([beam["group"] for beam in shaped]) - first,
@@ -562,10 +589,130 @@ def _fit_shaped_beams(shaped, group):
                                 np.concatenate([beam["snr"] for beam in shaped])
                                 >= SHAPE_SNR)
     bounds = np.cumsum([0] + [beam["group"].size for beam in shaped])
-    for n, (beam, start) in enumerate(zip(shaped, starts)):
+    for n, (beam, window) in enumerate(zip(shaped, windows)):
         part = slice(bounds[n], bounds[n + 1])
         beam["estimate"] = _centre(tuple(v[part] for v in c),
-                                   tuple(v[part] for v in covariance), start[3])
+                                   tuple(v[part] for v in covariance), window[3])
+        beam["curvature"] = c[2][part]
+
+
+def _fit_beams(beams, group, width):
+    """Sets the "beam_estimate" (Hz) and the "information" (Hz^-2) of the
+    sources of `beams` (of one chunk, whose cells' groups are `group`). Per
+    beam and group, one Gaussian line shape is fitted to the line powers of
+    all its sources BEAM_SNR dB above the noise or more at once: a centre
+    s shared by them, each source its own strength a, and the curvature c2
+    of its group (from the line-shape fit; beams of two lines: that of
+    `width`) held, S = N exp(a + c2 (X - s)^2) at the lines' centres X, the
+    measured power P = S + N; weighted least squares with the weights of
+    _shared_fit, by Gauss-Newton steps from the weighted median of the
+    sources' own centres. The sources of one beam in one group see one
+    spectrum: a source near the noise tells little about the centre alone,
+    its estimate being a ratio of noisy powers, but its lines add their
+    information to the shared fit. A source's information is its Fisher
+    information about s, its own strength eliminated (the beam's centre
+    has variance 1 / the sum over its sources); 0 for a source outside the
+    fit, whose beam_estimate is still its beam's (NaN for a beam without
+    any)."""
+    first = group[0]  # the chunk's groups, from 0
+    picks, parts = [], []
+    padded = any(beam["window"][2] is not None for beam in beams)
+    for beam in beams:
+        estimate, variance = beam["estimate"]
+        curvature = beam["curvature"]
+        if curvature is None:
+            curvature = -0.5 / (width * width)
+        with np.errstate(invalid="ignore"):
+            pick = np.flatnonzero((beam["snr"] >= BEAM_SNR) & np.isfinite(estimate)
+                                  & (variance > 0) & (curvature < 0))
+        picks.append(pick)
+        excess, x, valid, origin = beam["window"]
+        if padded:
+            valid = np.ones_like(x) if valid is None else valid
+        parts.append((excess[:, pick], x[:, pick], None if valid is None else valid[:, pick],
+                      origin[pick], beam["quantization"][pick],
+                      np.broadcast_to(curvature, beam["snr"].shape)[pick],
+                      estimate[pick], variance[pick],
+                      (beam["group"][pick] - first) * 64 + beam["code"]))
+    excess, x = (np.concatenate([part[i] for part in parts], axis=-1) for i in range(2))
+    valid = np.concatenate([part[2] for part in parts], axis=-1) if padded else None
+    origin, quantization, c2, estimate, variance, key = (
+        np.concatenate([part[i] for part in parts]) for i in range(3, 9))
+    units, unit = _unique_inverse(key)
+    count = units.size
+    centre = _row_medians(unit, count, estimate, 1.0 / variance)
+    offset = centre[unit] - origin  # the centre from each source's strongest line
+    # Start: each source's strength from its strongest line.
+    level = np.log(np.maximum(excess.max(axis=0), POWER_FLOOR)) - c2 * offset * offset
+    # No step moves a centre by more than half its spectrum's width.
+    reach = np.full(count, np.inf)
+    np.minimum.at(reach, unit, 0.5 * np.sqrt(-0.5 / c2))
+    twice = -2.0 * c2
+    z, signal, weight, slope = (np.empty_like(x) for _ in range(4))
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        for step in range(BEAM_STEPS + 1):
+            np.subtract(x, offset, out=z)
+            if step in (0, BEAM_STEPS):
+                # A source counts only where its strongest line is one of
+                # the two nearest the centre, as in any spectrum of one peak
+                # above moderate noise: a noise spike on another line would
+                # be fitted as a far tail of the Gaussian, whose steep slope
+                # claims a precision the spike does not have.
+                nearer = np.abs(z) < np.abs(offset)
+                if valid is not None:
+                    nearer &= valid > 0
+                near = nearer.sum(axis=0) <= 1
+            np.multiply(z, z, out=signal)
+            signal *= c2
+            signal += level
+            np.minimum(signal, MAX_EXPONENT, out=signal)
+            np.maximum(signal, -MAX_EXPONENT, out=signal)
+            np.exp(signal, out=signal)
+            # var P / N^2 = 2 S / N + 1 + quantization (S / N + 1)^2
+            np.add(signal, 1.0, out=weight)
+            np.multiply(weight, weight, out=slope)
+            slope *= quantization
+            weight += slope
+            weight += signal
+            np.reciprocal(weight, out=weight)
+            if valid is not None:
+                weight *= valid
+            np.multiply(z, signal, out=slope)
+            slope *= twice  # dS / ds
+            weighted = weight * signal
+            a = np.einsum("lk,lk->k", weighted, signal)
+            b = np.einsum("lk,lk->k", weighted, slope)
+            weight *= slope
+            own = b / a
+            information = np.einsum("lk,lk->k", weight, slope) - b * own
+            information = np.where(near & (information > 0), information, 0.0)
+            if step == BEAM_STEPS:
+                break
+            np.subtract(excess, signal, out=z)  # the residual
+            r0 = np.einsum("lk,lk->k", weighted, z)
+            right = np.einsum("lk,lk->k", weight, z) - own * r0
+            right[information == 0] = 0.0
+            move = np.bincount(unit, weights=right, minlength=count) / np.bincount(
+                unit, weights=information, minlength=count)
+            move = np.clip(np.nan_to_num(move), -reach, reach)
+            change = (r0 - b * move[unit]) / a
+            change *= np.minimum(1.0, MAX_LOG_STEP / np.abs(change))
+            level += np.nan_to_num(change)
+            centre += move
+            offset += move[unit]
+    information[~np.isfinite(information)] = 0.0
+    # Every source of a beam gets its beam's centre, those outside the fit
+    # included.
+    for beam, pick, part in zip(beams, picks, np.split(information, np.cumsum(
+            [pick.size for pick in picks])[:-1])):
+        beam["information"] = np.zeros(beam["snr"].size)
+        beam["information"][pick] = part
+        key = (beam["group"] - first) * 64 + beam["code"]
+        if count:
+            at = np.minimum(np.searchsorted(units, key), count - 1)
+            beam["beam_estimate"] = np.where(units[at] == key, centre[at], np.nan)
+        else:
+            beam["beam_estimate"] = np.full(key.size, np.nan)
 
 
 def _beam_sources(beam):
@@ -582,6 +729,8 @@ def _beam_sources(beam):
         "azimuth": np.full(estimate.size, beam["azimuth"]),
         "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
         "snr": beam["snr"][keep],
+        "beam_doppler": beam["beam_estimate"][keep],
+        "information": beam["information"][keep],
         "outermost": ((estimate >= beam["centres"][-1])
                       | (estimate <= beam["centres"][0])),
     }
@@ -668,7 +817,8 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
 EMPTY_SOURCES = {
     "group": np.int64, "gate": np.int64, "code": np.int64, "polarization": np.float64,
     "zenith": np.float64, "azimuth": np.float64, "doppler": np.float64,
-    "doppler_std": np.float64, "snr": np.float64,
+    "doppler_std": np.float64, "snr": np.float64, "beam_doppler": np.float64,
+    "information": np.float64,
     "outermost": bool, "range": np.float32, "frequency": np.float32,
     "time": "datetime64[ns]", "block": np.int64, "recording": object,
 }
@@ -698,6 +848,14 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
     spectrum's standard deviation) is then assumed, and without it such
     beams give no source.
 
+    The sources of one beam in one group see one spectrum. Their joint
+    line shape (one centre, each source its own strength, the group's
+    width; from the sources 10 dB above the noise level or more) gives
+    beam_v_los, the velocity drift_velocity fits, and each such source's
+    weight, its Fisher information about that centre: a source near the
+    noise says little about the centre alone, its estimate being a ratio
+    of noisy powers, but its lines add their information to its beam's.
+
     Per source: source_group (index of its group in the input, from 0),
     block, recording, time, frequency, gate, range, the beam's polarization,
     zenith and recorded azimuth, doppler (Hz), snr (dB), v_los = -c f_D /
@@ -706,9 +864,10 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
     a geographic one), the skymap position x_east = R sin z sin a and
     y_north = R sin z cos a (km), and `outermost`, set where the estimate
     lies at or beyond the centre of the beam's outermost line (possibly
-    aliased). Along `group`, every input group's time, block, frequency and
-    recording, so that drift_velocity gives a row also to groups without a
-    source."""
+    aliased), beam_v_los (m/s) and weight ((m/s)^-2, 0 for the sources
+    outside the joint fit). Along `group`, every input group's time, block,
+    frequency and recording, so that drift_velocity gives a row also to
+    groups without a source."""
     ranges = _check_options(snr, ranges, polarization, declination, width)
     snr = float(snr)
     parts, tables, offset = [], [], 0
@@ -742,6 +901,10 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
     twice_hz = 2.0 * frequency * 1e6
     v_los = -LIGHT_SPEED * sources["doppler"] / twice_hz
     v_los_std = LIGHT_SPEED * sources["doppler_std"] / twice_hz
+    beam_v_los = -LIGHT_SPEED * sources["beam_doppler"] / twice_hz
+    # Information about a velocity: (2 f / c)^2 times that about a Doppler
+    # shift.
+    weight = sources["information"] * (twice_hz / LIGHT_SPEED) ** 2
     ranges_km = sources["range"].astype(np.float64, copy=False)
     # The sources' arrays are this call's own: no copies of those that have
     # their type already.
@@ -751,6 +914,8 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
         "snr": (source, sources["snr"]),
         "v_los": (source, v_los),
         "v_los_std": (source, v_los_std),
+        "beam_v_los": (source, beam_v_los),
+        "weight": (source, weight),
         "k_east": (source, k_east), "k_north": (source, k_north), "k_up": (source, k_up),
         "x_east": (source, ranges_km * k_east), "y_north": (source, ranges_km * k_north),
         "outermost": (source, sources["outermost"].astype(np.int8, copy=False)),
@@ -1180,8 +1345,15 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     `dataset_or_sources` is what drift_sources takes (the options snr,
     ranges, polarization, declination and width then select the sources as
     there), or what it gives. Per row, a weighted least-squares fit of
-    V = (v_east, v_north, v_up) to v_los = k . V over the row's sources,
-    weights the sources' linear power over the noise level, held at 30 dB.
+    V = (v_east, v_north, v_up) to v_los = k . V over the row's sources in
+    their beams' joint line shapes (those 10 dB above the noise level or
+    more), each with its beam's velocity beam_v_los and its weight, its
+    Fisher information about it: the weights follow the sources' powers
+    above the noise, as the information of a line's power does, and a
+    beam's whole weight is that of its joint line shape. (A source table
+    without beam_v_los, from an earlier version, is fitted source by
+    source: v_los weighted by the linear power over the noise level, held
+    at 30 dB.)
     In a window the horizontal velocity is common to its groups; the
     vertical one of each group is drawn towards the window's mean v_up as
     far as the groups' own verticals agree within their errors (a random
@@ -1250,6 +1422,12 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
             "time_end": ("time", ((starts + 1) * step).astype("datetime64[ns]")),
         }
     keep = row >= 0
+    joint = "beam_v_los" in sources and "weight" in sources
+    if joint:
+        # The sources of the beams' joint line shapes, each with its beam's
+        # velocity and its own information as weight.
+        with np.errstate(invalid="ignore"):
+            keep &= (sources["weight"].values > 0) & np.isfinite(sources["beam_v_los"].values)
     every = bool(keep.all())
 
     def kept(values):
@@ -1259,8 +1437,14 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     row = kept(row)
     k = np.stack([kept(sources[name].values) for name in ("k_east", "k_north", "k_up")],
                  axis=1)
-    value = kept(sources["v_los"].values)
-    weight = np.minimum(10.0 ** (kept(sources["snr"].values) / 10.0), WEIGHT_CAP)
+    if joint:
+        value = kept(sources["beam_v_los"].values)
+        weight = kept(sources["weight"].values)
+    else:
+        # Sources without their beams' joint fit (a source table of an
+        # older version): each its own velocity, weighted by its power.
+        value = kept(sources["v_los"].values)
+        weight = np.minimum(10.0 ** (kept(sources["snr"].values) / 10.0), WEIGHT_CAP)
     zenith = kept(sources["zenith"].values)
     code = _beam_code(kept(sources["polarization"].values), zenith,
                       kept(sources["azimuth"].values))
@@ -1312,8 +1496,12 @@ def _velocity_dataset(velocity, covariance, flag, count, rms, row_coords, source
         "title": "Drift velocities of Digisonde 256 16-channel recordings",
         "software": "digisonde16c", "software_version": __version__,
         "interval": "group" if interval is None else f"{float(interval):g} s",
-        "method": "weighted least squares of v_los = k . V with iterative 3-sigma clipping "
-                  "(Reinisch, Scali and Haines 1998; Scali et al. 1995)",
+        "method": "weighted least squares of v_los = k . V "
+                  + ("over the beams' joint line shapes (one velocity per beam and group, "
+                     "each source weighted by its Fisher information) "
+                     if "beam_v_los" in sources else "")
+                  + "with iterative 3-sigma clipping (Reinisch, Scali and Haines 1998; "
+                    "Scali et al. 1995)",
         "note": "Doppler velocities are apparent, phase-path velocities; the fit assumes a "
                 "uniform flow over the beams' footprint",
     })
