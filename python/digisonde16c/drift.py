@@ -50,7 +50,8 @@ MIN_SHRINK = 1e-9
 # of one beam's strongest gates share a spectrum and may agree to a few
 # cm/s, which alone would clip every other source.
 MIN_SPREAD = 1.0  # m/s
-# Weights: linear power over the noise level, held at 30 dB, so that noise
+# Weights of a source table without its beams' joint fits (of an earlier
+# version): linear power over the noise level, held at 30 dB, so that noise
 # that passes a low threshold hardly counts while a handful of the strongest
 # echoes do not outweigh all the others (nor set the clipping alone).
 WEIGHT_CAP = 1000.0
