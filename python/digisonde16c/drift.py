@@ -639,35 +639,46 @@ def _fit_beams(beams, group, width):
     valid = np.concatenate([part[2] for part in parts], axis=-1) if padded else None
     origin, quantization, c2, estimate, variance, key = (
         np.concatenate([part[i] for part in parts]) for i in range(3, 9))
-    units, unit = _unique_inverse(key)
-    count = units.size
-    centre = _row_medians(unit, count, estimate, 1.0 / variance)
+    # A beam's sources come by group: each beam and group is a run of
+    # equal keys.
+    changed = np.empty(key.size, dtype=bool)
+    changed[:1] = True
+    np.not_equal(key[1:], key[:-1], out=changed[1:])
+    starts = np.flatnonzero(changed)
+    unit = np.cumsum(changed) - 1
+    count = starts.size
+    # Start: the centre of the beam's most precise source.
+    precision = 1.0 / variance
+    best = np.flatnonzero(precision == np.maximum.reduceat(precision, starts)[unit]) \
+        if count else np.zeros(0, dtype=np.int64)
+    best = best[np.concatenate([[True], unit[best[1:]] != unit[best[:-1]]])[:best.size]]
+    centre = estimate[best]
     offset = centre[unit] - origin  # the centre from each source's strongest line
     # Start: each source's strength from its strongest line.
     level = np.log(np.maximum(excess.max(axis=0), POWER_FLOOR)) - c2 * offset * offset
-    # No step moves a centre by more than half its spectrum's width.
-    reach = np.full(count, np.inf)
-    np.minimum.at(reach, unit, 0.5 * np.sqrt(-0.5 / c2))
+    # No step moves a centre by more than half its spectrum's width (the
+    # group's, which every source of a beam shares).
+    reach = np.empty(count)
+    reach[unit] = 0.5 * np.sqrt(-0.5 / c2)
     twice = -2.0 * c2
     z, signal, weight, slope = (np.empty_like(x) for _ in range(4))
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        for step in range(BEAM_STEPS + 1):
+        for _ in range(BEAM_STEPS):
             np.subtract(x, offset, out=z)
-            if step in (0, BEAM_STEPS):
-                # A source counts only where its strongest line is one of
-                # the two nearest the centre, as in any spectrum of one peak
-                # above moderate noise: a noise spike on another line would
-                # be fitted as a far tail of the Gaussian, whose steep slope
-                # claims a precision the spike does not have.
-                nearer = np.abs(z) < np.abs(offset)
-                if valid is not None:
-                    nearer &= valid > 0
-                near = nearer.sum(axis=0) <= 1
+            # A source counts only where its strongest line is one of the
+            # two nearest the centre, as in any spectrum of one peak above
+            # moderate noise: a noise spike on another line would be fitted
+            # as a far tail of the Gaussian, whose steep slope claims a
+            # precision the spike does not have.
+            nearer = np.abs(z) < np.abs(offset)
+            if valid is not None:
+                nearer &= valid > 0
+            near = nearer.sum(axis=0) <= 1
             np.multiply(z, z, out=signal)
             signal *= c2
             signal += level
+            # exp neither overflows nor, mostly, leaves the normal numbers.
             np.minimum(signal, MAX_EXPONENT, out=signal)
-            np.maximum(signal, -MAX_EXPONENT, out=signal)
             np.exp(signal, out=signal)
             # var P / N^2 = 2 S / N + 1 + quantization (S / N + 1)^2
             np.add(signal, 1.0, out=weight)
@@ -685,10 +696,10 @@ def _fit_beams(beams, group, width):
             b = np.einsum("lk,lk->k", weighted, slope)
             weight *= slope
             own = b / a
+            # The information of the last step's start, a step from the
+            # optimum, stands for that of the optimum.
             information = np.einsum("lk,lk->k", weight, slope) - b * own
             information = np.where(near & (information > 0), information, 0.0)
-            if step == BEAM_STEPS:
-                break
             np.subtract(excess, signal, out=z)  # the residual
             r0 = np.einsum("lk,lk->k", weighted, z)
             right = np.einsum("lk,lk->k", weight, z) - own * r0
@@ -704,16 +715,16 @@ def _fit_beams(beams, group, width):
     information[~np.isfinite(information)] = 0.0
     # Every source of a beam gets its beam's centre, those outside the fit
     # included.
-    for beam, pick, part in zip(beams, picks, np.split(information, np.cumsum(
-            [pick.size for pick in picks])[:-1])):
+    bounds = np.cumsum([0] + [pick.size for pick in picks])
+    for n, (beam, pick) in enumerate(zip(beams, picks)):
         beam["information"] = np.zeros(beam["snr"].size)
-        beam["information"][pick] = part
-        key = (beam["group"] - first) * 64 + beam["code"]
-        if count:
-            at = np.minimum(np.searchsorted(units, key), count - 1)
-            beam["beam_estimate"] = np.where(units[at] == key, centre[at], np.nan)
-        else:
-            beam["beam_estimate"] = np.full(key.size, np.nan)
+        beam["information"][pick] = information[bounds[n]:bounds[n + 1]]
+        runs = starts[(starts >= bounds[n]) & (starts < bounds[n + 1])]
+        fitted = beam["group"][pick[runs - bounds[n]]]  # the beam's groups in the fit
+        at = np.minimum(np.searchsorted(fitted, beam["group"]), max(fitted.size - 1, 0))
+        beam["beam_estimate"] = np.where(fitted[at] == beam["group"], centre[unit[runs]][at],
+                                         np.nan) if fitted.size else \
+            np.full(beam["snr"].size, np.nan)
 
 
 def _beam_sources(beam):
