@@ -606,8 +606,8 @@ def _fit_beams(beams, group, width):
     of its group (from the line-shape fit; beams of two lines: that of
     `width`) held, S = N exp(a + c2 (X - s)^2) at the lines' centres X, the
     measured power P = S + N; weighted least squares with the weights of
-    _shared_fit, by Gauss-Newton steps from the weighted median of the
-    sources' own centres. The sources of one beam in one group see one
+    _shared_fit, by Gauss-Newton steps from the centre of the beam's most
+    precise source. The sources of one beam in one group see one
     spectrum: a source near the noise tells little about the centre alone,
     its estimate being a ratio of noisy powers, but its lines add their
     information to the shared fit. A source's information is its Fisher
