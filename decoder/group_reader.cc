@@ -19,6 +19,9 @@ constexpr float kGainStep = 6.0f;
 // A phase code counts 256ths of a full turn.
 constexpr float kDegreesPerPhaseCode = 360.0f / 256.0f;
 
+// Channel 1 carries the first 31 preface digits, channel 2 the others.
+constexpr int kChannelOneDigits = 31;
+
 // Bit 0 of the four bytes at offset..offset+3, the first byte the lowest bit.
 int low_bit_nibble(const uint8_t* block, int offset) {
   return (block[offset] & 1) | (block[offset + 1] & 1) << 1 |
@@ -68,9 +71,17 @@ int block_kind(const uint8_t* block) {
 void extract_preface(const uint8_t* block, uint8_t* preface) {
   for (int k = 1; k <= kPrefaceDigits; ++k) {
     // Digits 32 on skip the 128 phase codes of channel 1.
-    const int offset = k <= 31 ? 4 * k : 4 * k + 128;
+    const int offset = k <= kChannelOneDigits ? 4 * k : 4 * k + 128;
     preface[k - 1] = static_cast<uint8_t>(low_bit_nibble(block, offset));
   }
+}
+
+int preface_bit_gates(int channel) {
+  // Channel 1: the kind marker, then digits 1 to 31, four gates each;
+  // channel 2: the other digits from its gate 1.
+  if (channel == 1) return 4 * (kChannelOneDigits + 1);
+  if (channel == 2) return 4 * (kPrefaceDigits - kChannelOneDigits);
+  return 0;
 }
 
 CodeScale amplitude_code_scale(const uint8_t* preface) {

@@ -17,6 +17,11 @@ int block_kind(const uint8_t* block);
 // channels 1 and 2, four bytes to a digit, low bit first.
 void extract_preface(const uint8_t* block, uint8_t* preface);
 
+// How many gates of `channel` (1 to 16), from gate 1, have bit 0 of their
+// amplitude codes carry the kind marker or preface digits instead of the
+// amplitude: 128 for channel 1, 104 for channel 2, 0 for the others.
+int preface_bit_gates(int channel);
+
 // The scales of a group's amplitude codes (by its preface) and of phase
 // codes (degrees).
 CodeScale amplitude_code_scale(const uint8_t* preface);

@@ -107,6 +107,27 @@ TEST(ExtractPreface, IgnoresBytesBetweenTheTwoRuns) {
   for (int n = 1; n <= kPrefaceDigits; ++n) EXPECT_EQ(preface[n - 1], 0) << "digit " << n;
 }
 
+TEST(ExtractPreface, PrefaceBitGatesAreTheCarryingOnes) {
+  // Bit 0 of the last gate that preface_bit_gates counts, in channels 1 and
+  // 2, carries a digit; that of the gate after it in channel 2 does not
+  // (channel 1's next byte is a phase code); channels 3 on carry none.
+  uint8_t block[kBuilderBlockSize];
+  std::memset(block, 0, sizeof block);
+  uint8_t before[kPrefaceDigits], after[kPrefaceDigits];
+  extract_preface(block, before);
+  for (int channel = 1; channel <= 2; ++channel) {
+    const int last = 256 * (channel - 1) + preface_bit_gates(channel) - 1;
+    block[last] ^= 1;
+    extract_preface(block, after);
+    EXPECT_NE(0, std::memcmp(before, after, sizeof before)) << "channel " << channel;
+    block[last] ^= 1;
+  }
+  block[256 + preface_bit_gates(2)] ^= 1;
+  extract_preface(block, after);
+  EXPECT_EQ(0, std::memcmp(before, after, sizeof before));
+  EXPECT_EQ(0, preface_bit_gates(3));
+}
+
 TEST(ReadGroup, OnlyKinds12And13HoldAGroup) {
   // A valid group block whose first bytes are then altered to pass the test
   // of another kind.

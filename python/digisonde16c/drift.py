@@ -23,6 +23,7 @@ import numbers
 import numpy as np
 import xarray as xr
 
+from . import _core
 from ._dataset import TIME_ENCODING, __version__
 
 LIGHT_SPEED = 299792458.0  # m/s
@@ -180,14 +181,36 @@ def _arrays(dataset):
         arrays["recording"] = np.asarray(dataset["recording"].values, dtype=object)
     else:
         arrays["recording"] = np.full(arrays["block"].shape, "", dtype=object)
-    # The amplitude step: 0.25 dB where preface digit 46 exceeds 7, else
-    # 0.375 dB.
+    # The amplitude codes' step and offset (amplitude = step * code +
+    # offset), as the decoder scales them; without the prefaces, the
+    # coarser step and no offset known.
     if "preface" in dataset:
-        digit = np.asarray(dataset["preface"].values)[..., 45]
-        arrays["amplitude_step"] = np.where(digit > 7, 0.25, 0.375)
+        step, offset = _core.amplitude_scales(np.ascontiguousarray(
+            dataset["preface"].values, dtype=np.uint8).reshape(-1, 57))
+        arrays["amplitude_step"] = step.astype(np.float64)
+        arrays["amplitude_offset"] = offset.astype(np.float64)
     else:
         arrays["amplitude_step"] = np.full(arrays["block"].shape, 0.375)
+        arrays["amplitude_offset"] = np.full(arrays["block"].shape, np.nan)
     return arrays
+
+
+def _preface_bits_unbiased(level, channel, gate, step, offset):
+    """`level` (amplitudes of `channel`, from 0, at the cells' gates, from
+    0), where bit 0 of their codes carries the preface's digits instead of
+    the amplitude (the first gates of channels 1 and 2), as the middle of
+    the two codes each may have been: half a step above an even code,
+    below an odd one. Read as it stands, such a code is half a step low on
+    average (the digits' bits are mostly 0), which shifts the Doppler
+    estimate of the channel's beam towards its other lines. In place where
+    `level` is a new array of the cells; groups of unknown offset (NaN) as
+    they are."""
+    if channel >= len(_core.PREFACE_BIT_GATES):
+        return level
+    carrying = np.flatnonzero((gate < _core.PREFACE_BIT_GATES[channel]) & np.isfinite(offset))
+    code = np.rint((level[carrying] - offset[carrying]) / step[carrying])
+    level[carrying] += step[carrying] * (0.5 - np.mod(code, 2.0))
+    return level
 
 
 def _joined(parts):
@@ -523,6 +546,8 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
         # Variance of a uniform rounding error of one amplitude step, in
         # neper^2.
         quantization = (arrays["amplitude_step"][g] * DB_TO_NEPER) ** 2 / 12.0
+        step = arrays["amplitude_step"][g]
+        offset = arrays["amplitude_offset"][g]
         for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
                                                                        usable):
             if len(lines) < 2 or (len(lines) == 2 and width is None):
@@ -533,12 +558,17 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
                 # and the threshold need no powers.
                 level = np.take(amplitude, np.array([channels[0] * gates for _, channels
                                                      in lines])[:, None] + cell)
+                for line, (_, channels) in enumerate(lines):
+                    _preface_bits_unbiased(level[line], channels[0], t, step, offset)
             else:
                 # Channels on one line are averaged in power.
                 level = np.empty((len(lines), at.size))  # a row per line
                 for line, (_, channels) in enumerate(lines):
-                    power = np.exp(np.take(amplitude, (channels * gates)[:, None] + cell)
-                                   .astype(np.float64) * DB_TO_NEPER)
+                    power = np.take(amplitude, (channels * gates)[:, None] + cell).astype(
+                        np.float64)
+                    for row, channel in enumerate(channels):
+                        _preface_bits_unbiased(power[row], channel, t, step, offset)
+                    power = np.exp(power * DB_TO_NEPER)
                     level[line] = np.log(power.mean(axis=0)) / DB_TO_NEPER
             line_snr = level.max(axis=0).astype(np.float64) - noise[g]
             passing = np.flatnonzero(line_snr >= snr)

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "decoder/command_line.h"
+#include "decoder/group_reader.h"
 #include "decoder/recording_reader.h"
 #include "python/module/recording_columns.h"
 
@@ -629,6 +630,26 @@ py::dict decode_block_ranges(const std::string& path, const py::object& name,
 // `values` as 16-bit counts of `scale` that give every value back bit for
 // bit (NaN as `fill`), in one pass without branches, which the compiler
 // runs on several values at once; None when a value is no such count.
+// The step and offset of each group's amplitude codes (amplitude = step *
+// code + offset), from its preface digits (groups x 57), as the decoder
+// scales them: the products that must know a sample's code read it here.
+py::tuple amplitude_scales(const py::array_t<uint8_t, py::array::c_style>& prefaces) {
+  if (prefaces.ndim() != 2 || prefaces.shape(1) != kPrefaceDigits) {
+    throw std::invalid_argument("prefaces must be an array of groups x 57 digits");
+  }
+  const py::ssize_t count = prefaces.shape(0);
+  py::array_t<float> steps(count), offsets(count);
+  const uint8_t* preface = prefaces.data();
+  float* step = steps.mutable_data();
+  float* offset = offsets.mutable_data();
+  for (py::ssize_t i = 0; i < count; ++i) {
+    const CodeScale scale = amplitude_code_scale(preface + i * kPrefaceDigits);
+    step[i] = scale.step;
+    offset[i] = scale.offset;
+  }
+  return py::make_tuple(steps, offsets);
+}
+
 py::object pack_exact(const py::array_t<float, py::array::c_style>& values, float scale,
                       int16_t fill) {
   py::array_t<int16_t> packed(values.request().shape);
@@ -737,6 +758,11 @@ PYBIND11_MODULE(_core, module) {
              "The accepted groups in the block ranges, which an index found to hold "
              "`rows` groups of at most `gates` gates, as decode_recording's arrays "
              "(those named in `wanted`, or all).");
+  module.attr("PREFACE_BIT_GATES") = py::make_tuple(
+      digisonde16c::preface_bit_gates(1), digisonde16c::preface_bit_gates(2));
+  module.def("amplitude_scales", &digisonde16c::amplitude_scales, py::arg("prefaces"),
+             "The (step, offset) arrays of the groups' amplitude codes, amplitude = "
+             "step * code + offset, from their preface digits (groups x 57).");
   module.def("pack_exact", &digisonde16c::pack_exact, py::arg("values"), py::arg("scale"),
              py::arg("fill"),
              "`values` (single precision) as 16-bit counts of `scale` that give them "
