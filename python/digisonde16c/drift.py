@@ -39,8 +39,12 @@ POWER_FLOOR = 0.1
 # below this determines no velocity.
 MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
-# Cells handled at once by the line-shape fit (whole groups).
-CHUNK_CELLS = 8192
+# Sources fitted at once by drift_velocity (whole rows).
+FIT_SOURCES = 8192
+# Cells handled at once by the line-shape fit (whole groups): small enough
+# that a chunk's work arrays, a few MB, are reused by the next chunk rather
+# than given back to the system and faulted in again.
+CHUNK_CELLS = 4096
 # Cells (group, gate) of the threshold pass at once: their strongest
 # channels fit in the cache.
 THRESHOLD_CELLS = 65536
@@ -521,24 +525,30 @@ def _centre(c, covariance, middle):
     return centre + middle, spread
 
 
-def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization, width):
+def _layout_beams(layout, polarization):
+    """_layout_plan of one channel layout (a row of _batch_sources'
+    layouts), its beams of `polarization` (None: every beam)."""
+    pol, zen, azi, dop = (layout[16 * i:16 * (i + 1)].astype(np.float64) for i in range(4))
+    usable = np.isfinite(dop) & (dop != 0)
+    if layout[64]:
+        usable[8:] = False  # a 256-gate group holds samples of channels 1 to 8
+    if polarization is not None:
+        usable &= pol == polarization
+    return _layout_plan(pol, zen, azi, dop, usable)
+
+
+def _chunk_sources(arrays, group, gate, group_layout, plans, snr, width):
     """The sources of the cells (group, gate) of _batch_sources, whole
-    groups: a list of dicts of arrays, one per beam."""
+    groups: a list of dicts of arrays, one per beam; `plans` the beams of
+    each layout (_layout_beams)."""
     cell_layout = group_layout[group]
     beams = []
     amplitude = arrays["amplitude"]
     noise = arrays["noise_level"].astype(np.float64)
-    for index, layout in enumerate(layouts):
+    for index, plan in enumerate(plans):
         at = np.flatnonzero(cell_layout == index)
         if at.size == 0:
             continue
-        pol, zen, azi, dop = (layout[16 * i:16 * (i + 1)].astype(np.float64)
-                              for i in range(4))
-        usable = np.isfinite(dop) & (dop != 0)
-        if layout[64]:
-            usable[8:] = False  # a 256-gate group holds samples of channels 1 to 8
-        if polarization is not None:
-            usable &= pol == polarization
         g, t = group[at], gate[at]
         gates = amplitude.shape[2]
         cell = g * (16 * gates) + t  # flat index of the cell's first channel
@@ -548,8 +558,7 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
         quantization = (arrays["amplitude_step"][g] * DB_TO_NEPER) ** 2 / 12.0
         step = arrays["amplitude_step"][g]
         offset = arrays["amplitude_offset"][g]
-        for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
-                                                                       usable):
+        for code, beam_pol, beam_zen, beam_azi, lines in plan:
             if len(lines) < 2 or (len(lines) == 2 and width is None):
                 continue
             centres = np.array([centre for centre, _ in lines])
@@ -591,7 +600,7 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
         return []
     window = min(FIT_LINES, max(len(beam["centres"]) for beam in beams))
     for beam in beams:
-        beam["window"] = _line_window(beam["level"], beam["centres"], beam["noise_power"],
+        beam["window"] = _line_window(beam.pop("level"), beam["centres"], beam["noise_power"],
                                       window)
     shaped = [beam for beam in beams if "estimate" not in beam]
     if shaped:
@@ -778,6 +787,21 @@ def _beam_sources(beam):
     }
 
 
+def _chunk_order(parts):
+    """The sources of one chunk's beams (_chunk_sources) as one dict of
+    arrays in the order (group, gate, beam code), without the code."""
+    chunk = {key: np.concatenate([part[key] for part in parts]) for key in parts[0]}
+    # A chunk's sources of one beam come by group and gate already.
+    if sum(part["group"].size > 0 for part in parts) > 1:
+        # By group, gate and beam code (gate below 256, code below 64).
+        sort_key = (chunk["group"] * 256 + chunk["gate"]) * 64 + chunk["code"]
+        if np.any(sort_key[1:] < sort_key[:-1]):
+            order = np.argsort(sort_key, kind="stable")
+            chunk = {key: value[order] for key, value in chunk.items()}
+    del chunk["code"]
+    return chunk
+
+
 def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     """The sources of one batch of groups, as a dict of arrays in the order
     (group, gate, beam code)."""
@@ -819,10 +843,11 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
                              axis=1, dtype=np.float64)
     layouts, head_layout = np.unique(channel, axis=0, return_inverse=True)
     group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
+    plans = [_layout_beams(layout, polarization) for layout in layouts]
     # Cells in chunks of about CHUNK_CELLS, each of whole groups (a group's
     # sources share one line-shape width): the arrays of a chunk stay small,
     # and so do the temporaries of every step.
-    found, start, ordered = [], 0, True
+    found, start = [], 0
     while start < group.size:
         stop = min(start + CHUNK_CELLS, group.size)
         if stop < group.size:
@@ -830,20 +855,20 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
             if stop <= start:
                 stop = int(np.searchsorted(group, group[start], "right"))
         parts = _chunk_sources(arrays, group[start:stop], gate[start:stop], group_layout,
-                               layouts, snr, polarization, width)
-        # A chunk's sources of one beam come by group and gate already.
-        ordered &= sum(part["group"].size > 0 for part in parts) <= 1
-        found += parts
+                               plans, snr, width)
+        if parts:
+            found.append(_chunk_order(parts))
         start = stop
     if not found:
         return None
-    sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
-    if not ordered:
-        # By group, gate and beam code (gate below 256, code below 64).
-        sort_key = (sources["group"] * 256 + sources["gate"]) * 64 + sources["code"]
-        if np.any(sort_key[1:] < sort_key[:-1]):
-            order = np.argsort(sort_key, kind="stable")
-            sources = {key: value[order] for key, value in sources.items()}
+    # The chunks' sources, which come by group, joined one array at a time,
+    # each chunk's let go as it is joined: the recorded beam directions
+    # (single precision in the recording) in single precision.
+    sources = {}
+    for key in list(found[0]):
+        sources[key] = np.concatenate(
+            [chunk.pop(key) for chunk in found],
+            dtype=np.float32 if key in ("polarization", "zenith", "azimuth") else None)
     g = sources["group"]
     sources["range"] = arrays["gate_range"][g, sources["gate"]]
     sources["frequency"] = arrays["frequency"][g]
@@ -857,8 +882,8 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
 
 
 EMPTY_SOURCES = {
-    "group": np.int64, "gate": np.int64, "code": np.int64, "polarization": np.float64,
-    "zenith": np.float64, "azimuth": np.float64, "doppler": np.float64,
+    "group": np.int64, "gate": np.int64, "polarization": np.float32,
+    "zenith": np.float32, "azimuth": np.float32, "doppler": np.float64,
     "doppler_std": np.float64, "snr": np.float64, "beam_doppler": np.float64,
     "information": np.float64,
     "outermost": bool, "range": np.float32, "frequency": np.float32,
@@ -933,21 +958,37 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
 
 
 def _sources_dataset(sources, table, snr, ranges, polarization, declination, width):
-    zenith = np.radians(sources["zenith"])
-    azimuth = np.radians(sources["azimuth"] + declination)
+    # In place where the arrays are this call's own: the fewer arrays at
+    # once, the fewer fresh pages.
+    zenith = np.radians(sources["zenith"].astype(np.float64))
     sin_zenith = np.sin(zenith)
-    k_east = sin_zenith * np.sin(azimuth)
-    k_north = sin_zenith * np.cos(azimuth)
-    k_up = np.cos(zenith)
-    frequency = sources["frequency"].astype(np.float64, copy=False)
-    twice_hz = 2.0 * frequency * 1e6
-    v_los = -LIGHT_SPEED * sources["doppler"] / twice_hz
-    v_los_std = LIGHT_SPEED * sources["doppler_std"] / twice_hz
-    beam_v_los = -LIGHT_SPEED * sources["beam_doppler"] / twice_hz
+    k_up = np.cos(zenith, out=zenith)
+    azimuth = sources["azimuth"].astype(np.float64)
+    azimuth += declination
+    np.radians(azimuth, out=azimuth)
+    k_east = np.sin(azimuth)
+    k_east *= sin_zenith
+    k_north = np.cos(azimuth, out=azimuth)
+    k_north *= sin_zenith
+    del sin_zenith
+    twice_hz = sources["frequency"].astype(np.float64)
+    twice_hz *= 2.0
+    twice_hz *= 1e6
+    v_los = np.multiply(-LIGHT_SPEED, sources["doppler"])
+    v_los /= twice_hz
+    v_los_std = sources["doppler_std"]
+    v_los_std *= LIGHT_SPEED
+    v_los_std /= twice_hz
+    beam_v_los = np.multiply(-LIGHT_SPEED, sources["beam_doppler"])
+    beam_v_los /= twice_hz
     # Information about a velocity: (2 f / c)^2 times that about a Doppler
     # shift.
-    weight = sources["information"] * (twice_hz / LIGHT_SPEED) ** 2
-    ranges_km = sources["range"].astype(np.float64, copy=False)
+    weight = sources["information"]
+    twice_hz /= LIGHT_SPEED
+    twice_hz *= twice_hz
+    weight *= twice_hz
+    del twice_hz
+    ranges_km = sources["range"].astype(np.float64)
     # The sources' arrays are this call's own: no copies of those that have
     # their type already.
     source = ("source",)
@@ -959,7 +1000,8 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
         "beam_v_los": (source, beam_v_los),
         "weight": (source, weight),
         "k_east": (source, k_east), "k_north": (source, k_north), "k_up": (source, k_up),
-        "x_east": (source, ranges_km * k_east), "y_north": (source, ranges_km * k_north),
+        "x_east": (source, np.multiply(ranges_km, k_east)),
+        "y_north": (source, np.multiply(ranges_km, k_north, out=ranges_km)),
         "outermost": (source, sources["outermost"].astype(np.int8, copy=False)),
         "group_time": (("group",), table["time"].astype("datetime64[ns]")),
         "group_block": (("group",), table["block"].astype(np.int64)),
@@ -1039,48 +1081,56 @@ def _row_sums(row, rows, weights):
 def _row_medians(row, rows, values, weights):
     """Weighted median of `values` per row (NaN for a row without any)."""
     # By row, then by value within it; the weights summed within each row
-    # alone, so that a row's median does not depend on the other rows.
+    # alone, in its order, so that a row's median does not depend on the
+    # other rows (nor on which rows are fitted together).
     medians = np.full(rows, np.nan)
     if row.size == 0:
         return medians
     counts = np.bincount(row, minlength=rows)
     width = int(counts.max())
-    if rows * width <= 4 * row.size + 4096 and np.all(row[1:] >= row[:-1]):
-        # Values by row: a table of a row each, padded with infinity of no
-        # weight, sorted along its rows.
+    # Each source's place within its row, in the order of the sources.
+    if np.all(row[1:] >= row[:-1]):
         column = np.arange(row.size) - (np.cumsum(counts) - counts)[row]
-        table = np.full((rows, width), np.inf)
-        table_weight = np.zeros((rows, width))
-        table[row, column] = values
-        table_weight[row, column] = weights
-        order = np.argsort(table, axis=1, kind="stable")
-        # Flat indices: np.take gathers faster than take_along_axis. Each
-        # table is let go once sorted, and the weights summed in place: the
-        # fewer large arrays at once, the fewer fresh pages.
-        order += (np.arange(rows) * width)[:, None]
-        table = np.take(table, order)
-        cumulative = np.take(table_weight, order)
-        del table_weight, order
-        np.cumsum(cumulative, axis=1, out=cumulative)
-        totals = cumulative[:, -1]
-        at = np.minimum((cumulative < 0.5 * totals[:, None]).sum(axis=1), width - 1)
-        medians = table[np.arange(rows), at]
-        medians[totals <= 0] = np.nan
-        return medians
-    order = np.lexsort((values, row))
-    sorted_row, sorted_weight = row[order], weights[order]
-    cumulative = np.cumsum(sorted_weight)
-    start = np.flatnonzero(np.concatenate([[True], sorted_row[1:] != sorted_row[:-1]]))
-    offset = np.repeat(cumulative[start] - sorted_weight[start], np.diff(
-        np.concatenate([start, [row.size]])))
-    within = cumulative - offset
-    totals = np.zeros(rows)
-    totals[sorted_row[start]] = np.add.reduceat(sorted_weight, start)
-    # The first value where the row's running weight reaches half its total.
-    reached = within >= 0.5 * totals[sorted_row]
-    first = np.flatnonzero(reached & np.concatenate(
-        [[True], ~reached[:-1] | (sorted_row[1:] != sorted_row[:-1])]))
-    medians[sorted_row[first]] = values[order][first]
+    else:
+        order = np.argsort(row, kind="stable")
+        column = np.empty(row.size, dtype=np.int64)
+        column[order] = np.arange(row.size) - (np.cumsum(counts) - counts)[row[order]]
+    if rows * width <= 4 * row.size + 4096:
+        return _table_medians(row, column, rows, width, values, weights)
+    # Rows of very different counts: a table per class of counts (up to a
+    # power of two), so that no table holds more than twice its sources.
+    classes = np.ceil(np.log2(np.maximum(counts, 1))).astype(np.int64)
+    compact = np.empty(rows, dtype=np.int64)
+    for size in np.unique(classes[counts > 0]):
+        members = np.flatnonzero((classes == size) & (counts > 0))
+        compact.fill(-1)
+        compact[members] = np.arange(members.size)
+        at = np.flatnonzero(compact[row] >= 0)
+        medians[members] = _table_medians(compact[row[at]], column[at], members.size,
+                                          int(counts[members].max()), values[at], weights[at])
+    return medians
+
+
+def _table_medians(row, column, rows, width, values, weights):
+    """_row_medians of the sources at (row, column) of a table of rows."""
+    # Values by row: a table of a row each, padded with infinity of no
+    # weight, sorted along its rows.
+    table = np.full((rows, width), np.inf)
+    table_weight = np.zeros((rows, width))
+    table[row, column] = values
+    table_weight[row, column] = weights
+    order = np.argsort(table, axis=1, kind="stable")
+    # Flat indices: np.take gathers faster than take_along_axis. Each
+    # table is let go once sorted, and the weights summed in place: the
+    # fewer large arrays at once, the fewer fresh pages.
+    order += (np.arange(rows) * width)[:, None]
+    table = np.take(table, order)
+    cumulative = np.take(table_weight, order)
+    del table_weight, order
+    np.cumsum(cumulative, axis=1, out=cumulative)
+    totals = cumulative[:, -1]
+    at = np.minimum((cumulative < 0.5 * totals[:, None]).sum(axis=1), width - 1)
+    medians = table[np.arange(rows), at]
     medians[totals <= 0] = np.nan
     return medians
 
@@ -1191,11 +1241,58 @@ def _wander(row, rows, group, groups, group_row, a, u, residual, weight, unit_in
     return np.maximum(shrink, MIN_SHRINK)
 
 
-def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=10):
+def _fit_rows(row, rows, columns, vertical, clip):
+    """_fit over chunks of whole rows of about FIT_SOURCES sources each,
+    from the sources' `columns` (k_east, k_north, k_up, value, snr,
+    polarization, zenith, azimuth, group, and weight where given, else the
+    power over the noise held at WEIGHT_CAP): the rows are fitted
+    independently of one another, so a chunk's results are those of the
+    whole fit, and the arrays of every step, the fit's inputs among them,
+    stay small (the heap they come from is reused chunk after chunk, not
+    faulted in afresh)."""
+    velocity, covariance = np.empty((rows, 3)), np.empty((rows, 3, 3))
+    ill, count, rms = np.empty(rows, dtype=bool), np.empty(rows, dtype=np.int64), np.empty(rows)
+    # Whether any row holds several groups (sources of one group are in one
+    # row), which chooses the fit's path for every row: rows of one group
+    # each have the plain fit whatever lambda.
+    cluster = columns["group"]
+    if cluster.size and np.all(cluster[1:] >= cluster[:-1]):
+        groups = int(np.count_nonzero(cluster[1:] != cluster[:-1])) + 1
+    else:
+        groups = np.unique(cluster).size
+    several = groups > np.count_nonzero(np.bincount(row, minlength=rows))
+    ends = np.cumsum(np.bincount(row, minlength=rows))
+    ordered = row.size == 0 or bool(np.all(row[1:] >= row[:-1]))
+    low = 0
+    while True:
+        before = int(ends[low - 1]) if low > 0 else 0
+        high = min(max(low + 1, int(np.searchsorted(ends, before + FIT_SOURCES, "right"))),
+                   rows)
+        if ordered:  # the chunk's sources are a slice: views, no copies
+            part = slice(before, int(ends[high - 1]) if high > 0 else 0)
+        else:
+            part = np.flatnonzero((row >= low) & (row < high))
+        chunk = {key: value[part] for key, value in columns.items()}
+        k = np.stack([chunk["k_east"], chunk["k_north"], chunk["k_up"]], axis=1)
+        weight = chunk["weight"] if "weight" in chunk else np.minimum(
+            10.0 ** (chunk["snr"] / 10.0), WEIGHT_CAP)
+        unit = chunk["group"] * 64 + _beam_code(chunk["polarization"], chunk["zenith"],
+                                                chunk["azimuth"])
+        found = _fit(row[part] - low, high - low, k, chunk["value"], weight, unit,
+                     chunk["group"], vertical[low:high], clip, several)
+        for whole, result in zip((velocity, covariance, ill, count, rms), found):
+            whole[low:high] = result
+        low = high
+        if low >= rows:
+            return velocity, covariance, ill, count, rms
+
+
+def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, several, iterations=10):
     """Weighted least squares per row with iterative clipping (_solve); the
     covariance allows for errors shared by the sources of one unit (a beam
     in a group) or, where a row holds 4 groups or more, by those of one
-    group (cluster-robust over the groups, as resampling the groups would)."""
+    group (cluster-robust over the groups, as resampling the groups would).
+    `several`: whether a row of the whole fit holds several groups."""
     active = np.ones(row.size, dtype=bool)
     if cluster.size and np.all(cluster[1:] >= cluster[:-1]):  # sources come by group
         group_all = np.cumsum(np.concatenate([[0], cluster[1:] != cluster[:-1]]))
@@ -1206,8 +1303,6 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
         groups = groups_of.size
     group_row = np.zeros(groups, dtype=np.int64)
     group_row[group_all] = row
-    # Rows of one group each: the fit is the plain one whatever lambda.
-    several = bool((np.bincount(group_row, minlength=rows) > 1).any())
     shrink = np.ones(groups)
     if several:
         all_units, unit_all = _unique_inverse(unit)
@@ -1477,29 +1572,25 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
         return values if every else values[keep]
 
     row = kept(row)
-    k = np.stack([kept(sources[name].values) for name in ("k_east", "k_north", "k_up")],
-                 axis=1)
+    columns = {name: kept(sources[name].values) for name in
+               ("k_east", "k_north", "k_up", "snr", "polarization", "zenith", "azimuth")}
     if joint:
-        value = kept(sources["beam_v_los"].values)
-        weight = kept(sources["weight"].values)
+        columns["value"] = kept(sources["beam_v_los"].values)
+        columns["weight"] = kept(sources["weight"].values)
     else:
         # Sources without their beams' joint fit (a source table of an
         # older version): each its own velocity, weighted by its power.
-        value = kept(sources["v_los"].values)
-        weight = np.minimum(10.0 ** (kept(sources["snr"].values) / 10.0), WEIGHT_CAP)
-    zenith = kept(sources["zenith"].values)
-    code = _beam_code(kept(sources["polarization"].values), zenith,
-                      kept(sources["azimuth"].values))
-    unit = kept(group_of) * 64 + code
-    oblique = np.bincount(row, weights=(zenith > 0).astype(np.float64), minlength=rows)
-    vertical_row = oblique == 0
-    velocity, covariance, ill, count, rms = _fit(row, rows, k, value, weight, unit,
-                                                 kept(group_of), vertical_row, float(clip))
+        columns["value"] = kept(sources["v_los"].values)
+    columns["group"] = kept(group_of)
+    # Rows without an oblique source, and rows without a source `detection`
+    # dB above the noise: counted over the sources that are.
+    vertical_row = np.bincount(row[columns["zenith"] > 0], minlength=rows) == 0
+    velocity, covariance, ill, count, rms = _fit_rows(row, rows, columns, vertical_row,
+                                                      float(clip))
     flag = np.where(vertical_row, FLAG_VERTICAL_ONLY, FLAG_OK).astype(np.int8)
     flag[ill & ~vertical_row] = FLAG_ILL_CONDITIONED
-    detected = np.bincount(row, weights=(kept(sources["snr"].values) >= detection)
-                           .astype(np.float64), minlength=rows)
-    flag[(flag != FLAG_ILL_CONDITIONED) & (detected == 0)] = FLAG_NO_ECHO
+    undetected = np.bincount(row[columns["snr"] >= detection], minlength=rows) == 0
+    flag[(flag != FLAG_ILL_CONDITIONED) & undetected] = FLAG_NO_ECHO
     flag[count < min_sources] = FLAG_TOO_FEW
     velocity[flag >= FLAG_TOO_FEW] = np.nan
     covariance[flag >= FLAG_TOO_FEW] = np.nan
