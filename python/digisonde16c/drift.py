@@ -602,7 +602,18 @@ def _chunk_sources(arrays, group, gate, group_layout, plans, snr, width):
     for beam in beams:
         beam["window"] = _line_window(beam.pop("level"), beam["centres"], beam["noise_power"],
                                       window)
+        # The lines of the sources that may enter the beams' joint fits,
+        # kept apart (contiguous, as the fit's arithmetic wants them): the
+        # whole windows are let go once the line shapes are fitted.
+        pick = np.flatnonzero(beam["snr"] >= BEAM_SNR)
+        excess, x, valid, origin = beam["window"]
+        beam["picked"] = (pick, np.take(excess, pick, axis=1), np.take(x, pick, axis=1),
+                          None if valid is None else np.take(valid, pick, axis=1),
+                          origin[pick])
     shaped = [beam for beam in beams if "estimate" not in beam]
+    for beam in beams:
+        if "estimate" in beam:
+            del beam["window"]
     if shaped:
         _fit_shaped_beams(shaped, group)
     _fit_beams(beams, group, width)
@@ -614,14 +625,19 @@ def _fit_shaped_beams(shaped, group):
     three lines or more in `shaped` (of one chunk, whose cells' groups are
     `group`): their line shapes, with the spectral width shared by each
     group's sources (the echo's), in one fit."""
-    windows = [beam["window"] for beam in shaped]
+    windows = [beam.pop("window") for beam in shaped]
+    # Each beam's start apart: their work arrays stay small.
+    start = [np.concatenate(part) for part in zip(*(
+        _line_shape_start(*window[:3], beam["quantization"])
+        for window, beam in zip(windows, shaped)))]
     joined = [np.concatenate([window[0] for window in windows], axis=-1),
               np.concatenate([window[1] for window in windows], axis=-1),
               None if all(window[2] is None for window in windows) else np.concatenate(
                   [np.ones_like(window[1]) if window[2] is None else window[2]
                    for window in windows], axis=-1),
               np.concatenate([beam["quantization"] for beam in shaped])]
-    start = _line_shape_start(*joined)
+    origins = [window[3] for window in windows]
+    del windows
     first = group[0]  # the chunk's groups, from 0
     c, covariance = _shared_fit(*joined, start,
                                 np.concatenate([beam["group"] for beam in shaped]) - first,
@@ -629,10 +645,10 @@ def _fit_shaped_beams(shaped, group):
                                 np.concatenate([beam["snr"] for beam in shaped])
                                 >= SHAPE_SNR)
     bounds = np.cumsum([0] + [beam["group"].size for beam in shaped])
-    for n, (beam, window) in enumerate(zip(shaped, windows)):
+    for n, (beam, origin) in enumerate(zip(shaped, origins)):
         part = slice(bounds[n], bounds[n + 1])
         beam["estimate"] = _centre(tuple(v[part] for v in c),
-                                   tuple(v[part] for v in covariance), window[3])
+                                   tuple(v[part] for v in covariance), origin)
         beam["curvature"] = c[2][part]
 
 
@@ -656,23 +672,26 @@ def _fit_beams(beams, group, width):
     any)."""
     first = group[0]  # the chunk's groups, from 0
     picks, parts = [], []
-    padded = any(beam["window"][2] is not None for beam in beams)
+    padded = any(beam["picked"][3] is not None for beam in beams)
     for beam in beams:
         estimate, variance = beam["estimate"]
         curvature = beam["curvature"]
         if curvature is None:
             curvature = -0.5 / (width * width)
+        pick, excess, x, valid, origin = beam.pop("picked")
+        curvature = np.broadcast_to(curvature, beam["snr"].shape)
         with np.errstate(invalid="ignore"):
-            pick = np.flatnonzero((beam["snr"] >= BEAM_SNR) & np.isfinite(estimate)
-                                  & (variance > 0) & (curvature < 0))
+            kept = np.flatnonzero(np.isfinite(estimate[pick]) & (variance[pick] > 0)
+                                  & (curvature[pick] < 0))
+        if kept.size < pick.size:
+            pick = pick[kept]
+            excess, x, origin = (np.take(v, kept, axis=-1) for v in (excess, x, origin))
+            valid = None if valid is None else np.take(valid, kept, axis=1)
         picks.append(pick)
-        excess, x, valid, origin = beam["window"]
         if padded:
             valid = np.ones_like(x) if valid is None else valid
-        parts.append((excess[:, pick], x[:, pick], None if valid is None else valid[:, pick],
-                      origin[pick], beam["quantization"][pick],
-                      np.broadcast_to(curvature, beam["snr"].shape)[pick],
-                      estimate[pick], variance[pick],
+        parts.append((excess, x, valid, origin, beam["quantization"][pick],
+                      curvature[pick], estimate[pick], variance[pick],
                       (beam["group"][pick] - first) * 64 + beam["code"]))
     excess, x = (np.concatenate([part[i] for part in parts], axis=-1) for i in range(2))
     valid = np.concatenate([part[2] for part in parts], axis=-1) if padded else None
