@@ -602,18 +602,9 @@ def _chunk_sources(arrays, group, gate, group_layout, plans, snr, width):
     for beam in beams:
         beam["window"] = _line_window(beam.pop("level"), beam["centres"], beam["noise_power"],
                                       window)
-        # The lines of the sources that may enter the beams' joint fits,
-        # kept apart (contiguous, as the fit's arithmetic wants them): the
-        # whole windows are let go once the line shapes are fitted.
-        pick = np.flatnonzero(beam["snr"] >= BEAM_SNR)
-        excess, x, valid, origin = beam["window"]
-        beam["picked"] = (pick, np.take(excess, pick, axis=1), np.take(x, pick, axis=1),
-                          None if valid is None else np.take(valid, pick, axis=1),
-                          origin[pick])
-    shaped = [beam for beam in beams if "estimate" not in beam]
-    for beam in beams:
         if "estimate" in beam:
-            del beam["window"]
+            _pick_lines(beam, *beam.pop("window"))
+    shaped = [beam for beam in beams if "estimate" not in beam]
     if shaped:
         _fit_shaped_beams(shaped, group)
     _fit_beams(beams, group, width)
@@ -637,6 +628,7 @@ def _fit_shaped_beams(shaped, group):
                    for window in windows], axis=-1),
               np.concatenate([beam["quantization"] for beam in shaped])]
     origins = [window[3] for window in windows]
+    padded = [window[2] is not None for window in windows]
     del windows
     first = group[0]  # the chunk's groups, from 0
     c, covariance = _shared_fit(*joined, start,
@@ -650,6 +642,28 @@ def _fit_shaped_beams(shaped, group):
         beam["estimate"] = _centre(tuple(v[part] for v in c),
                                    tuple(v[part] for v in covariance), origin)
         beam["curvature"] = c[2][part]
+        # The lines of the joint fits' sources, from the joined arrays once
+        # the line shapes are fitted (not beside them while they are).
+        _pick_lines(beam, joined[0][:, part], joined[1][:, part],
+                    joined[2][:, part] if padded[n] else None, origin)
+
+
+def _pick_lines(beam, excess, x, valid, origin):
+    """Keeps the lines (_line_window) of the sources of `beam` that may
+    enter the beams' joint fits (_fit_beams), contiguous, as "picked"."""
+    pick = np.flatnonzero(beam["snr"] >= BEAM_SNR)
+    beam["picked"] = (pick, np.take(excess, pick, axis=1), np.take(x, pick, axis=1),
+                      None if valid is None else np.take(valid, pick, axis=1),
+                      origin[pick])
+
+
+def _near(x, valid, offset):
+    """Whether the strongest line (x = 0) of each source is one of the two
+    lines nearest `offset`, the centre from it."""
+    nearer = np.abs(x - offset) < np.abs(offset)
+    if valid is not None:
+        nearer &= valid > 0
+    return nearer.sum(axis=0) <= 1
 
 
 def _fit_beams(beams, group, width):
@@ -712,26 +726,31 @@ def _fit_beams(beams, group, width):
     best = best[np.concatenate([[True], unit[best[1:]] != unit[best[:-1]]])[:best.size]]
     centre = estimate[best]
     offset = centre[unit] - origin  # the centre from each source's strongest line
+    # A source counts only where its strongest line is one of the two
+    # nearest the centre, as in any spectrum of one peak above moderate
+    # noise: a noise spike on another line would be fitted as a far tail of
+    # the Gaussian, whose steep slope claims a precision the spike does not
+    # have. Those far from the start are left out at once; the others are
+    # checked again at every step.
+    consistent = np.flatnonzero(_near(x, valid, offset))
+    fitting = consistent.size < offset.size
+    if fitting:
+        every_unit, every_size = unit, offset.size
+        excess, x, valid, quantization, c2, offset, origin, unit = (
+            None if v is None else np.take(v, consistent, axis=-1)
+            for v in (excess, x, valid, quantization, c2, offset, origin, unit))
     # Start: each source's strength from its strongest line.
     level = np.log(np.maximum(excess.max(axis=0), POWER_FLOOR)) - c2 * offset * offset
     # No step moves a centre by more than half its spectrum's width (the
     # group's, which every source of a beam shares).
-    reach = np.empty(count)
+    reach = np.full(count, np.inf)
     reach[unit] = 0.5 * np.sqrt(-0.5 / c2)
     twice = -2.0 * c2
     z, signal, weight, slope = (np.empty_like(x) for _ in range(4))
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         for _ in range(BEAM_STEPS):
+            near = _near(x, valid, offset)
             np.subtract(x, offset, out=z)
-            # A source counts only where its strongest line is one of the
-            # two nearest the centre, as in any spectrum of one peak above
-            # moderate noise: a noise spike on another line would be fitted
-            # as a far tail of the Gaussian, whose steep slope claims a
-            # precision the spike does not have.
-            nearer = np.abs(z) < np.abs(offset)
-            if valid is not None:
-                nearer &= valid > 0
-            near = nearer.sum(axis=0) <= 1
             np.multiply(z, z, out=signal)
             signal *= c2
             signal += level
@@ -771,6 +790,10 @@ def _fit_beams(beams, group, width):
             centre += move
             offset += move[unit]
     information[~np.isfinite(information)] = 0.0
+    if fitting:
+        unit = every_unit
+        fitted_information, information = information, np.zeros(every_size)
+        information[consistent] = fitted_information
     # Every source of a beam gets its beam's centre, those outside the fit
     # included.
     bounds = np.cumsum([0] + [pick.size for pick in picks])
