@@ -666,25 +666,11 @@ def _near(x, valid, offset):
     return nearer.sum(axis=0) <= 1
 
 
-def _fit_beams(beams, group, width):
-    """Sets the "beam_estimate" (Hz) and the "information" (Hz^-2) of the
-    sources of `beams` (of one chunk, whose cells' groups are `group`). Per
-    beam and group, one Gaussian line shape is fitted to the line powers of
-    all its sources BEAM_SNR dB above the noise or more at once: a centre
-    s shared by them, each source its own strength a, and the curvature c2
-    of its group (from the line-shape fit; beams of two lines: that of
-    `width`) held, S = N exp(a + c2 (X - s)^2) at the lines' centres X, the
-    measured power P = S + N; weighted least squares with the weights of
-    _shared_fit, by Gauss-Newton steps from the centre of the beam's most
-    precise source. The sources of one beam in one group see one
-    spectrum: a source near the noise tells little about the centre alone,
-    its estimate being a ratio of noisy powers, but its lines add their
-    information to the shared fit. A source's information is its Fisher
-    information about s, its own strength eliminated (the beam's centre
-    has variance 1 / the sum over its sources); 0 for a source outside the
-    fit, whose beam_estimate is still its beam's (NaN for a beam without
-    any)."""
-    first = group[0]  # the chunk's groups, from 0
+def _joint_inputs(beams, first, width):
+    """The sources of `beams` that enter their joint fits (_fit_beams): per
+    beam their indices, and joined over the beams their lines (excess, x,
+    valid or None), origins, quantization, curvatures, own estimates and
+    variances, and keys (group from `first`, times 64, plus beam code)."""
     picks, parts = [], []
     padded = any(beam["picked"][3] is not None for beam in beams)
     for beam in beams:
@@ -711,40 +697,15 @@ def _fit_beams(beams, group, width):
     valid = np.concatenate([part[2] for part in parts], axis=-1) if padded else None
     origin, quantization, c2, estimate, variance, key = (
         np.concatenate([part[i] for part in parts]) for i in range(3, 9))
-    # A beam's sources come by group: each beam and group is a run of
-    # equal keys.
-    changed = np.empty(key.size, dtype=bool)
-    changed[:1] = True
-    np.not_equal(key[1:], key[:-1], out=changed[1:])
-    starts = np.flatnonzero(changed)
-    unit = np.cumsum(changed) - 1
-    count = starts.size
-    # Start: the centre of the beam's most precise source.
-    precision = 1.0 / variance
-    best = np.flatnonzero(precision == np.maximum.reduceat(precision, starts)[unit]) \
-        if count else np.zeros(0, dtype=np.int64)
-    best = best[np.concatenate([[True], unit[best[1:]] != unit[best[:-1]]])[:best.size]]
-    centre = estimate[best]
-    offset = centre[unit] - origin  # the centre from each source's strongest line
-    # A source counts only where its strongest line is one of the two
-    # nearest the centre, as in any spectrum of one peak above moderate
-    # noise: a noise spike on another line would be fitted as a far tail of
-    # the Gaussian, whose steep slope claims a precision the spike does not
-    # have. Those far from the start are left out at once; the others are
-    # checked again at every step.
-    consistent = np.flatnonzero(_near(x, valid, offset))
-    fitting = consistent.size < offset.size
-    if fitting:
-        every_unit, every_size = unit, offset.size
-        excess, x, valid, quantization, c2, offset, origin, unit = (
-            None if v is None else np.take(v, consistent, axis=-1)
-            for v in (excess, x, valid, quantization, c2, offset, origin, unit))
-    # Start: each source's strength from its strongest line.
-    level = np.log(np.maximum(excess.max(axis=0), POWER_FLOOR)) - c2 * offset * offset
-    # No step moves a centre by more than half its spectrum's width (the
-    # group's, which every source of a beam shares).
-    reach = np.full(count, np.inf)
-    reach[unit] = 0.5 * np.sqrt(-0.5 / c2)
+    return picks, (excess, x, valid, origin, quantization, c2, estimate, variance, key)
+
+
+def _joint_steps(excess, x, valid, quantization, c2, level, offset, centre, unit, reach):
+    """The Gauss-Newton steps of _fit_beams from the start (`level`, the
+    sources' strengths; `offset`, their beams' centre from their strongest
+    lines; `centre` per beam, which `unit` gives each source): the beams'
+    centres and the sources' information."""
+    count = centre.size
     twice = -2.0 * c2
     z, signal, weight, slope = (np.empty_like(x) for _ in range(4))
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
@@ -789,6 +750,66 @@ def _fit_beams(beams, group, width):
             level += np.nan_to_num(change)
             centre += move
             offset += move[unit]
+    return centre, information
+
+
+def _fit_beams(beams, group, width):
+    """Sets the "beam_estimate" (Hz) and the "information" (Hz^-2) of the
+    sources of `beams` (of one chunk, whose cells' groups are `group`). Per
+    beam and group, one Gaussian line shape is fitted to the line powers of
+    all its sources BEAM_SNR dB above the noise or more at once: a centre
+    s shared by them, each source its own strength a, and the curvature c2
+    of its group (from the line-shape fit; beams of two lines: that of
+    `width`) held, S = N exp(a + c2 (X - s)^2) at the lines' centres X, the
+    measured power P = S + N; weighted least squares with the weights of
+    _shared_fit, by Gauss-Newton steps from the centre of the beam's most
+    precise source. The sources of one beam in one group see one
+    spectrum: a source near the noise tells little about the centre alone,
+    its estimate being a ratio of noisy powers, but its lines add their
+    information to the shared fit. A source's information is its Fisher
+    information about s, its own strength eliminated (the beam's centre
+    has variance 1 / the sum over its sources); 0 for a source outside the
+    fit, whose beam_estimate is still its beam's (NaN for a beam without
+    any)."""
+    first = group[0]  # the chunk's groups, from 0
+    picks, (excess, x, valid, origin, quantization, c2, estimate, variance, key) = \
+        _joint_inputs(beams, first, width)
+    # A beam's sources come by group: each beam and group is a run of
+    # equal keys.
+    changed = np.empty(key.size, dtype=bool)
+    changed[:1] = True
+    np.not_equal(key[1:], key[:-1], out=changed[1:])
+    starts = np.flatnonzero(changed)
+    unit = np.cumsum(changed) - 1
+    count = starts.size
+    # Start: the centre of the beam's most precise source.
+    precision = 1.0 / variance
+    best = np.flatnonzero(precision == np.maximum.reduceat(precision, starts)[unit]) \
+        if count else np.zeros(0, dtype=np.int64)
+    best = best[np.concatenate([[True], unit[best[1:]] != unit[best[:-1]]])[:best.size]]
+    centre = estimate[best]
+    offset = centre[unit] - origin  # the centre from each source's strongest line
+    # A source counts only where its strongest line is one of the two
+    # nearest the centre, as in any spectrum of one peak above moderate
+    # noise: a noise spike on another line would be fitted as a far tail of
+    # the Gaussian, whose steep slope claims a precision the spike does not
+    # have. Those far from the start are left out at once; the others are
+    # checked again at every step.
+    consistent = np.flatnonzero(_near(x, valid, offset))
+    fitting = consistent.size < offset.size
+    if fitting:
+        every_unit, every_size = unit, offset.size
+        excess, x, valid, quantization, c2, offset, origin, unit = (
+            None if v is None else np.take(v, consistent, axis=-1)
+            for v in (excess, x, valid, quantization, c2, offset, origin, unit))
+    # Start: each source's strength from its strongest line.
+    level = np.log(np.maximum(excess.max(axis=0), POWER_FLOOR)) - c2 * offset * offset
+    # No step moves a centre by more than half its spectrum's width (the
+    # group's, which every source of a beam shares).
+    reach = np.full(count, np.inf)
+    reach[unit] = 0.5 * np.sqrt(-0.5 / c2)
+    centre, information = _joint_steps(excess, x, valid, quantization, c2, level, offset,
+                                       centre, unit, reach)
     information[~np.isfinite(information)] = 0.0
     if fitting:
         unit = every_unit
