@@ -421,6 +421,19 @@ def _moments(weights, powers):
                                      for power in powers)
 
 
+def _power_variance(signal, quantization, out, work):
+    """var P / N^2 = 2 S / N + 1 + quantization (S / N + 1)^2, the variance
+    of measured powers P = S + N (echo in complex Gaussian noise of mean
+    power N, plus the amplitude step's rounding), `signal` holding S / N;
+    into `out`, with `work` (of the same shape) left holding S / N + 1."""
+    np.add(signal, 1.0, out=work)
+    np.multiply(work, work, out=out)
+    out *= quantization
+    out += signal
+    out += work
+    return out
+
+
 def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
     """Gaussian line shapes S(x) = N exp(c0 + c1 x + c2 x^2) fitted to the
     measured line powers P = S + N of K spectra (N the mean noise power;
@@ -468,12 +481,7 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
             signal += c0
             np.clip(signal, -MAX_EXPONENT, MAX_EXPONENT, out=signal)
             np.exp(signal, out=signal)
-            np.add(signal, 1.0, out=total)
-            # var P / N^2 = 2 S / N + 1 + quantization (S / N + 1)^2
-            np.multiply(total, total, out=variance)
-            variance *= quantization
-            variance += signal
-            variance += total
+            _power_variance(signal, quantization, variance, total)
             np.divide(signal, variance, out=weight)
             np.subtract(excess, signal, out=weighted)
             weighted *= weight
@@ -718,13 +726,7 @@ def _joint_steps(excess, x, valid, quantization, c2, level, offset, centre, unit
             # exp neither overflows nor, mostly, leaves the normal numbers.
             np.minimum(signal, MAX_EXPONENT, out=signal)
             np.exp(signal, out=signal)
-            # var P / N^2 = 2 S / N + 1 + quantization (S / N + 1)^2
-            np.add(signal, 1.0, out=weight)
-            np.multiply(weight, weight, out=slope)
-            slope *= quantization
-            weight += slope
-            weight += signal
-            np.reciprocal(weight, out=weight)
+            np.reciprocal(_power_variance(signal, quantization, weight, slope), out=weight)
             if valid is not None:
                 weight *= valid
             np.multiply(z, signal, out=slope)
