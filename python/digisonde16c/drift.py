@@ -1162,10 +1162,18 @@ def _row_medians(row, rows, values, weights):
         column[order] = np.arange(row.size) - (np.cumsum(counts) - counts)[row[order]]
     if rows * width <= 4 * row.size + 4096:
         return _table_medians(row, column, rows, width, values, weights)
+    compact = np.empty(rows, dtype=np.int64)
+    present = np.flatnonzero(counts)
+    if present.size * width <= 4 * row.size + 4096:
+        # Few rows hold sources (those a clipping pass fits again): a table
+        # of those rows alone.
+        compact[present] = np.arange(present.size)
+        medians[present] = _table_medians(compact[row], column, present.size, width, values,
+                                          weights)
+        return medians
     # Rows of very different counts: a table per class of counts (up to a
     # power of two), so that no table holds more than twice its sources.
     classes = np.ceil(np.log2(np.maximum(counts, 1))).astype(np.int64)
-    compact = np.empty(rows, dtype=np.int64)
     for size in np.unique(classes[counts > 0]):
         members = np.flatnonzero((classes == size) & (counts > 0))
         compact.fill(-1)
@@ -1327,16 +1335,18 @@ def _fit_rows(row, rows, columns, vertical, clip):
         groups = np.unique(cluster).size
     several = groups > np.count_nonzero(np.bincount(row, minlength=rows))
     ends = np.cumsum(np.bincount(row, minlength=rows))
-    ordered = row.size == 0 or bool(np.all(row[1:] >= row[:-1]))
+    # Sources by row (each row's in their own order): where they come so
+    # already, a chunk's are a slice, views without copies.
+    by_row = None if row.size == 0 or np.all(row[1:] >= row[:-1]) else np.argsort(
+        row, kind="stable")
     low = 0
     while True:
         before = int(ends[low - 1]) if low > 0 else 0
         high = min(max(low + 1, int(np.searchsorted(ends, before + FIT_SOURCES, "right"))),
                    rows)
-        if ordered:  # the chunk's sources are a slice: views, no copies
-            part = slice(before, int(ends[high - 1]) if high > 0 else 0)
-        else:
-            part = np.flatnonzero((row >= low) & (row < high))
+        part = slice(before, int(ends[high - 1]) if high > 0 else 0)
+        if by_row is not None:
+            part = by_row[part]
         chunk = {key: value[part] for key, value in columns.items()}
         k = np.stack([chunk["k_east"], chunk["k_north"], chunk["k_up"]], axis=1)
         weight = chunk["weight"] if "weight" in chunk else np.minimum(
