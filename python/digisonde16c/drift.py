@@ -38,6 +38,8 @@ POWER_FLOOR = 0.1
 # below this determines no velocity.
 MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
+# Sources fitted at once by drift_velocity (whole rows).
+FIT_SOURCES = 8192
 # Cells handled at once by the line-shape fit (whole groups).
 CHUNK_CELLS = 8192
 # Cells (group, gate) of the threshold pass at once: their strongest
@@ -832,48 +834,56 @@ def _row_sums(row, rows, weights):
 def _row_medians(row, rows, values, weights):
     """Weighted median of `values` per row (NaN for a row without any)."""
     # By row, then by value within it; the weights summed within each row
-    # alone, so that a row's median does not depend on the other rows.
+    # alone, in its order, so that a row's median does not depend on the
+    # other rows (nor on which rows are fitted together).
     medians = np.full(rows, np.nan)
     if row.size == 0:
         return medians
     counts = np.bincount(row, minlength=rows)
     width = int(counts.max())
-    if rows * width <= 4 * row.size + 4096 and np.all(row[1:] >= row[:-1]):
-        # Values by row: a table of a row each, padded with infinity of no
-        # weight, sorted along its rows.
+    # Each source's place within its row, in the order of the sources.
+    if np.all(row[1:] >= row[:-1]):
         column = np.arange(row.size) - (np.cumsum(counts) - counts)[row]
-        table = np.full((rows, width), np.inf)
-        table_weight = np.zeros((rows, width))
-        table[row, column] = values
-        table_weight[row, column] = weights
-        order = np.argsort(table, axis=1, kind="stable")
-        # Flat indices: np.take gathers faster than take_along_axis. Each
-        # table is let go once sorted, and the weights summed in place: the
-        # fewer large arrays at once, the fewer fresh pages.
-        order += (np.arange(rows) * width)[:, None]
-        table = np.take(table, order)
-        cumulative = np.take(table_weight, order)
-        del table_weight, order
-        np.cumsum(cumulative, axis=1, out=cumulative)
-        totals = cumulative[:, -1]
-        at = np.minimum((cumulative < 0.5 * totals[:, None]).sum(axis=1), width - 1)
-        medians = table[np.arange(rows), at]
-        medians[totals <= 0] = np.nan
-        return medians
-    order = np.lexsort((values, row))
-    sorted_row, sorted_weight = row[order], weights[order]
-    cumulative = np.cumsum(sorted_weight)
-    start = np.flatnonzero(np.concatenate([[True], sorted_row[1:] != sorted_row[:-1]]))
-    offset = np.repeat(cumulative[start] - sorted_weight[start], np.diff(
-        np.concatenate([start, [row.size]])))
-    within = cumulative - offset
-    totals = np.zeros(rows)
-    totals[sorted_row[start]] = np.add.reduceat(sorted_weight, start)
-    # The first value where the row's running weight reaches half its total.
-    reached = within >= 0.5 * totals[sorted_row]
-    first = np.flatnonzero(reached & np.concatenate(
-        [[True], ~reached[:-1] | (sorted_row[1:] != sorted_row[:-1])]))
-    medians[sorted_row[first]] = values[order][first]
+    else:
+        order = np.argsort(row, kind="stable")
+        column = np.empty(row.size, dtype=np.int64)
+        column[order] = np.arange(row.size) - (np.cumsum(counts) - counts)[row[order]]
+    if rows * width <= 4 * row.size + 4096:
+        return _table_medians(row, column, rows, width, values, weights)
+    # Rows of very different counts: a table per class of counts (up to a
+    # power of two), so that no table holds more than twice its sources.
+    classes = np.ceil(np.log2(np.maximum(counts, 1))).astype(np.int64)
+    compact = np.empty(rows, dtype=np.int64)
+    for size in np.unique(classes[counts > 0]):
+        members = np.flatnonzero((classes == size) & (counts > 0))
+        compact.fill(-1)
+        compact[members] = np.arange(members.size)
+        at = np.flatnonzero(compact[row] >= 0)
+        medians[members] = _table_medians(compact[row[at]], column[at], members.size,
+                                          int(counts[members].max()), values[at], weights[at])
+    return medians
+
+
+def _table_medians(row, column, rows, width, values, weights):
+    """_row_medians of the sources at (row, column) of a table of rows."""
+    # Values by row: a table of a row each, padded with infinity of no
+    # weight, sorted along its rows.
+    table = np.full((rows, width), np.inf)
+    table_weight = np.zeros((rows, width))
+    table[row, column] = values
+    table_weight[row, column] = weights
+    order = np.argsort(table, axis=1, kind="stable")
+    # Flat indices: np.take gathers faster than take_along_axis. Each
+    # table is let go once sorted, and the weights summed in place: the
+    # fewer large arrays at once, the fewer fresh pages.
+    order += (np.arange(rows) * width)[:, None]
+    table = np.take(table, order)
+    cumulative = np.take(table_weight, order)
+    del table_weight, order
+    np.cumsum(cumulative, axis=1, out=cumulative)
+    totals = cumulative[:, -1]
+    at = np.minimum((cumulative < 0.5 * totals[:, None]).sum(axis=1), width - 1)
+    medians = table[np.arange(rows), at]
     medians[totals <= 0] = np.nan
     return medians
 
@@ -984,11 +994,48 @@ def _wander(row, rows, group, groups, group_row, a, u, residual, weight, unit_in
     return np.maximum(shrink, MIN_SHRINK)
 
 
-def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=10):
+def _fit_rows(row, rows, k, value, weight, unit, cluster, vertical, clip):
+    """_fit over chunks of whole rows of about FIT_SOURCES sources each:
+    the rows are fitted independently of one another, so a chunk's results
+    are those of the whole fit, and the arrays of every step stay small
+    (the heap they come from is reused chunk after chunk, not faulted in
+    afresh)."""
+    velocity, covariance = np.empty((rows, 3)), np.empty((rows, 3, 3))
+    ill, count, rms = np.empty(rows, dtype=bool), np.empty(rows, dtype=np.int64), np.empty(rows)
+    # Whether any row holds several groups (sources of one group are in one
+    # row), which chooses the fit's path for every row: rows of one group
+    # each have the plain fit whatever lambda.
+    if cluster.size and np.all(cluster[1:] >= cluster[:-1]):
+        groups = int(np.count_nonzero(cluster[1:] != cluster[:-1])) + 1
+    else:
+        groups = np.unique(cluster).size
+    several = groups > np.count_nonzero(np.bincount(row, minlength=rows))
+    ends = np.cumsum(np.bincount(row, minlength=rows))
+    ordered = row.size == 0 or bool(np.all(row[1:] >= row[:-1]))
+    low = 0
+    while True:
+        before = int(ends[low - 1]) if low > 0 else 0
+        high = min(max(low + 1, int(np.searchsorted(ends, before + FIT_SOURCES, "right"))),
+                   rows)
+        if ordered:  # the chunk's sources are a slice: views, no copies
+            part = slice(before, int(ends[high - 1]) if high > 0 else 0)
+        else:
+            part = np.flatnonzero((row >= low) & (row < high))
+        found = _fit(row[part] - low, high - low, k[part], value[part], weight[part],
+                     unit[part], cluster[part], vertical[low:high], clip, several)
+        for whole, chunk in zip((velocity, covariance, ill, count, rms), found):
+            whole[low:high] = chunk
+        low = high
+        if low >= rows:
+            return velocity, covariance, ill, count, rms
+
+
+def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, several, iterations=10):
     """Weighted least squares per row with iterative clipping (_solve); the
     covariance allows for errors shared by the sources of one unit (a beam
     in a group) or, where a row holds 4 groups or more, by those of one
-    group (cluster-robust over the groups, as resampling the groups would)."""
+    group (cluster-robust over the groups, as resampling the groups would).
+    `several`: whether a row of the whole fit holds several groups."""
     active = np.ones(row.size, dtype=bool)
     if cluster.size and np.all(cluster[1:] >= cluster[:-1]):  # sources come by group
         group_all = np.cumsum(np.concatenate([[0], cluster[1:] != cluster[:-1]]))
@@ -999,8 +1046,6 @@ def _fit(row, rows, k, value, weight, unit, cluster, vertical, clip, iterations=
         groups = groups_of.size
     group_row = np.zeros(groups, dtype=np.int64)
     group_row[group_all] = row
-    # Rows of one group each: the fit is the plain one whatever lambda.
-    several = bool((np.bincount(group_row, minlength=rows) > 1).any())
     shrink = np.ones(groups)
     if several:
         all_units, unit_all = _unique_inverse(unit)
@@ -1267,8 +1312,9 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
     unit = kept(group_of) * 64 + code
     oblique = np.bincount(row, weights=(zenith > 0).astype(np.float64), minlength=rows)
     vertical_row = oblique == 0
-    velocity, covariance, ill, count, rms = _fit(row, rows, k, value, weight, unit,
-                                                 kept(group_of), vertical_row, float(clip))
+    velocity, covariance, ill, count, rms = _fit_rows(row, rows, k, value, weight, unit,
+                                                      kept(group_of), vertical_row,
+                                                      float(clip))
     flag = np.where(vertical_row, FLAG_VERTICAL_ONLY, FLAG_OK).astype(np.int8)
     flag[ill & ~vertical_row] = FLAG_ILL_CONDITIONED
     detected = np.bincount(row, weights=(kept(sources["snr"].values) >= detection)
