@@ -589,6 +589,21 @@ def _beam_sources(beam):
     }
 
 
+def _chunk_order(parts):
+    """The sources of one chunk's beams (_chunk_sources) as one dict of
+    arrays in the order (group, gate, beam code), without the code."""
+    chunk = {key: np.concatenate([part[key] for part in parts]) for key in parts[0]}
+    # A chunk's sources of one beam come by group and gate already.
+    if sum(part["group"].size > 0 for part in parts) > 1:
+        # By group, gate and beam code (gate below 256, code below 64).
+        sort_key = (chunk["group"] * 256 + chunk["gate"]) * 64 + chunk["code"]
+        if np.any(sort_key[1:] < sort_key[:-1]):
+            order = np.argsort(sort_key, kind="stable")
+            chunk = {key: value[order] for key, value in chunk.items()}
+    del chunk["code"]
+    return chunk
+
+
 def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     """The sources of one batch of groups, as a dict of arrays in the order
     (group, gate, beam code)."""
@@ -633,7 +648,7 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     # Cells in chunks of about CHUNK_CELLS, each of whole groups (a group's
     # sources share one line-shape width): the arrays of a chunk stay small,
     # and so do the temporaries of every step.
-    found, start, ordered = [], 0, True
+    found, start = [], 0
     while start < group.size:
         stop = min(start + CHUNK_CELLS, group.size)
         if stop < group.size:
@@ -642,19 +657,19 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
                 stop = int(np.searchsorted(group, group[start], "right"))
         parts = _chunk_sources(arrays, group[start:stop], gate[start:stop], group_layout,
                                layouts, snr, polarization, width)
-        # A chunk's sources of one beam come by group and gate already.
-        ordered &= sum(part["group"].size > 0 for part in parts) <= 1
-        found += parts
+        if parts:
+            found.append(_chunk_order(parts))
         start = stop
     if not found:
         return None
-    sources = {key: np.concatenate([part[key] for part in found]) for key in found[0]}
-    if not ordered:
-        # By group, gate and beam code (gate below 256, code below 64).
-        sort_key = (sources["group"] * 256 + sources["gate"]) * 64 + sources["code"]
-        if np.any(sort_key[1:] < sort_key[:-1]):
-            order = np.argsort(sort_key, kind="stable")
-            sources = {key: value[order] for key, value in sources.items()}
+    # The chunks' sources, which come by group, joined one array at a time,
+    # each chunk's let go as it is joined: the recorded beam directions
+    # (single precision in the recording) in single precision.
+    sources = {}
+    for key in list(found[0]):
+        sources[key] = np.concatenate(
+            [chunk.pop(key) for chunk in found],
+            dtype=np.float32 if key in ("polarization", "zenith", "azimuth") else None)
     g = sources["group"]
     sources["range"] = arrays["gate_range"][g, sources["gate"]]
     sources["frequency"] = arrays["frequency"][g]
@@ -668,8 +683,8 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
 
 
 EMPTY_SOURCES = {
-    "group": np.int64, "gate": np.int64, "code": np.int64, "polarization": np.float64,
-    "zenith": np.float64, "azimuth": np.float64, "doppler": np.float64,
+    "group": np.int64, "gate": np.int64, "polarization": np.float32,
+    "zenith": np.float32, "azimuth": np.float32, "doppler": np.float64,
     "doppler_std": np.float64, "snr": np.float64,
     "outermost": bool, "range": np.float32, "frequency": np.float32,
     "time": "datetime64[ns]", "block": np.int64, "recording": object,
@@ -734,17 +749,29 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
 
 
 def _sources_dataset(sources, table, snr, ranges, polarization, declination, width):
-    zenith = np.radians(sources["zenith"])
-    azimuth = np.radians(sources["azimuth"] + declination)
+    # In place where the arrays are this call's own: the fewer arrays at
+    # once, the fewer fresh pages.
+    zenith = np.radians(sources["zenith"].astype(np.float64))
     sin_zenith = np.sin(zenith)
-    k_east = sin_zenith * np.sin(azimuth)
-    k_north = sin_zenith * np.cos(azimuth)
-    k_up = np.cos(zenith)
-    frequency = sources["frequency"].astype(np.float64, copy=False)
-    twice_hz = 2.0 * frequency * 1e6
-    v_los = -LIGHT_SPEED * sources["doppler"] / twice_hz
-    v_los_std = LIGHT_SPEED * sources["doppler_std"] / twice_hz
-    ranges_km = sources["range"].astype(np.float64, copy=False)
+    k_up = np.cos(zenith, out=zenith)
+    azimuth = sources["azimuth"].astype(np.float64)
+    azimuth += declination
+    np.radians(azimuth, out=azimuth)
+    k_east = np.sin(azimuth)
+    k_east *= sin_zenith
+    k_north = np.cos(azimuth, out=azimuth)
+    k_north *= sin_zenith
+    del sin_zenith
+    twice_hz = sources["frequency"].astype(np.float64)
+    twice_hz *= 2.0
+    twice_hz *= 1e6
+    v_los = np.multiply(-LIGHT_SPEED, sources["doppler"])
+    v_los /= twice_hz
+    v_los_std = sources["doppler_std"]
+    v_los_std *= LIGHT_SPEED
+    v_los_std /= twice_hz
+    del twice_hz
+    ranges_km = sources["range"].astype(np.float64)
     # The sources' arrays are this call's own: no copies of those that have
     # their type already.
     source = ("source",)
@@ -754,7 +781,8 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
         "v_los": (source, v_los),
         "v_los_std": (source, v_los_std),
         "k_east": (source, k_east), "k_north": (source, k_north), "k_up": (source, k_up),
-        "x_east": (source, ranges_km * k_east), "y_north": (source, ranges_km * k_north),
+        "x_east": (source, np.multiply(ranges_km, k_east)),
+        "y_north": (source, np.multiply(ranges_km, k_north, out=ranges_km)),
         "outermost": (source, sources["outermost"].astype(np.int8, copy=False)),
         "group_time": (("group",), table["time"].astype("datetime64[ns]")),
         "group_block": (("group",), table["block"].astype(np.int64)),
