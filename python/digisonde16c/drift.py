@@ -548,7 +548,9 @@ def _fit_shaped_beams(shaped, group):
     shapes, with the spectral width shared by each group's sources (the
     echo's), in one fit."""
     window = min(FIT_LINES, max(len(beam["centres"]) for beam in shaped))
-    starts = [_line_shape_start(beam["level"], beam["centres"], beam["noise_power"],
+    # Each beam's line powers let go once its start is made, and the starts'
+    # arrays once joined: the fewer arrays at once, the fewer fresh pages.
+    starts = [_line_shape_start(beam.pop("level"), beam["centres"], beam["noise_power"],
                                 beam["quantization"], window) for beam in shaped]
     joined = [np.concatenate([start[0] for start in starts], axis=-1),
               np.concatenate([start[1] for start in starts], axis=-1),
@@ -557,6 +559,8 @@ def _fit_shaped_beams(shaped, group):
                    for start in starts], axis=-1),
               np.concatenate([beam["quantization"] for beam in shaped])]
     start = [np.concatenate(part) for part in zip(*(start[4] for start in starts))]
+    origins = [start[3] for start in starts]
+    del starts
     first = group[0]  # the chunk's groups, from 0
     c, covariance = _shared_fit(*joined, start,
                                 np.concatenate([beam["group"] for beam in shaped]) - first,
@@ -564,10 +568,10 @@ def _fit_shaped_beams(shaped, group):
                                 np.concatenate([beam["snr"] for beam in shaped])
                                 >= SHAPE_SNR)
     bounds = np.cumsum([0] + [beam["group"].size for beam in shaped])
-    for n, (beam, start) in enumerate(zip(shaped, starts)):
+    for n, (beam, origin) in enumerate(zip(shaped, origins)):
         part = slice(bounds[n], bounds[n + 1])
         beam["estimate"] = _centre(tuple(v[part] for v in c),
-                                   tuple(v[part] for v in covariance), start[3])
+                                   tuple(v[part] for v in covariance), origin)
 
 
 def _beam_sources(beam):
@@ -1022,17 +1026,20 @@ def _wander(row, rows, group, groups, group_row, a, u, residual, weight, unit_in
     return np.maximum(shrink, MIN_SHRINK)
 
 
-def _fit_rows(row, rows, k, value, weight, unit, cluster, vertical, clip):
-    """_fit over chunks of whole rows of about FIT_SOURCES sources each:
-    the rows are fitted independently of one another, so a chunk's results
-    are those of the whole fit, and the arrays of every step stay small
-    (the heap they come from is reused chunk after chunk, not faulted in
-    afresh)."""
+def _fit_rows(row, rows, columns, vertical, clip):
+    """_fit over chunks of whole rows of about FIT_SOURCES sources each,
+    from the sources' `columns` (k_east, k_north, k_up, v_los, snr,
+    polarization, zenith, azimuth, group): the rows are fitted
+    independently of one another, so a chunk's results are those of the
+    whole fit, and the arrays of every step, the fit's inputs among them,
+    stay small (the heap they come from is reused chunk after chunk, not
+    faulted in afresh)."""
     velocity, covariance = np.empty((rows, 3)), np.empty((rows, 3, 3))
     ill, count, rms = np.empty(rows, dtype=bool), np.empty(rows, dtype=np.int64), np.empty(rows)
     # Whether any row holds several groups (sources of one group are in one
     # row), which chooses the fit's path for every row: rows of one group
     # each have the plain fit whatever lambda.
+    cluster = columns["group"]
     if cluster.size and np.all(cluster[1:] >= cluster[:-1]):
         groups = int(np.count_nonzero(cluster[1:] != cluster[:-1])) + 1
     else:
@@ -1049,10 +1056,15 @@ def _fit_rows(row, rows, k, value, weight, unit, cluster, vertical, clip):
             part = slice(before, int(ends[high - 1]) if high > 0 else 0)
         else:
             part = np.flatnonzero((row >= low) & (row < high))
-        found = _fit(row[part] - low, high - low, k[part], value[part], weight[part],
-                     unit[part], cluster[part], vertical[low:high], clip, several)
-        for whole, chunk in zip((velocity, covariance, ill, count, rms), found):
-            whole[low:high] = chunk
+        chunk = {key: value[part] for key, value in columns.items()}
+        k = np.stack([chunk["k_east"], chunk["k_north"], chunk["k_up"]], axis=1)
+        weight = np.minimum(10.0 ** (chunk["snr"] / 10.0), WEIGHT_CAP)
+        unit = chunk["group"] * 64 + _beam_code(chunk["polarization"], chunk["zenith"],
+                                                chunk["azimuth"])
+        found = _fit(row[part] - low, high - low, k, chunk["v_los"], weight, unit,
+                     chunk["group"], vertical[low:high], clip, several)
+        for whole, result in zip((velocity, covariance, ill, count, rms), found):
+            whole[low:high] = result
         low = high
         if low >= rows:
             return velocity, covariance, ill, count, rms
@@ -1330,24 +1342,19 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
         return values if every else values[keep]
 
     row = kept(row)
-    k = np.stack([kept(sources[name].values) for name in ("k_east", "k_north", "k_up")],
-                 axis=1)
-    value = kept(sources["v_los"].values)
-    weight = np.minimum(10.0 ** (kept(sources["snr"].values) / 10.0), WEIGHT_CAP)
-    zenith = kept(sources["zenith"].values)
-    code = _beam_code(kept(sources["polarization"].values), zenith,
-                      kept(sources["azimuth"].values))
-    unit = kept(group_of) * 64 + code
-    oblique = np.bincount(row, weights=(zenith > 0).astype(np.float64), minlength=rows)
-    vertical_row = oblique == 0
-    velocity, covariance, ill, count, rms = _fit_rows(row, rows, k, value, weight, unit,
-                                                      kept(group_of), vertical_row,
+    columns = {name: kept(sources[name].values) for name in
+               ("k_east", "k_north", "k_up", "v_los", "snr", "polarization", "zenith",
+                "azimuth")}
+    columns["group"] = kept(group_of)
+    # Rows without an oblique source, and rows without a source `detection`
+    # dB above the noise: counted over the sources that are.
+    vertical_row = np.bincount(row[columns["zenith"] > 0], minlength=rows) == 0
+    velocity, covariance, ill, count, rms = _fit_rows(row, rows, columns, vertical_row,
                                                       float(clip))
     flag = np.where(vertical_row, FLAG_VERTICAL_ONLY, FLAG_OK).astype(np.int8)
     flag[ill & ~vertical_row] = FLAG_ILL_CONDITIONED
-    detected = np.bincount(row, weights=(kept(sources["snr"].values) >= detection)
-                           .astype(np.float64), minlength=rows)
-    flag[(flag != FLAG_ILL_CONDITIONED) & (detected == 0)] = FLAG_NO_ECHO
+    undetected = np.bincount(row[columns["snr"] >= detection], minlength=rows) == 0
+    flag[(flag != FLAG_ILL_CONDITIONED) & undetected] = FLAG_NO_ECHO
     flag[count < min_sources] = FLAG_TOO_FEW
     velocity[flag >= FLAG_TOO_FEW] = np.nan
     covariance[flag >= FLAG_TOO_FEW] = np.nan
