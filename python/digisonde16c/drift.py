@@ -40,8 +40,10 @@ MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
 # Sources fitted at once by drift_velocity (whole rows).
 FIT_SOURCES = 8192
-# Cells handled at once by the line-shape fit (whole groups).
-CHUNK_CELLS = 8192
+# Cells handled at once by the line-shape fit (whole groups): small enough
+# that a chunk's work arrays, a few MB, are reused by the next chunk rather
+# than given back to the system and faulted in again.
+CHUNK_CELLS = 4096
 # Cells (group, gate) of the threshold pass at once: their strongest
 # channels fit in the cache.
 THRESHOLD_CELLS = 65536

@@ -117,9 +117,11 @@ def test_dataset_groups_and_archive_agree(tmp_path, dask_client, monkeypatch):
     assert np.all(whole["flag"] == 0) and whole.sizes["time"] >= 3
     # Groups joined in batches of 4, as iter_groups' groups come, and their
     # cells fitted in chunks of a few groups (a group's sources share their
-    # line-shape width, so no chunk may split one).
+    # line-shape width, so no chunk may split one); the velocities fitted
+    # over chunks of a few windows (no chunk may split a window).
     monkeypatch.setattr(drift, "BATCH_GROUPS", 4)
     monkeypatch.setattr(drift, "CHUNK_CELLS", 64)
+    monkeypatch.setattr(drift, "FIT_SOURCES", 40)
     for data in (digisonde16c.iter_groups(path), digisonde16c.open_dataset(path)):
         xr.testing.assert_identical(whole, digisonde16c.drift_velocity(data, **options))
     # The archive command on the running cluster, through its NetCDF file.
