@@ -480,24 +480,30 @@ def _centre(c, covariance, middle):
     return centre + middle, spread
 
 
-def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization, width):
+def _layout_beams(layout, polarization):
+    """_layout_plan of one channel layout (a row of _batch_sources'
+    layouts), its beams of `polarization` (None: every beam)."""
+    pol, zen, azi, dop = (layout[16 * i:16 * (i + 1)].astype(np.float64) for i in range(4))
+    usable = np.isfinite(dop) & (dop != 0)
+    if layout[64]:
+        usable[8:] = False  # a 256-gate group holds samples of channels 1 to 8
+    if polarization is not None:
+        usable &= pol == polarization
+    return _layout_plan(pol, zen, azi, dop, usable)
+
+
+def _chunk_sources(arrays, group, gate, group_layout, plans, snr, width):
     """The sources of the cells (group, gate) of _batch_sources, whole
-    groups: a list of dicts of arrays, one per beam."""
+    groups: a list of dicts of arrays, one per beam; `plans` the beams of
+    each layout (_layout_beams)."""
     cell_layout = group_layout[group]
     beams = []
     amplitude = arrays["amplitude"]
     noise = arrays["noise_level"].astype(np.float64)
-    for index, layout in enumerate(layouts):
+    for index, plan in enumerate(plans):
         at = np.flatnonzero(cell_layout == index)
         if at.size == 0:
             continue
-        pol, zen, azi, dop = (layout[16 * i:16 * (i + 1)].astype(np.float64)
-                              for i in range(4))
-        usable = np.isfinite(dop) & (dop != 0)
-        if layout[64]:
-            usable[8:] = False  # a 256-gate group holds samples of channels 1 to 8
-        if polarization is not None:
-            usable &= pol == polarization
         g, t = group[at], gate[at]
         gates = amplitude.shape[2]
         cell = g * (16 * gates) + t  # flat index of the cell's first channel
@@ -505,8 +511,7 @@ def _chunk_sources(arrays, group, gate, group_layout, layouts, snr, polarization
         # Variance of a uniform rounding error of one amplitude step, in
         # neper^2.
         quantization = (arrays["amplitude_step"][g] * DB_TO_NEPER) ** 2 / 12.0
-        for code, beam_pol, beam_zen, beam_azi, lines in _layout_plan(pol, zen, azi, dop,
-                                                                       usable):
+        for code, beam_pol, beam_zen, beam_azi, lines in plan:
             if len(lines) < 2 or (len(lines) == 2 and width is None):
                 continue
             centres = np.array([centre for centre, _ in lines])
@@ -651,6 +656,7 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
                              axis=1, dtype=np.float64)
     layouts, head_layout = np.unique(channel, axis=0, return_inverse=True)
     group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
+    plans = [_layout_beams(layout, polarization) for layout in layouts]
     # Cells in chunks of about CHUNK_CELLS, each of whole groups (a group's
     # sources share one line-shape width): the arrays of a chunk stay small,
     # and so do the temporaries of every step.
@@ -662,7 +668,7 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
             if stop <= start:
                 stop = int(np.searchsorted(group, group[start], "right"))
         parts = _chunk_sources(arrays, group[start:stop], gate[start:stop], group_layout,
-                               layouts, snr, polarization, width)
+                               plans, snr, width)
         if parts:
             found.append(_chunk_order(parts))
         start = stop
