@@ -890,10 +890,18 @@ def _row_medians(row, rows, values, weights):
         column[order] = np.arange(row.size) - (np.cumsum(counts) - counts)[row[order]]
     if rows * width <= 4 * row.size + 4096:
         return _table_medians(row, column, rows, width, values, weights)
+    compact = np.empty(rows, dtype=np.int64)
+    present = np.flatnonzero(counts)
+    if present.size * width <= 4 * row.size + 4096:
+        # Few rows hold sources (those a clipping pass fits again): a table
+        # of those rows alone.
+        compact[present] = np.arange(present.size)
+        medians[present] = _table_medians(compact[row], column, present.size, width, values,
+                                          weights)
+        return medians
     # Rows of very different counts: a table per class of counts (up to a
     # power of two), so that no table holds more than twice its sources.
     classes = np.ceil(np.log2(np.maximum(counts, 1))).astype(np.int64)
-    compact = np.empty(rows, dtype=np.int64)
     for size in np.unique(classes[counts > 0]):
         members = np.flatnonzero((classes == size) & (counts > 0))
         compact.fill(-1)
