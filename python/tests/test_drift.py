@@ -132,3 +132,30 @@ def test_dataset_groups_and_archive_agree(tmp_path, dask_client, monkeypatch):
     with xr.open_dataset(output) as archived:
         assert list(archived["recording"].values) == ["wander.16c"] * whole.sizes["time"]
         xr.testing.assert_equal(whole, archived.drop_vars("recording").load())
+
+
+@pytest.mark.parametrize("counts, shuffled", [
+    ([3, 1, 4, 1, 5, 0, 2] * 20, False),  # one table of every row
+    ([900] + [1, 2, 3] * 100, False),  # counts far apart: a table per class of counts
+    ([900] + [1, 2, 3] * 100, True),  # the same, rows out of order
+    ([0] * 5000 + [7, 1, 4], True),  # few rows hold values among many
+])
+def test_row_medians_are_each_rows_weighted_median(counts, shuffled):
+    # The clipping's robust spread: per row, the first value in ascending
+    # order (ties in the sources' order) at which the running weight reaches
+    # half the row's total; a row without values has none.
+    generator = np.random.default_rng(len(counts))
+    row = np.repeat(np.arange(len(counts)), counts)
+    if shuffled:
+        generator.shuffle(row)
+    values = np.round(generator.normal(size=row.size), 1)  # with ties
+    weights = generator.uniform(0.1, 1000.0, row.size)
+    medians = drift._row_medians(row, len(counts), values, weights)
+    for index, count in enumerate(counts):
+        if count == 0:
+            assert np.isnan(medians[index])
+            continue
+        mine = np.flatnonzero(row == index)
+        order = mine[np.argsort(values[mine], kind="stable")]
+        running = np.cumsum(weights[order])
+        assert medians[index] == values[order][np.argmax(running >= 0.5 * running[-1])]
