@@ -1062,16 +1062,18 @@ def _fit_rows(row, rows, columns, vertical, clip):
         groups = np.unique(cluster).size
     several = groups > np.count_nonzero(np.bincount(row, minlength=rows))
     ends = np.cumsum(np.bincount(row, minlength=rows))
-    ordered = row.size == 0 or bool(np.all(row[1:] >= row[:-1]))
+    # Sources by row (each row's in their own order): where they come so
+    # already, a chunk's are a slice, views without copies.
+    by_row = None if row.size == 0 or np.all(row[1:] >= row[:-1]) else np.argsort(
+        row, kind="stable")
     low = 0
     while True:
         before = int(ends[low - 1]) if low > 0 else 0
         high = min(max(low + 1, int(np.searchsorted(ends, before + FIT_SOURCES, "right"))),
                    rows)
-        if ordered:  # the chunk's sources are a slice: views, no copies
-            part = slice(before, int(ends[high - 1]) if high > 0 else 0)
-        else:
-            part = np.flatnonzero((row >= low) & (row < high))
+        part = slice(before, int(ends[high - 1]) if high > 0 else 0)
+        if by_row is not None:
+            part = by_row[part]
         chunk = {key: value[part] for key, value in columns.items()}
         k = np.stack([chunk["k_east"], chunk["k_north"], chunk["k_up"]], axis=1)
         weight = np.minimum(10.0 ** (chunk["snr"] / 10.0), WEIGHT_CAP)
