@@ -211,7 +211,17 @@ def _preface_bits_unbiased(level, channel, gate, step, offset):
     they are."""
     if channel >= len(_core.PREFACE_BIT_GATES):
         return level
-    carrying = np.flatnonzero((gate < _core.PREFACE_BIT_GATES[channel]) & np.isfinite(offset))
+    carrying = (gate < _core.PREFACE_BIT_GATES[channel]) & np.isfinite(offset)
+    if carrying.all():  # the whole arrays, without gathering them
+        code = np.subtract(level, offset)
+        code /= step
+        np.rint(code, out=code)
+        np.mod(code, 2.0, out=code)
+        np.subtract(0.5, code, out=code)
+        code *= step
+        level += code
+        return level
+    carrying = np.flatnonzero(carrying)
     code = np.rint((level[carrying] - offset[carrying]) / step[carrying])
     level[carrying] += step[carrying] * (0.5 - np.mod(code, 2.0))
     return level
@@ -479,7 +489,9 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
             np.multiply(x2, c2, out=total)
             signal += total
             signal += c0
-            np.clip(signal, -MAX_EXPONENT, MAX_EXPONENT, out=signal)
+            # (np.clip's checks cost more than its arithmetic here.)
+            np.maximum(signal, -MAX_EXPONENT, out=signal)
+            np.minimum(signal, MAX_EXPONENT, out=signal)
             np.exp(signal, out=signal)
             _power_variance(signal, quantization, variance, total)
             np.divide(signal, variance, out=weight)
