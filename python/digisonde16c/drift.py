@@ -788,20 +788,8 @@ def _fit_beams(beams, group, width):
     first = group[0]  # the chunk's groups, from 0
     picks, (excess, x, valid, origin, quantization, c2, estimate, variance, key) = \
         _joint_inputs(beams, first, width)
-    # A beam's sources come by group: each beam and group is a run of
-    # equal keys.
-    changed = np.empty(key.size, dtype=bool)
-    changed[:1] = True
-    np.not_equal(key[1:], key[:-1], out=changed[1:])
-    starts = np.flatnonzero(changed)
-    unit = np.cumsum(changed) - 1
+    starts, unit, centre = _beam_starts(key, estimate, variance)
     count = starts.size
-    # Start: the centre of the beam's most precise source.
-    precision = 1.0 / variance
-    best = np.flatnonzero(precision == np.maximum.reduceat(precision, starts)[unit]) \
-        if count else np.zeros(0, dtype=np.int64)
-    best = best[np.concatenate([[True], unit[best[1:]] != unit[best[:-1]]])[:best.size]]
-    centre = estimate[best]
     offset = centre[unit] - origin  # the centre from each source's strongest line
     # A source counts only where its strongest line is one of the two
     # nearest the centre, as in any spectrum of one peak above moderate
@@ -829,18 +817,43 @@ def _fit_beams(beams, group, width):
         unit = every_unit
         fitted_information, information = information, np.zeros(every_size)
         information[consistent] = fitted_information
-    # Every source of a beam gets its beam's centre, those outside the fit
-    # included.
+    _beam_results(beams, picks, starts, unit, centre, information)
+
+
+def _beam_starts(key, estimate, variance):
+    """The beams of _fit_beams' sources (a beam's sources come by group:
+    each beam and group is a run of equal `key`): the first source of each,
+    each source's beam, and each beam's starting centre, that of its most
+    precise source."""
+    changed = np.empty(key.size, dtype=bool)
+    changed[:1] = True
+    np.not_equal(key[1:], key[:-1], out=changed[1:])
+    starts = np.flatnonzero(changed)
+    unit = np.cumsum(changed) - 1
+    precision = 1.0 / variance
+    best = np.flatnonzero(precision == np.maximum.reduceat(precision, starts)[unit]) \
+        if starts.size else np.zeros(0, dtype=np.int64)
+    best = best[np.concatenate([[True], unit[best[1:]] != unit[best[:-1]]])[:best.size]]
+    return starts, unit, estimate[best]
+
+
+def _beam_results(beams, picks, starts, unit, centre, information):
+    """Sets each beam's "information" (its sources' `information`, 0 for
+    those outside the fit, `picks` giving the others) and "beam_estimate"
+    (its centre in each group, those outside the fit included; NaN for a
+    group of the beam without any source in the fit)."""
     bounds = np.cumsum([0] + [pick.size for pick in picks])
     for n, (beam, pick) in enumerate(zip(beams, picks)):
         beam["information"] = np.zeros(beam["snr"].size)
         beam["information"][pick] = information[bounds[n]:bounds[n + 1]]
         runs = starts[(starts >= bounds[n]) & (starts < bounds[n + 1])]
         fitted = beam["group"][pick[runs - bounds[n]]]  # the beam's groups in the fit
-        at = np.minimum(np.searchsorted(fitted, beam["group"]), max(fitted.size - 1, 0))
+        if fitted.size == 0:
+            beam["beam_estimate"] = np.full(beam["snr"].size, np.nan)
+            continue
+        at = np.minimum(np.searchsorted(fitted, beam["group"]), fitted.size - 1)
         beam["beam_estimate"] = np.where(fitted[at] == beam["group"], centre[unit[runs]][at],
-                                         np.nan) if fitted.size else \
-            np.full(beam["snr"].size, np.nan)
+                                         np.nan)
 
 
 def _beam_sources(beam):
