@@ -481,6 +481,9 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
         # (lines, K) array.
         signal, total, variance = np.empty_like(x), np.empty_like(x), np.empty_like(x)
         weight, weighted = np.empty_like(x), np.empty_like(x)
+        # The exponent's bounds as arrays: numpy's maximum and minimum take
+        # the vectorized path for two arrays, not for an array and a number.
+        low, high = np.full_like(x, -MAX_EXPONENT), np.full_like(x, MAX_EXPONENT)
         for _ in range(GAUSS_NEWTON_STEPS):
             c2 = shared[group]
             # S / N, its exponent held where exp neither overflows nor
@@ -489,9 +492,8 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
             np.multiply(x2, c2, out=total)
             signal += total
             signal += c0
-            # (np.clip's checks cost more than its arithmetic here.)
-            np.maximum(signal, -MAX_EXPONENT, out=signal)
-            np.minimum(signal, MAX_EXPONENT, out=signal)
+            np.maximum(signal, low, out=signal)
+            np.minimum(signal, high, out=signal)
             np.exp(signal, out=signal)
             _power_variance(signal, quantization, variance, total)
             np.divide(signal, variance, out=weight)
@@ -728,6 +730,7 @@ def _joint_steps(excess, x, valid, quantization, c2, level, offset, centre, unit
     count = centre.size
     twice = -2.0 * c2
     z, signal, weight, slope = (np.empty_like(x) for _ in range(4))
+    high = np.full_like(x, MAX_EXPONENT)  # an array: see _shared_fit
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         for _ in range(BEAM_STEPS):
             near = _near(x, valid, offset)
@@ -736,9 +739,10 @@ def _joint_steps(excess, x, valid, quantization, c2, level, offset, centre, unit
             signal *= c2
             signal += level
             # exp neither overflows nor, mostly, leaves the normal numbers.
-            np.minimum(signal, MAX_EXPONENT, out=signal)
+            np.minimum(signal, high, out=signal)
             np.exp(signal, out=signal)
-            np.reciprocal(_power_variance(signal, quantization, weight, slope), out=weight)
+            # (1 / v by divide: numpy's reciprocal is not vectorized.)
+            np.divide(1.0, _power_variance(signal, quantization, weight, slope), out=weight)
             if valid is not None:
                 weight *= valid
             np.multiply(z, signal, out=slope)
@@ -909,13 +913,17 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     with np.errstate(invalid="ignore"):
         for first in range(0, count, block):
             last = min(first + block, count)
-            part = strongest[:last - first]
-            np.fmax.reduce(amplitude[first:last], axis=1, out=part)
+            part, channels = strongest[:last - first], amplitude[first:last]
+            # Channel by channel: numpy's fmax over whole rows is vectorized,
+            # its reduction along the middle axis is not.
+            np.copyto(part, channels[:, 0])
+            for channel in range(1, channels.shape[1]):
+                np.fmax(part, channels[:, channel], out=part)
             np.greater_equal(part, threshold[first:last, None], out=cell[first:last])
         if ranges is not None:
             gate_range = arrays["gate_range"]
             cell &= (gate_range >= ranges[0]) & (gate_range <= ranges[1])
-    group, gate = np.divmod(np.flatnonzero(cell), gates)
+    group, gate = np.nonzero(cell)
     if group.size == 0:
         return None
     # Channel layouts: the groups that share attributes share a plan. Groups
