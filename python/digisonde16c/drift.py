@@ -212,18 +212,22 @@ def _preface_bits_unbiased(level, channel, gate, step, offset):
     if channel >= len(_core.PREFACE_BIT_GATES):
         return level
     carrying = (gate < _core.PREFACE_BIT_GATES[channel]) & np.isfinite(offset)
-    if carrying.all():  # the whole arrays, without gathering them
-        code = np.subtract(level, offset)
-        code /= step
-        np.rint(code, out=code)
-        np.mod(code, 2.0, out=code)
-        np.subtract(0.5, code, out=code)
-        code *= step
+    # Over whole arrays, added where the cells carry preface bits.
+    code = np.subtract(level, offset)
+    code /= step
+    np.rint(code, out=code)
+    # The code's parity, code - 2 floor(code / 2): exact for whole numbers,
+    # and numpy's floor is vectorized where its mod is not.
+    half = np.multiply(code, 0.5)
+    np.floor(half, out=half)
+    half *= 2.0
+    code -= half
+    np.subtract(0.5, code, out=code)
+    code *= step
+    if carrying.all():
         level += code
-        return level
-    carrying = np.flatnonzero(carrying)
-    code = np.rint((level[carrying] - offset[carrying]) / step[carrying])
-    level[carrying] += step[carrying] * (0.5 - np.mod(code, 2.0))
+    else:
+        np.add(level, code, out=level, where=carrying)
     return level
 
 
@@ -924,6 +928,7 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
             gate_range = arrays["gate_range"]
             cell &= (gate_range >= ranges[0]) & (gate_range <= ranges[1])
     group, gate = np.nonzero(cell)
+    del cell, strongest  # their memory serves the chunks
     if group.size == 0:
         return None
     # Channel layouts: the groups that share attributes share a plan. Groups
