@@ -18,6 +18,7 @@ sin z cos a, cos z), the azimuth clockwise from north as recorded plus
 (Bennett 1968, Aust. J. Phys. 21, 259).
 """
 
+import math
 import numbers
 
 import numpy as np
@@ -41,10 +42,12 @@ MIN_RECIPROCAL_CONDITION = 1e-6
 BATCH_GROUPS = 512
 # Sources fitted at once by drift_velocity (whole rows).
 FIT_SOURCES = 8192
-# Cells handled at once by the line-shape fit (whole groups): small enough
-# that a chunk's work arrays, a few MB, are reused by the next chunk rather
-# than given back to the system and faulted in again.
-CHUNK_CELLS = 4096
+# Cells handled at once by the line-shape fit (whole groups): large enough
+# that numpy's cost per call is spread over many sources, small enough that
+# the arrays a chunk makes and lets go (beside the work arrays the chunks
+# share, _Work), a few MB, are reused by the next chunk rather than given
+# back to the system and faulted in again.
+CHUNK_CELLS = 8192
 # Cells (group, gate) of the threshold pass at once: their strongest
 # channels fit in the cache.
 THRESHOLD_CELLS = 65536
@@ -448,7 +451,25 @@ def _power_variance(signal, quantization, out, work):
     return out
 
 
-def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
+class _Work:
+    """Work arrays that the chunks of one call share: each name is one
+    buffer, grown when a chunk needs more. A chunk's large arrays thus come
+    from the same memory as the chunk's before it, which the allocator
+    would otherwise take from the system, give back and take again (fresh
+    pages, each a page fault, every chunk)."""
+
+    def __init__(self):
+        self._buffers = {}
+
+    def array(self, name, shape, dtype=np.float64):
+        size = math.prod(shape)
+        buffer = self._buffers.get(name)
+        if buffer is None or buffer.size < size:
+            buffer = self._buffers[name] = np.empty(size + size // 4, dtype)
+        return buffer[:size].reshape(shape)
+
+
+def _shared_fit(excess, x, valid, quantization, start, group, groups, strong, work):
     """Gaussian line shapes S(x) = N exp(c0 + c1 x + c2 x^2) fitted to the
     measured line powers P = S + N of K spectra (N the mean noise power;
     `excess` is P / N - 1), with one curvature c2 per group, shared by its
@@ -467,12 +488,15 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
     the median of the group's (strong) starting curvatures that open
     downwards. `valid` (or None) weighs the lines (0 for padding). Returns
     (c0, c1, c2) per source and the entries (c2, c2), (c1, c1), (c2, c1) of
-    their covariance, the shared c2's variance included."""
+    their covariance, the shared c2's variance included. The (lines, K)
+    arrays are `work`'s."""
     c0, c1, c2 = start
     strong = strong | (np.bincount(group, weights=strong, minlength=groups) == 0)[group]
     shared = _median_opening_curvature(c2, strong, group, groups)
-    x2 = x * x
-    x3, x4 = x2 * x, x2 * x2
+    x2, x3, x4 = (work.array(name, x.shape) for name in ("x2", "x3", "x4"))
+    np.multiply(x, x, out=x2)
+    np.multiply(x2, x, out=x3)
+    np.multiply(x2, x2, out=x4)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         # A step changes the logarithm of no line's model power by more
         # than MAX_LOG_STEP (through the shared c2: on average over the
@@ -483,11 +507,13 @@ def _shared_fit(excess, x, valid, quantization, start, group, groups, strong):
                         minlength=groups))
         # Work arrays of the steps, written in place: no step allocates a
         # (lines, K) array.
-        signal, total, variance = np.empty_like(x), np.empty_like(x), np.empty_like(x)
-        weight, weighted = np.empty_like(x), np.empty_like(x)
+        signal, total, variance, weight, weighted, low, high = (
+            work.array(name, x.shape) for name in
+            ("signal", "total", "variance", "weight", "weighted", "low", "high"))
         # The exponent's bounds as arrays: numpy's maximum and minimum take
         # the vectorized path for two arrays, not for an array and a number.
-        low, high = np.full_like(x, -MAX_EXPONENT), np.full_like(x, MAX_EXPONENT)
+        low.fill(-MAX_EXPONENT)
+        high.fill(MAX_EXPONENT)
         for _ in range(GAUSS_NEWTON_STEPS):
             c2 = shared[group]
             # S / N, its exponent held where exp neither overflows nor
@@ -563,7 +589,7 @@ def _layout_beams(layout, polarization):
     return _layout_plan(pol, zen, azi, dop, usable)
 
 
-def _chunk_sources(arrays, group, gate, group_layout, plans, snr, width):
+def _chunk_sources(arrays, group, gate, group_layout, plans, snr, width, work):
     """The sources of the cells (group, gate) of _batch_sources, whole
     groups: a list of dicts of arrays, one per beam; `plans` the beams of
     each layout (_layout_beams)."""
@@ -632,12 +658,12 @@ def _chunk_sources(arrays, group, gate, group_layout, plans, snr, width):
             _pick_lines(beam, *beam.pop("window"))
     shaped = [beam for beam in beams if "estimate" not in beam]
     if shaped:
-        _fit_shaped_beams(shaped, group)
-    _fit_beams(beams, group, width)
+        _fit_shaped_beams(shaped, group, work)
+    _fit_beams(beams, group, width, work)
     return [_beam_sources(beam) for beam in beams]
 
 
-def _fit_shaped_beams(shaped, group):
+def _fit_shaped_beams(shaped, group, work):
     """Sets the Doppler "estimate" and the "curvature" c2 of the beams of
     three lines or more in `shaped` (of one chunk, whose cells' groups are
     `group`): their line shapes, with the spectral width shared by each
@@ -647,11 +673,14 @@ def _fit_shaped_beams(shaped, group):
     start = [np.concatenate(part) for part in zip(*(
         _line_shape_start(*window[:3], beam["quantization"])
         for window, beam in zip(windows, shaped)))]
-    joined = [np.concatenate([window[0] for window in windows], axis=-1),
-              np.concatenate([window[1] for window in windows], axis=-1),
+    shape = (windows[0][0].shape[0], sum(window[0].shape[1] for window in windows))
+    joined = [np.concatenate([window[0] for window in windows], axis=-1,
+                             out=work.array("excess", shape)),
+              np.concatenate([window[1] for window in windows], axis=-1,
+                             out=work.array("x", shape)),
               None if all(window[2] is None for window in windows) else np.concatenate(
                   [np.ones_like(window[1]) if window[2] is None else window[2]
-                   for window in windows], axis=-1),
+                   for window in windows], axis=-1, out=work.array("valid", shape)),
               np.concatenate([beam["quantization"] for beam in shaped])]
     origins = [window[3] for window in windows]
     padded = [window[2] is not None for window in windows]
@@ -661,7 +690,7 @@ def _fit_shaped_beams(shaped, group):
                                 np.concatenate([beam["group"] for beam in shaped]) - first,
                                 group[-1] - first + 1,
                                 np.concatenate([beam["snr"] for beam in shaped])
-                                >= SHAPE_SNR)
+                                >= SHAPE_SNR, work)
     bounds = np.cumsum([0] + [beam["group"].size for beam in shaped])
     for n, (beam, origin) in enumerate(zip(shaped, origins)):
         part = slice(bounds[n], bounds[n + 1])
@@ -692,11 +721,12 @@ def _near(x, valid, offset):
     return nearer.sum(axis=0) <= 1
 
 
-def _joint_inputs(beams, first, width):
+def _joint_inputs(beams, first, width, work):
     """The sources of `beams` that enter their joint fits (_fit_beams): per
     beam their indices, and joined over the beams their lines (excess, x,
     valid or None), origins, quantization, curvatures, own estimates and
-    variances, and keys (group from `first`, times 64, plus beam code)."""
+    variances, and keys (group from `first`, times 64, plus beam code);
+    the joined lines in `work`'s arrays."""
     picks, parts = [], []
     padded = any(beam["picked"][3] is not None for beam in beams)
     for beam in beams:
@@ -719,22 +749,30 @@ def _joint_inputs(beams, first, width):
         parts.append((excess, x, valid, origin, beam["quantization"][pick],
                       curvature[pick], estimate[pick], variance[pick],
                       (beam["group"][pick] - first) * 64 + beam["code"]))
-    excess, x = (np.concatenate([part[i] for part in parts], axis=-1) for i in range(2))
-    valid = np.concatenate([part[2] for part in parts], axis=-1) if padded else None
+    shape = (parts[0][1].shape[0], sum(part[1].shape[1] for part in parts))
+    excess, x = (np.concatenate([part[i] for part in parts], axis=-1,
+                                out=work.array(name, shape))
+                 for i, name in ((0, "joint_excess"), (1, "joint_x")))
+    valid = np.concatenate([part[2] for part in parts], axis=-1,
+                           out=work.array("joint_valid", shape)) if padded else None
     origin, quantization, c2, estimate, variance, key = (
         np.concatenate([part[i] for part in parts]) for i in range(3, 9))
     return picks, (excess, x, valid, origin, quantization, c2, estimate, variance, key)
 
 
-def _joint_steps(excess, x, valid, quantization, c2, level, offset, centre, unit, reach):
+def _joint_steps(excess, x, valid, quantization, c2, level, offset, centre, unit, reach,
+                 work):
     """The Gauss-Newton steps of _fit_beams from the start (`level`, the
     sources' strengths; `offset`, their beams' centre from their strongest
     lines; `centre` per beam, which `unit` gives each source): the beams'
-    centres and the sources' information."""
+    centres and the sources' information. The (lines, K) arrays are
+    `work`'s."""
     count = centre.size
     twice = -2.0 * c2
-    z, signal, weight, slope = (np.empty_like(x) for _ in range(4))
-    high = np.full_like(x, MAX_EXPONENT)  # an array: see _shared_fit
+    z, signal, weight, slope, weighted, high = (
+        work.array(name, x.shape) for name in
+        ("z", "signal", "weight", "slope", "weighted", "high"))
+    high.fill(MAX_EXPONENT)  # an array: see _shared_fit
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         for _ in range(BEAM_STEPS):
             near = _near(x, valid, offset)
@@ -751,7 +789,7 @@ def _joint_steps(excess, x, valid, quantization, c2, level, offset, centre, unit
                 weight *= valid
             np.multiply(z, signal, out=slope)
             slope *= twice  # dS / ds
-            weighted = weight * signal
+            np.multiply(weight, signal, out=weighted)
             a = np.einsum("lk,lk->k", weighted, signal)
             b = np.einsum("lk,lk->k", weighted, slope)
             weight *= slope
@@ -775,7 +813,7 @@ def _joint_steps(excess, x, valid, quantization, c2, level, offset, centre, unit
     return centre, information
 
 
-def _fit_beams(beams, group, width):
+def _fit_beams(beams, group, width, work):
     """Sets the "beam_estimate" (Hz) and the "information" (Hz^-2) of the
     sources of `beams` (of one chunk, whose cells' groups are `group`). Per
     beam and group, one Gaussian line shape is fitted to the line powers of
@@ -795,7 +833,7 @@ def _fit_beams(beams, group, width):
     any)."""
     first = group[0]  # the chunk's groups, from 0
     picks, (excess, x, valid, origin, quantization, c2, estimate, variance, key) = \
-        _joint_inputs(beams, first, width)
+        _joint_inputs(beams, first, width, work)
     starts, unit, centre = _beam_starts(key, estimate, variance)
     count = starts.size
     offset = centre[unit] - origin  # the centre from each source's strongest line
@@ -809,9 +847,12 @@ def _fit_beams(beams, group, width):
     fitting = consistent.size < offset.size
     if fitting:
         every_unit, every_size = unit, offset.size
-        excess, x, valid, quantization, c2, offset, origin, unit = (
-            None if v is None else np.take(v, consistent, axis=-1)
-            for v in (excess, x, valid, quantization, c2, offset, origin, unit))
+        shape = (x.shape[0], consistent.size)
+        excess, x, valid = (None if v is None else np.take(
+            v, consistent, axis=-1, out=work.array(name, shape))
+            for v, name in ((excess, "kept_excess"), (x, "kept_x"), (valid, "kept_valid")))
+        quantization, c2, offset, origin, unit = (
+            np.take(v, consistent) for v in (quantization, c2, offset, origin, unit))
     # Start: each source's strength from its strongest line.
     level = np.log(np.maximum(excess.max(axis=0), POWER_FLOOR)) - c2 * offset * offset
     # No step moves a centre by more than half its spectrum's width (the
@@ -819,7 +860,7 @@ def _fit_beams(beams, group, width):
     reach = np.full(count, np.inf)
     reach[unit] = 0.5 * np.sqrt(-0.5 / c2)
     centre, information = _joint_steps(excess, x, valid, quantization, c2, level, offset,
-                                       centre, unit, reach)
+                                       centre, unit, reach, work)
     information[~np.isfinite(information)] = 0.0
     if fitting:
         unit = every_unit
@@ -950,7 +991,7 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     # Cells in chunks of about CHUNK_CELLS, each of whole groups (a group's
     # sources share one line-shape width): the arrays of a chunk stay small,
     # and so do the temporaries of every step.
-    found, start = [], 0
+    found, start, work = [], 0, _Work()
     while start < group.size:
         stop = min(start + CHUNK_CELLS, group.size)
         if stop < group.size:
@@ -958,7 +999,7 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
             if stop <= start:
                 stop = int(np.searchsorted(group, group[start], "right"))
         parts = _chunk_sources(arrays, group[start:stop], gate[start:stop], group_layout,
-                               plans, snr, width)
+                               plans, snr, width, work)
         if parts:
             found.append(_chunk_order(parts))
         start = stop
