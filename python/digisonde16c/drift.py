@@ -46,8 +46,9 @@ FIT_SOURCES = 8192
 # that numpy's cost per call is spread over many sources, small enough that
 # the arrays a chunk makes and lets go (beside the work arrays the chunks
 # share, _Work), a few MB, are reused by the next chunk rather than given
-# back to the system and faulted in again.
-CHUNK_CELLS = 8192
+# back to the system and faulted in again (on the benchmark recording,
+# chunks of 10240 cells already were not).
+CHUNK_CELLS = 6144
 # Cells (group, gate) of the threshold pass at once: their strongest
 # channels fit in the cache.
 THRESHOLD_CELLS = 65536
