@@ -33,6 +33,13 @@ DB_TO_NEPER = np.log(10.0) / 10.0  # linear power = exp(dB * DB_TO_NEPER)
 # bin; the mean noise power, where a logarithmic amplitude of noise peaks,
 # lies within that bin, on average half a unit above its edge.
 NOISE_BIN_CENTRE = 0.5  # dB
+# The mean noise power of a group, sharper than that level (whose bin the
+# samples' scatter moves by about half a unit), is fitted to the cells'
+# strongest channels (the threshold pass's) below NOISE_CUT times the power
+# of that level: the strongest of m channels of noise alone stays below it
+# but for a share of about m exp(-NOISE_CUT); echoes mostly stand above.
+NOISE_CUT = 8.0
+NOISE_STEPS = 4
 # Line powers less than this share of the noise power above the noise are
 # held at it, so that their logarithm stays finite.
 POWER_FLOOR = 0.1
@@ -138,6 +145,8 @@ SOURCE_ATTRIBUTES = {
                                 "from 1", "units": "1"},
     "group_frequency": {"long_name": "sounding frequency of the group",
                         "standard_name": "radiation_frequency", "units": "MHz"},
+    "group_noise": {"long_name": "mean noise power of the group that the line-shape fits "
+                                 "take, fitted to its cells' strongest channels", "units": "dB"},
 }
 
 VELOCITY_ATTRIBUTES = {
@@ -294,6 +303,51 @@ def _layout_plan(polarization, zenith, azimuth, doppler, usable):
 
 def _det3(a, b, c, d, e, f, g, h, i):
     return a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g)
+
+
+def _noise_sums(strongest, level, count, total, work):
+    """Adds to `count` and `total` (per group of a block, `strongest` the
+    strongest channel of each of its cells, dB) the number and the sum of
+    the linear powers of the cells' strongest channels below NOISE_CUT
+    times the power of `level` (dB), the groups' noise level; `work` holds
+    two work arrays of the block's shape (groups, gates)."""
+    power, below = work
+    cut = (level + 10.0 * np.log10(NOISE_CUT)).astype(strongest.dtype)[:, None]
+    np.less(strongest, cut, out=below)  # NaN (no sample) is not below
+    np.multiply(strongest, DB_TO_NEPER, out=power)
+    np.exp(power, out=power)
+    count += below.sum(axis=1)
+    np.logical_not(below, out=below)
+    np.copyto(power, 0.0, where=below)
+    total += power.sum(axis=1)
+
+
+def _noise_power(count, total, level, channels):
+    """The mean noise power N of each group by the method of moments from
+    the `count` strongest channels of its cells below c = NOISE_CUT `level`
+    and their sum `total` (_noise_sums), `channels` (m) the group's
+    channels. The strongest of m channels of noise has the distribution
+    G(x) = (1 - exp(-x / N))^m, whose integral from 0 to c is c - N S,
+    S = sum_j=1..m p^j / j with p = 1 - exp(-c / N) (G's binomial terms
+    integrated), so that its mean below c is c - (c - N S) / G(c): N is the
+    fixed point of N = (c - (c - mean) G(c)) / S, from `level` (a step
+    changes it by a few per cent of the step before). `level` where there
+    is no sample or no fixed point within a factor 2 of it. With noise
+    alone, N's scatter is about a third of the level's."""
+    cut = NOISE_CUT * level
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        mean = total / count
+        power = level
+        for _ in range(NOISE_STEPS):
+            p = -np.expm1(-cut / power)
+            term, partial, sums = np.ones_like(p), np.zeros_like(p), np.zeros_like(p)
+            for j in range(1, int(channels.max(initial=0)) + 1):
+                term *= p
+                partial += term / j
+                np.copyto(sums, partial, where=channels == j)
+            power = (cut - (cut - mean) * p ** channels) / sums
+        usable = np.isfinite(power) & (power > 0.5 * level) & (power < 2.0 * level)
+    return np.where(usable, power, level)
 
 
 def _log_powers(power, noise_power, quantization):
@@ -605,7 +659,7 @@ def _chunk_sources(arrays, group, gate, group_layout, plans, snr, width, work):
         g, t = group[at], gate[at]
         gates = amplitude.shape[2]
         cell = g * (16 * gates) + t  # flat index of the cell's first channel
-        noise_power = 10.0 ** ((noise[g] + NOISE_BIN_CENTRE) / 10.0)
+        noise_power = arrays["noise_power"][g]
         # Variance of a uniform rounding error of one amplitude step, in
         # neper^2.
         quantization = (arrays["amplitude_step"][g] * DB_TO_NEPER) ** 2 / 12.0
@@ -949,13 +1003,17 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     noise = arrays["noise_level"].astype(np.float64)
     threshold = noise + snr
     count, gates = amplitude.shape[0], amplitude.shape[2]
+    level = 10.0 ** ((noise + NOISE_BIN_CENTRE) / 10.0)
+    noise_count, noise_total = np.zeros(count), np.zeros(count)
     # A necessary condition, over all channels at once: only cells whose
     # strongest channel passes can hold a source. In blocks of groups
     # through one buffer of the strongest channels, which stays in the
-    # cache: the only pass over the whole amplitude array.
+    # cache: the only pass over the whole amplitude array, which also
+    # gathers the noise samples.
     cell = np.empty((count, gates), dtype=bool)
     block = max(1, THRESHOLD_CELLS // max(gates, 1))
     strongest = np.empty((min(block, count), gates), dtype=amplitude.dtype)
+    noise_work = (np.empty_like(strongest), np.empty(strongest.shape, dtype=bool))
     with np.errstate(invalid="ignore"):
         for first in range(0, count, block):
             last = min(first + block, count)
@@ -966,11 +1024,17 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
             for channel in range(1, channels.shape[1]):
                 np.fmax(part, channels[:, channel], out=part)
             np.greater_equal(part, threshold[first:last, None], out=cell[first:last])
+            _noise_sums(part, noise[first:last] + NOISE_BIN_CENTRE,
+                        noise_count[first:last], noise_total[first:last],
+                        [array[:last - first] for array in noise_work])
         if ranges is not None:
             gate_range = arrays["gate_range"]
             cell &= (gate_range >= ranges[0]) & (gate_range <= ranges[1])
+    # The channels of each group (a 256-gate group holds 8).
+    arrays["noise_power"] = _noise_power(noise_count, noise_total, level,
+                                         np.isfinite(amplitude[:, :, 0]).sum(axis=1))
     group, gate = np.nonzero(cell)
-    del cell, strongest  # their memory serves the chunks
+    del cell, strongest, noise_work  # their memory serves the chunks
     if group.size == 0:
         return None
     # Channel layouts: the groups that share attributes share a plan. Groups
@@ -1036,6 +1100,11 @@ EMPTY_SOURCES = {
 }
 
 
+# The variables along `group` of drift_sources, from each batch's arrays.
+GROUP_TABLE = {"time": "datetime64[ns]", "block": np.int64, "frequency": np.float32,
+               "recording": object, "noise_power": np.float64}
+
+
 def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declination=0.0,
                   width=None):
     """The drift sources of `dataset` (what open_dataset or open_mfdataset
@@ -1079,7 +1148,11 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
     aliased), beam_v_los (m/s) and weight ((m/s)^-2, 0 for the sources
     outside the joint fit). Along `group`, every input group's time, block,
     frequency and recording, so that drift_velocity gives a row also to
-    groups without a source."""
+    groups without a source, and group_noise, the mean noise power N (dB)
+    the fits take: fitted to the strongest channels of the group's cells
+    below 9 dB above its noise level (the strongest of m channels of noise
+    alone averages N (1 + 1/2 + ... + 1/m)), it scatters about a third as
+    much as the noise level, a whole amplitude."""
     ranges = _check_options(snr, ranges, polarization, declination, width)
     snr = float(snr)
     parts, tables, offset = [], [], 0
@@ -1087,8 +1160,7 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
         found = _batch_sources(arrays, offset, snr, ranges, polarization, width)
         if found is not None:
             parts.append(found)
-        tables.append({key: arrays[key] for key in ("time", "block", "frequency",
-                                                    "recording")})
+        tables.append({key: arrays[key] for key in GROUP_TABLE})
         offset += arrays["block"].size
     if len(parts) == 1:
         sources = parts[0]  # one batch: its arrays are this call's own already
@@ -1097,8 +1169,7 @@ def drift_sources(dataset, *, snr=6.0, ranges=None, polarization=None, declinati
     else:
         sources = {key: np.zeros(0, dtype) for key, dtype in EMPTY_SOURCES.items()}
     table = {key: np.concatenate([t[key] for t in tables]) if tables else
-             np.zeros(0, EMPTY_SOURCES[key]) for key in ("time", "block", "frequency",
-                                                       "recording")}
+             np.zeros(0, dtype) for key, dtype in GROUP_TABLE.items()}
     return _sources_dataset(sources, table, snr, ranges, polarization, declination, width)
 
 
@@ -1151,6 +1222,7 @@ def _sources_dataset(sources, table, snr, ranges, polarization, declination, wid
         "group_time": (("group",), table["time"].astype("datetime64[ns]")),
         "group_block": (("group",), table["block"].astype(np.int64)),
         "group_frequency": (("group",), table["frequency"].astype(np.float32)),
+        "group_noise": (("group",), (10.0 * np.log10(table["noise_power"])).astype(np.float32)),
     }
     coords = {
         "source_group": (source, sources["group"].astype(np.int64, copy=False)),

@@ -124,6 +124,19 @@ def test_no_doppler_bias_from_the_preface_bits(tmp_path):
         assert abs(float(np.average(doppler, weights=beams["weight"]))) < 0.005
 
 
+@pytest.mark.parametrize("noise", ["20", "40"])
+def test_group_noise_is_the_recordings_noise_power(tmp_path, noise):
+    # The mean noise power the line-shape fits take, against the one the
+    # recording was made with: the decoder's noise level (a whole amplitude)
+    # scatters by half a unit and more about it.
+    path = drift_recording(tmp_path, "noise", "--lines", "4", "--groups", "40",
+                           "--noise", noise, "--seed", "3")
+    fitted = digisonde16c.drift_sources(digisonde16c.open_dataset(path))["group_noise"].values
+    assert fitted.size == 40
+    assert abs(fitted.mean() - float(noise)) < 0.1
+    assert fitted.std() < 0.25
+
+
 @pytest.mark.dask
 @pytest.mark.slow
 def test_dataset_groups_and_archive_agree(tmp_path, dask_client, monkeypatch):
