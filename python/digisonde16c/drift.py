@@ -444,8 +444,12 @@ def _line_window(level, centres, noise_power, window):
     at = np.clip(strongest - used // 2, 0, count - used) + np.arange(used)[:, None]
     # Offsets from the strongest line keep the sums well scaled.
     origin = centres[strongest]
-    x = centres[at] - origin
-    excess = np.take(level, at * cells + np.arange(cells)).astype(np.float64)
+    x = centres[at]
+    x -= origin
+    at *= cells
+    at += np.arange(cells)
+    excess = np.take(level, at).astype(np.float64)
+    del at
     excess *= DB_TO_NEPER
     np.exp(excess, out=excess)
     excess /= noise_power
@@ -672,9 +676,10 @@ def _chunk_sources(arrays, group, gate, group_layout, plans, snr, width, work):
             if all(len(channels) == 1 for _, channels in lines):
                 # The amplitudes are logarithmic already: the strongest line
                 # and the threshold need no powers.
-                level = np.take(amplitude, np.array([channels[0] * gates for _, channels
-                                                     in lines])[:, None] + cell)
+                # Line by line: no index array of all the lines at once.
+                level = np.empty((len(lines), at.size), dtype=amplitude.dtype)
                 for line, (_, channels) in enumerate(lines):
+                    np.take(amplitude, cell + channels[0] * gates, out=level[line])
                     _preface_bits_unbiased(level[line], channels[0], t, step, offset)
             else:
                 # Channels on one line are averaged in power.
@@ -964,18 +969,24 @@ def _beam_sources(beam):
     """The arrays of a beam's sources: its cells whose Doppler estimate is
     finite with a positive variance."""
     estimate, variance = beam["estimate"]
-    keep = np.isfinite(estimate) & (variance > 0)
-    estimate = estimate[keep]
+    keep = np.flatnonzero(np.isfinite(estimate) & (variance > 0))
+    every = keep.size == estimate.size
+
+    def kept(values):
+        """The values of the sources kept (the beam's own where all are)."""
+        return values if every else np.take(values, keep)
+
+    estimate = kept(estimate)
     return {
-        "group": beam["group"][keep], "gate": beam["gate"][keep],
+        "group": kept(beam["group"]), "gate": kept(beam["gate"]),
         "code": np.full(estimate.size, beam["code"]),
         "polarization": np.full(estimate.size, beam["polarization"]),
         "zenith": np.full(estimate.size, beam["zenith"]),
         "azimuth": np.full(estimate.size, beam["azimuth"]),
-        "doppler": estimate, "doppler_std": np.sqrt(variance[keep]),
-        "snr": beam["snr"][keep],
-        "beam_doppler": beam["beam_estimate"][keep],
-        "information": beam["information"][keep],
+        "doppler": estimate, "doppler_std": np.sqrt(kept(variance)),
+        "snr": kept(beam["snr"]),
+        "beam_doppler": kept(beam["beam_estimate"]),
+        "information": kept(beam["information"]),
         "outermost": ((estimate >= beam["centres"][-1])
                       | (estimate <= beam["centres"][0])),
     }
@@ -1793,10 +1804,13 @@ def drift_velocity(dataset_or_sources, *, interval=None, snr=6.0, ranges=None,
         with np.errstate(invalid="ignore"):
             keep &= (sources["weight"].values > 0) & np.isfinite(sources["beam_v_los"].values)
     every = bool(keep.all())
+    # The mask's indices once: a gather by them is faster than a mask per
+    # array.
+    chosen = None if every else np.flatnonzero(keep)
 
     def kept(values):
         """The values of the sources in a row (without a copy where all are)."""
-        return values if every else values[keep]
+        return values if every else np.take(values, chosen)
 
     row = kept(row)
     columns = {name: kept(sources[name].values) for name in
