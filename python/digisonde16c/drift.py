@@ -1007,14 +1007,15 @@ def _chunk_order(parts):
     return chunk
 
 
-def _batch_sources(arrays, offset, snr, ranges, polarization, width):
-    """The sources of one batch of groups, as a dict of arrays in the order
-    (group, gate, beam code)."""
+def _threshold_cells(arrays, snr, ranges):
+    """The cells (group, gate) of a batch's `arrays` that can hold a source:
+    their strongest channel `snr` dB above the group's noise level or more,
+    within `ranges` (or None). Sets arrays["noise_power"], each group's
+    mean noise power (_noise_power), from the same pass."""
     amplitude = arrays["amplitude"]
     noise = arrays["noise_level"].astype(np.float64)
     threshold = noise + snr
     count, gates = amplitude.shape[0], amplitude.shape[2]
-    level = 10.0 ** ((noise + NOISE_BIN_CENTRE) / 10.0)
     noise_count, noise_total = np.zeros(count), np.zeros(count)
     # A necessary condition, over all channels at once: only cells whose
     # strongest channel passes can hold a source. In blocks of groups
@@ -1042,15 +1043,18 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
             gate_range = arrays["gate_range"]
             cell &= (gate_range >= ranges[0]) & (gate_range <= ranges[1])
     # The channels of each group (a 256-gate group holds 8).
-    arrays["noise_power"] = _noise_power(noise_count, noise_total, level,
+    arrays["noise_power"] = _noise_power(noise_count, noise_total,
+                                         10.0 ** ((noise + NOISE_BIN_CENTRE) / 10.0),
                                          np.isfinite(amplitude[:, :, 0]).sum(axis=1))
-    group, gate = np.nonzero(cell)
-    del cell, strongest, noise_work  # their memory serves the chunks
-    if group.size == 0:
-        return None
-    # Channel layouts: the groups that share attributes share a plan. Groups
-    # mostly repeat the layout of the group before them: only the first of
-    # each run is compared with the others.
+    return np.nonzero(cell)
+
+
+def _group_layouts(arrays):
+    """The distinct channel layouts of a batch's groups (rows of the
+    channels' polarization, zenith, azimuth and Doppler shift, 16 each,
+    and whether the group has 256 gates) and each group's layout."""
+    # Groups mostly repeat the layout of the group before them: only the
+    # first of each run is compared with the others.
     keys = ("polarization", "zenith", "azimuth", "doppler")
     wide = arrays["gate_count"] == 256
     changed = np.empty(wide.size, dtype=bool)
@@ -1062,7 +1066,17 @@ def _batch_sources(arrays, offset, snr, ranges, polarization, width):
     channel = np.concatenate([arrays[key][heads] for key in keys] + [wide[heads, None]],
                              axis=1, dtype=np.float64)
     layouts, head_layout = np.unique(channel, axis=0, return_inverse=True)
-    group_layout = np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
+    return layouts, np.asarray(head_layout).reshape(-1)[np.cumsum(changed) - 1]
+
+
+def _batch_sources(arrays, offset, snr, ranges, polarization, width):
+    """The sources of one batch of groups, as a dict of arrays in the order
+    (group, gate, beam code)."""
+    group, gate = _threshold_cells(arrays, snr, ranges)
+    if group.size == 0:
+        return None
+    # Channel layouts: the groups that share attributes share a plan.
+    layouts, group_layout = _group_layouts(arrays)
     plans = [_layout_beams(layout, polarization) for layout in layouts]
     # Cells in chunks of about CHUNK_CELLS, each of whole groups (a group's
     # sources share one line-shape width): the arrays of a chunk stay small,
